@@ -1,0 +1,58 @@
+// Byte views and explicit load/store helpers. Multi-byte integers are always
+// assembled byte by byte in a named order; byte pointers are never cast to
+// wider integer types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kelvora {
+
+using ByteView = std::span<const std::uint8_t>;  // read-only, borrowed for a call
+using Bytes = std::vector<std::uint8_t>;         // owned
+
+inline std::uint32_t load32_le(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+inline std::uint32_t load32_be(const std::uint8_t* p) {
+  return std::uint32_t(p[3]) | std::uint32_t(p[2]) << 8 | std::uint32_t(p[1]) << 16 |
+         std::uint32_t(p[0]) << 24;
+}
+inline std::uint64_t load64_le(const std::uint8_t* p) {
+  return std::uint64_t(load32_le(p)) | std::uint64_t(load32_le(p + 4)) << 32;
+}
+inline std::uint64_t load64_be(const std::uint8_t* p) {
+  return std::uint64_t(load32_be(p)) << 32 | std::uint64_t(load32_be(p + 4));
+}
+inline void store32_le(std::uint8_t* p, std::uint32_t v) {
+  p[0] = std::uint8_t(v);
+  p[1] = std::uint8_t(v >> 8);
+  p[2] = std::uint8_t(v >> 16);
+  p[3] = std::uint8_t(v >> 24);
+}
+inline void store32_be(std::uint8_t* p, std::uint32_t v) {
+  p[0] = std::uint8_t(v >> 24);
+  p[1] = std::uint8_t(v >> 16);
+  p[2] = std::uint8_t(v >> 8);
+  p[3] = std::uint8_t(v);
+}
+inline void store64_le(std::uint8_t* p, std::uint64_t v) {
+  store32_le(p, std::uint32_t(v));
+  store32_le(p + 4, std::uint32_t(v >> 32));
+}
+inline void store64_be(std::uint8_t* p, std::uint64_t v) {
+  store32_be(p, std::uint32_t(v >> 32));
+  store32_be(p + 4, std::uint32_t(v));
+}
+
+// Overwrites n bytes with zeros through a volatile pointer, so the compiler
+// cannot drop the writes of a buffer that is about to go out of scope.
+inline void secure_wipe(void* p, std::size_t n) {
+  volatile std::uint8_t* v = static_cast<volatile std::uint8_t*>(p);
+  for (std::size_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+}  // namespace kelvora
