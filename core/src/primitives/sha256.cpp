@@ -1,0 +1,89 @@
+// SHA-256 buffering, length counting and padding; see sha256.hpp.
+#include "primitives/sha256.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "primitives/sha256_blocks.hpp"
+
+namespace kelvora {
+
+namespace sha256_blocks {
+
+// See sha256_blocks.hpp. Detected once; the portable back end is the fallback.
+BlocksFn active() {
+  static const BlocksFn chosen = shani_available() ? blocks_shani : blocks_portable;
+  return chosen;
+}
+
+}  // namespace sha256_blocks
+
+namespace {
+
+// FIPS 180-4 section 5.3.3.
+constexpr Sha256State kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+}  // namespace
+
+// See header.
+Sha256::Sha256() : h_(kInitialState) {}
+
+// See header.
+Sha256::Sha256(const Sha256State& state, std::uint64_t blocks)
+    : h_(state), total_(blocks * kSha256BlockSize) {}
+
+// See header.
+Sha256& Sha256::update(ByteView data) {
+  if (data.empty()) return *this;
+  const auto compress = sha256_blocks::active();
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  total_ += n;
+  if (buffered_ != 0) {
+    const std::size_t take = std::min(n, kSha256BlockSize - buffered_);
+    std::memcpy(buf_.data() + buffered_, p, take);
+    buffered_ += take;
+    p += take;
+    n -= take;
+    if (buffered_ < kSha256BlockSize) return *this;
+    compress(h_.data(), buf_.data(), 1);
+    buffered_ = 0;
+  }
+  // Whole blocks go to the back end straight from the caller's memory.
+  if (const std::size_t whole = n / kSha256BlockSize; whole != 0) {
+    compress(h_.data(), p, whole);
+    p += whole * kSha256BlockSize;
+    n -= whole * kSha256BlockSize;
+  }
+  if (n != 0) std::memcpy(buf_.data(), p, n);
+  buffered_ = n;
+  return *this;
+}
+
+// See header.
+Sha256Digest Sha256::finish() {
+  const auto compress = sha256_blocks::active();
+  const std::uint64_t bits = total_ * 8;
+  buf_[buffered_++] = 0x80;
+  if (buffered_ > kSha256BlockSize - 8) {
+    std::memset(buf_.data() + buffered_, 0, kSha256BlockSize - buffered_);
+    compress(h_.data(), buf_.data(), 1);
+    buffered_ = 0;
+  }
+  std::memset(buf_.data() + buffered_, 0, kSha256BlockSize - 8 - buffered_);
+  store64_be(buf_.data() + kSha256BlockSize - 8, bits);
+  compress(h_.data(), buf_.data(), 1);
+
+  Sha256Digest out;
+  for (std::size_t i = 0; i < 8; ++i) store32_be(out.data() + 4 * i, h_[i]);
+  // The buffer may hold the tail of a secret (an HMAC key block, say).
+  secure_wipe(buf_.data(), buf_.size());
+  buffered_ = 0;
+  return out;
+}
+
+// See header.
+Sha256Digest sha256(ByteView data) { return Sha256().update(data).finish(); }
+
+}  // namespace kelvora
