@@ -1,0 +1,84 @@
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "failure.hpp"
+
+namespace kelvora::py {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "Raised when native code called from Python fails unrecoverably.\n\n"
+    "Like SystemExit, this exception derives from BaseException rather than\n"
+    "Exception, so that an ordinary `except Exception` clause does not catch it\n"
+    "and it usually propagates to the top and ends the interpreter.";
+
+constexpr const char* kGenericPanic = "native code failed without a message";
+
+// Created on the first internal failure, under the interpreter lock; never freed.
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
+                                     PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+      std::fputs("kelvora_core_py: cannot create PanicException\n", stderr);
+      std::abort();
+    }
+  }
+  return type;
+}
+
+void raise_panic(std::string_view message) {
+  if (message.empty()) message = kGenericPanic;
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
+  if (text == nullptr) throw std::bad_alloc();
+  PyErr_SetObject(panic_exception_type(), text);
+  Py_DECREF(text);
+}
+
+}  // namespace
+
+void throw_python_error() { throw PythonError{}; }
+
+void raise(PyObject* type, std::string_view message) {
+  PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
+  throw PythonError{};
+}
+
+PyRef checked(PyObject* result) {
+  if (result == nullptr) throw PythonError{};
+  return PyRef::steal(result);
+}
+
+void translate_current_exception() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const InternalFailure& failure) {
+      std::fprintf(stderr, "kelvora_core_py: internal failure at %s:%u: %s\n",
+                   failure.where().file_name(), unsigned(failure.where().line()),
+                   failure.message().c_str());
+      raise_panic(failure.message());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kelvora_core_py: internal failure: %s\n", e.what());
+      raise_panic(e.what());
+    } catch (...) {
+      std::fprintf(stderr, "kelvora_core_py: internal failure without a message\n");
+      raise_panic({});
+    }
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+}
+
+}  // namespace kelvora::py

@@ -1,0 +1,192 @@
+#include "convert.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "failure.hpp"
+#include "numpy_api.hpp"
+
+namespace kelvora::py {
+namespace {
+
+[[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
+  raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+// Rejects str and non-sequences for the two sequence kinds, then iterates.
+PyRef sequence_iterator(PyObject* obj) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+  return checked(PyObject_GetIter(obj));
+}
+
+// Room to reserve for a sequence; a failing size is ignored.
+std::size_t size_hint(PyObject* obj) {
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return std::size_t(n);
+}
+
+// Next item of an iterator; an empty PyRef at the end; throws on error.
+PyRef next_item(PyObject* iterator) {
+  PyRef item = PyRef::steal(PyIter_Next(iterator));
+  if (!item && PyErr_Occurred()) throw PythonError{};
+  return item;
+}
+
+}  // namespace
+
+std::string type_name(PyObject* obj) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                                   "__qualname__"));
+  PyRef utf8 = name && PyUnicode_Check(name.get())
+                   ? PyRef::steal(PyUnicode_AsUTF8String(name.get()))
+                   : PyRef();
+  if (!utf8) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
+}
+
+bool is_byte_array(PyObject* obj) {
+  const numpy::Api& np = numpy::api();
+  if (!PyObject_TypeCheck(obj, np.array_type)) return false;
+  const numpy::ArrayFields* a = numpy::fields(obj);
+  return a->nd == 1 && (a->descr == np.ubyte_descr || np.equiv_types(a->descr, np.ubyte_descr));
+}
+
+PyObject* as_byte_array(PyObject* obj) {
+  if (!is_byte_array(obj)) cannot_convert(obj, "PyArray<T, D>");
+  return obj;
+}
+
+bool contiguous_view(PyObject* array, ByteView& view) {
+  const numpy::ArrayFields* a = numpy::fields(array);
+  if (!(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) || a->data == nullptr) return false;
+  view = ByteView(reinterpret_cast<const std::uint8_t*>(a->data), std::size_t(a->dimensions[0]));
+  return true;
+}
+
+ByteView require_contiguous(PyObject* array) {
+  ByteView view;
+  if (!contiguous_view(array, view)) raise(PyExc_TypeError, "The given array is not contiguous");
+  return view;
+}
+
+std::uint64_t as_u64(PyObject* obj) {
+  PyRef index;
+  if (!PyLong_Check(obj)) {
+    index = checked(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
+
+float to_binary32(double value) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  // Halfway between FLT_MAX and 2^128: from here on, rounding goes to infinity.
+  constexpr double kOverflow = 0x1.ffffffp127;
+  if (std::isnan(value)) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+    const std::uint32_t sign = std::uint32_t(bits >> 63) << 31;
+    const std::uint32_t fraction = std::uint32_t(bits >> 29) & 0x7FFFFFu;
+    return std::bit_cast<float>(sign | 0x7F800000u | 0x400000u | fraction);
+  }
+  const double magnitude = std::fabs(value);
+  const float sign = value < 0 ? -1.0f : 1.0f;
+  if (magnitude >= kOverflow) return sign * std::numeric_limits<float>::infinity();
+  if (magnitude > kMax) return sign * std::numeric_limits<float>::max();
+  return static_cast<float>(value);
+}
+
+float as_f32(PyObject* obj) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+  return to_binary32(v);
+}
+
+std::string as_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) cannot_convert(obj, "PyString");
+  PyRef utf8 = checked(PyUnicode_AsUTF8String(obj));
+  return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
+}
+
+ByteView as_bytes(PyObject* obj) {
+  if (!PyBytes_Check(obj)) cannot_convert(obj, "PyBytes");
+  return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)),
+                  std::size_t(PyBytes_Size(obj)));
+}
+
+std::vector<PyRef> as_array_sequence(PyObject* obj) {
+  PyRef iterator = sequence_iterator(obj);
+  std::vector<PyRef> items;
+  items.reserve(size_hint(obj));
+  while (PyRef item = next_item(iterator.get())) {
+    as_byte_array(item.get());
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+std::vector<ByteView> item_views(const std::vector<PyRef>& items) {
+  std::vector<ByteView> views(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (!contiguous_view(items[i].get(), views[i])) fail_unwrap("NotContiguousError");
+  return views;
+}
+
+Bytes as_byte_sequence(PyObject* obj) {
+  PyRef iterator = sequence_iterator(obj);
+  Bytes out;
+  out.reserve(size_hint(obj));
+  while (PyRef item = next_item(iterator.get())) {
+    PyRef index = checked(PyNumber_Index(item.get()));
+    long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PythonError{};
+    if (v < 0 || v > 255) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    out.push_back(std::uint8_t(v));
+  }
+  return out;
+}
+
+PyRef result(PyObject* created) {
+  if (created == nullptr) {
+    PyErr_PrintEx(0);
+    fail("Python API call failed");
+  }
+  return PyRef::steal(created);
+}
+
+PyRef bytes_result(ByteView data) {
+  return result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                          Py_ssize_t(data.size())));
+}
+
+PyRef int_result(std::uint64_t value) { return result(PyLong_FromUnsignedLongLong(value)); }
+
+PyRef str_result(std::string_view utf8) {
+  return result(PyUnicode_FromStringAndSize(utf8.data(), Py_ssize_t(utf8.size())));
+}
+
+PyRef tuple_result(std::initializer_list<PyRef*> items) {
+  PyRef tuple = result(PyTuple_New(Py_ssize_t(items.size())));
+  Py_ssize_t i = 0;
+  for (PyRef* item : items) PyTuple_SetItem(tuple.get(), i++, item->release());
+  return tuple;
+}
+
+PyRef bytes_list_result(const std::vector<ByteView>& rows) {
+  PyRef list = result(PyList_New(Py_ssize_t(rows.size())));
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    PyList_SetItem(list.get(), Py_ssize_t(i), bytes_result(rows[i]).release());
+  return list;
+}
+
+}  // namespace kelvora::py

@@ -1,0 +1,97 @@
+// Argument kinds (Python object -> native value) and result kinds (native
+// value -> new Python object).
+//
+// Argument conversions take a borrowed object, and either return the native
+// value or set a Python exception and throw PythonError. Views of arrays and
+// bytes objects borrow the argument's memory for the rest of the call: the
+// call's argument tuple (or the PyRefs of sequence items) keep it alive, and
+// the interpreter lock, held throughout, keeps it unchanged.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "boundary.hpp"
+#include "bytes.hpp"
+#include "pyref.hpp"
+
+namespace kelvora::py {
+
+// --- argument kinds ---------------------------------------------------------
+
+// True for a one-dimensional NumPy array whose element type is equivalent to
+// uint8. Fetches the NumPy table on first use (which may fail internally).
+bool is_byte_array(PyObject* obj);
+
+// The byte array kind: `obj` itself once it passes is_byte_array(), else
+// TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'".
+PyObject* as_byte_array(PyObject* obj);
+
+// The memory of a byte array, or nullopt-like failure: false when the array is
+// neither C- nor F-contiguous or has no data pointer.
+bool contiguous_view(PyObject* array, ByteView& view);
+
+// The memory of a byte array argument, or TypeError
+// "The given array is not contiguous".
+ByteView require_contiguous(PyObject* array);
+
+// Unsigned 64-bit integer: int subclasses directly, others through __index__.
+std::uint64_t as_u64(PyObject* obj);
+
+// Single float: PyFloat_AsDouble, then rounded to binary32.
+float as_f32(PyObject* obj);
+
+// Double to binary32: round to nearest even, overflow to infinity, a NaN
+// keeps its sign and top 23 fraction bits and becomes quiet.
+float to_binary32(double value);
+
+// Text: the UTF-8 encoding of a str (or subclass).
+std::string as_text(PyObject* obj);
+
+// Bytes object: a view of a bytes object's (or subclass's) bytes.
+ByteView as_bytes(PyObject* obj);
+
+// Array sequence: any non-str sequence whose items are byte arrays; the items
+// are returned (owned references) in order.
+std::vector<PyRef> as_array_sequence(PyObject* obj);
+
+// The memory of each item, in order; a non-contiguous item is the internal
+// failure "called `Result::unwrap()` on an `Err` value: NotContiguousError".
+std::vector<ByteView> item_views(const std::vector<PyRef>& items);
+
+// Byte sequence: any non-str sequence whose items are integers 0 to 255.
+Bytes as_byte_sequence(PyObject* obj);
+
+// The qualified name of obj's type, or "<failed to extract type name>".
+std::string type_name(PyObject* obj);
+
+// --- result kinds -----------------------------------------------------------
+
+// Each result builder returns a new reference; if CPython cannot create the
+// object, its exception is printed and cleared and the call ends as the
+// internal failure "Python API call failed".
+PyRef result(PyObject* created);
+
+PyRef bytes_result(ByteView data);
+
+// A bytes object of `size` bytes filled in place by fill(std::uint8_t* out):
+// results are written once, straight into the object that is returned.
+template <class Fill>
+PyRef bytes_filled(std::size_t size, Fill&& fill) {
+  PyRef out = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+  fill(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
+  return out;
+}
+
+PyRef int_result(std::uint64_t value);
+PyRef str_result(std::string_view utf8);
+// A tuple holding the given new references, in order.
+PyRef tuple_result(std::initializer_list<PyRef*> items);
+// A list of bytes objects, one per view, in order.
+PyRef bytes_list_result(const std::vector<ByteView>& rows);
+
+}  // namespace kelvora::py

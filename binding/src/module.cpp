@@ -1,0 +1,111 @@
+// The kelvora_core_py module: creation, the function table and __all__.
+//
+// In Python terms:
+//   import kelvora_core_py            # one module object per process
+//   kelvora_core_py.__all__ == [names of the thirteen functions, in order]
+//   each function f: f.__text_signature__ == "(params...)", f.__doc__ is None
+// The signatures are listed in entries.hpp.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "entries.hpp"
+
+namespace kelvora::py {
+namespace {
+
+// "<name>(<params>)\n--\n\n": CPython exposes the parenthesised part as
+// __text_signature__ and leaves __doc__ empty.
+std::string text_signature(const Signature& s) {
+  std::string doc = std::string(s.name) + "(";
+  if (s.variadic) doc += "*args";
+  for (std::size_t i = 0; i < s.count; ++i) {
+    if (i) doc += ", ";
+    doc += s.params[i];
+  }
+  return doc + ")\n--\n\n";
+}
+
+struct FunctionTable {
+  std::array<std::string, 13> docs;
+  std::array<PyMethodDef, 13> defs{};
+
+  FunctionTable() {
+    std::size_t i = 0;
+#define KELVORA_METHOD(name, signature)                                        \
+  docs[i] = text_signature(sig::name);                                         \
+  defs[i] = PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_##name)),    \
+                        METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};        \
+  ++i;
+    KELVORA_FUNCTIONS(KELVORA_METHOD)
+#undef KELVORA_METHOD
+  }
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kelvora_core_py", "Create the Python module", 0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* the_module = nullptr;  // written once under the interpreter lock
+
+// Adds every function to the module and to its __all__, in table order.
+bool add_functions(PyObject* module) {
+  static FunctionTable table;  // never freed: the functions point into it
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  for (PyMethodDef& def : table.defs) {
+    PyRef fn = PyRef::steal(PyCMethod_New(&def, module, name.get(), nullptr));
+    if (!fn) return false;
+    PyRef fn_name = PyRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!fn_name) return false;
+    if (!PyUnicode_Check(fn_name.get())) {
+      PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+      return false;
+    }
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      all = PyRef::steal(PyList_New(0));
+      if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (PyList_Append(all.get(), fn_name.get()) < 0) return false;
+    if (PyObject_SetAttr(module, fn_name.get(), fn.get()) < 0) return false;
+  }
+  return true;
+}
+
+PyObject* init_module() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "kelvora_core_py supports a single interpreter per process and is "
+                    "already loaded in another one");
+    return nullptr;
+  }
+  if (the_module != nullptr) {
+    Py_INCREF(the_module);
+    return the_module;
+  }
+  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
+  if (!module || !add_functions(module.get())) return nullptr;
+  the_module = module.get();
+  Py_INCREF(the_module);
+  return module.release();
+}
+
+}  // namespace
+}  // namespace kelvora::py
+
+PyMODINIT_FUNC PyInit_kelvora_core_py(void) { return kelvora::py::init_module(); }

@@ -1,0 +1,30 @@
+// Chunk size selection.
+//
+// A packet of length L with chunk size s (s > 0, L a multiple of s) is cut
+// into L / s chunks; chunk k is bytes [k*s, (k+1)*s). A chunk size is usable
+// when the chunks are pairwise distinct, which the involution needs.
+//
+// chunk_size_min(packet, m) returns the smallest usable s in [m, L/2], or L
+// when there is none (also when m > L/2), or 0 for an empty packet. A minimum
+// of 0 with a non-empty packet is an internal failure ("attempt to calculate
+// the remainder with a divisor of zero"). chunk_size(packet) uses m = 4.
+#pragma once
+
+#include <cstdint>
+
+#include "bytes.hpp"
+
+namespace kelvora {
+
+inline constexpr std::uint64_t kDefaultMinChunkSize = 4;
+
+std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size);
+inline std::uint64_t chunk_size(ByteView packet) {
+  return chunk_size_min(packet, kDefaultMinChunkSize);
+}
+
+// True when the L / s chunks of size s are pairwise distinct (s divides L);
+// stops at the first repeated chunk.
+bool chunks_distinct(ByteView packet, std::size_t s);
+
+}  // namespace kelvora
