@@ -1,0 +1,97 @@
+#include "blob/blob.hpp"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "failure.hpp"
+
+namespace kelvora {
+
+// See blob.hpp.
+BlobField BlobField::borrowed(ByteView bytes) noexcept {
+  BlobField f;
+  f.view_ = bytes;
+  return f;
+}
+
+// See blob.hpp.
+BlobField BlobField::owned(Bytes bytes) noexcept {
+  BlobField f;
+  f.owned_ = std::move(bytes);
+  // A vector keeps its buffer when moved, so the view survives moves of the
+  // field as well.
+  f.view_ = f.owned_;
+  return f;
+}
+
+// See blob.hpp.
+BlobField BlobField::integer(std::uint64_t value) noexcept {
+  BlobField f;
+  f.kind_ = Kind::Integer;
+  f.value_ = value;
+  return f;
+}
+
+// See blob.hpp.
+std::uint64_t BlobField::length() const noexcept {
+  return kind_ == Kind::Integer ? kBlobWordSize : view_.size();
+}
+
+// See blob.hpp.
+std::uint8_t* BlobField::write_to(std::uint8_t* out) const noexcept {
+  store64_le(out, length());
+  out += kBlobWordSize;
+  if (kind_ == Kind::Integer) {
+    store64_le(out, value_);
+    return out + kBlobWordSize;
+  }
+  // memcpy with a null source is undefined even for zero bytes, and an empty
+  // view may well hold a null pointer.
+  if (!view_.empty()) std::memcpy(out, view_.data(), view_.size());
+  return out + view_.size();
+}
+
+// See blob.hpp.
+void BlobField::release() noexcept {
+  view_ = {};
+  Bytes().swap(owned_);
+}
+
+// See blob.hpp.
+std::size_t blob_size(std::span<const BlobField> fields) {
+  // Borrowed fields may repeat one large buffer many times over, so the sum is
+  // checked rather than trusted to fit.
+  constexpr std::size_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  std::size_t total = kBlobWordSize;
+  for (const BlobField& f : fields) {
+    const std::uint64_t len = f.length();
+    if (len > kMax - kBlobWordSize || total > kMax - kBlobWordSize - len) throw std::bad_alloc();
+    total += kBlobWordSize + len;
+  }
+  return total;
+}
+
+// See blob.hpp.
+void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out) {
+  KV_ASSERT(out.size() == blob_size(fields));
+  std::uint8_t* p = out.data();
+  store64_le(p, out.size() - kBlobWordSize);
+  p += kBlobWordSize;
+  for (const BlobField& f : fields) p = f.write_to(p);
+}
+
+// See blob.hpp.
+Bytes package_fields(std::vector<BlobField> fields) {
+  Bytes out(blob_size(fields));
+  std::uint8_t* p = out.data();
+  store64_le(p, out.size() - kBlobWordSize);
+  p += kBlobWordSize;
+  for (BlobField& f : fields) {
+    p = f.write_to(p);
+    f.release();
+  }
+  return out;
+}
+
+}  // namespace kelvora

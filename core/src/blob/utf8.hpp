@@ -1,0 +1,34 @@
+// Strict UTF-8 validation (Unicode Table 3-7 of well-formed byte sequences):
+// no overlong forms, no surrogates (ED A0..BF), nothing above U+10FFFF.
+//
+// The first problem is located the way the Unicode standard's maximal-subpart
+// rule does: at the index of the first byte that does not start a complete
+// well-formed sequence, with the length of the longest start of a well-formed
+// sequence found there (at least 1). A byte that cannot begin a sequence
+// (80..C1, F5..FF) has length 1; a lead followed by a byte that cannot be its
+// second has length 1; a wrong third byte gives 2; a wrong fourth byte gives
+// 3. When the input ends inside a sequence that is well-formed so far, the
+// sequence is incomplete instead.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bytes.hpp"
+
+namespace kelvora {
+
+struct Utf8Error {
+  std::uint64_t index;  // number of valid bytes before the bad sequence
+  std::uint8_t length;  // 1..3 for an invalid sequence; 0 when incomplete
+  bool incomplete() const noexcept { return length == 0; }
+  // "invalid utf-8 sequence of {length} bytes from index {index}" or
+  // "incomplete utf-8 byte sequence from index {index}".
+  std::string detail() const;
+};
+
+// check_utf8: nothing when bytes is well-formed UTF-8, else its first problem.
+std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept;
+
+}  // namespace kelvora
