@@ -1,0 +1,293 @@
+"""The module surface: initialisation, argument binding, conversions, failures."""
+import importlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kelvora_core_py as k
+from support import raises_panic, strided, u8
+
+NAMES = ["involute_packet", "cycle_packet", "get_chunk_size", "get_chunk_size_min",
+         "cond_involute_packet", "gen_key", "prep_condition", "cond_hash_branch", "map_data",
+         "inv_data", "package_blob", "unpack_setup_packet", "unpack_encrypted_packet"]
+
+SIGNATURES = {
+    "involute_packet": "(packet, salt, chunk_size)",
+    "cycle_packet": "(packet, old_salt, new_salt, old_key, new_key, chunk_size)",
+    "get_chunk_size": "(packet)",
+    "get_chunk_size_min": "(packet, min_size)",
+    "cond_involute_packet":
+        "(packet, involute_salt, chunk_size, low_bound, high_bound, test_value)",
+    "gen_key": "(party_id, purpose, master_seed)",
+    "prep_condition": "(low_bound, high_bound, salt)",
+    "cond_hash_branch": "(low_bound, high_bound, test_value, salt)",
+    "map_data": "(pub_key, priv_key, identity, data_sequences)",
+    "inv_data": "(pub_key, priv_keys, data_sequences)",
+    "package_blob": "(*args)",
+    "unpack_setup_packet": "(data)",
+    "unpack_encrypted_packet": "(data)",
+}
+
+A = u8(b"ABCDEFGH")
+
+
+def test_all_lists_the_functions_in_order():
+    assert k.__all__ == NAMES
+    assert k.__doc__ == "Create the Python module"
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_text_signature_and_no_doc(name):
+    fn = getattr(k, name)
+    assert fn.__text_signature__ == SIGNATURES[name]
+    assert fn.__doc__ is None
+    assert fn.__module__ == "kelvora_core_py"
+    assert fn.__name__ == name
+
+
+def test_reimport_returns_the_same_module():
+    again = importlib.reload(k)
+    assert again is k
+    del sys.modules["kelvora_core_py"]
+    try:
+        fresh = importlib.import_module("kelvora_core_py")
+        assert fresh is k
+    finally:
+        sys.modules["kelvora_core_py"] = k
+
+
+def test_only_the_init_symbol_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not available")
+    out = subprocess.run([nm, "-D", "--defined-only", k.__file__], check=True,
+                         capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == \
+        ["PyInit_kelvora_core_py"]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: k.get_chunk_size(),
+     "get_chunk_size() missing 1 required positional argument: 'packet'"),
+    (lambda: k.get_chunk_size(A, A),
+     "get_chunk_size() takes 1 positional arguments but 2 were given"),
+    (lambda: k.involute_packet(A, A, 1, 2),
+     "involute_packet() takes 3 positional arguments but 4 were given"),
+    (lambda: k.get_chunk_size(A, packet=A),
+     "get_chunk_size() got multiple values for argument 'packet'"),
+    (lambda: k.involute_packet(A, salt=A, size=3),
+     "involute_packet() got an unexpected keyword argument 'size'"),
+    (lambda: k.get_chunk_size_min(A, **{"".join(["min", "_size"]): 4, "packet": A}),
+     "get_chunk_size_min() got multiple values for argument 'packet'"),
+    (lambda: k.involute_packet(A),
+     "involute_packet() missing 2 required positional arguments: 'salt' and 'chunk_size'"),
+    (lambda: k.involute_packet(salt=A),
+     "involute_packet() missing 2 required positional arguments: 'packet' and 'chunk_size'"),
+    (lambda: k.cycle_packet(),
+     "cycle_packet() missing 6 required positional arguments: 'packet', 'old_salt', "
+     "'new_salt', 'old_key', 'new_key', and 'chunk_size'"),
+    (lambda: k.package_blob(x=1), "package_blob() got an unexpected keyword argument 'x'"),
+    (lambda: k.unpack_setup_packet(), "unpack_setup_packet() missing 1 required positional "
+                                      "argument: 'data'"),
+])
+def test_binder_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_positional_count_is_checked_before_keywords():
+    with pytest.raises(TypeError, match=r"^get_chunk_size\(\) takes 1 positional arguments "
+                                        r"but 3 were given$"):
+        k.get_chunk_size(A, A, A, bogus=1)
+
+
+def test_keywords_match_non_interned_names():
+    name = "".join(["pack", "et"])
+    assert k.get_chunk_size(**{name: A}) == k.get_chunk_size(A)
+
+
+@pytest.mark.parametrize("bad, type_name", [
+    ([1, 2], "list"), (b"abc", "bytes"), (np.zeros((2, 2), np.uint8), "ndarray"),
+    (np.zeros(4, np.int8), "ndarray"), (np.zeros(4, np.uint16), "ndarray"),
+    (np.uint8(3), "uint8"), (None, "NoneType"),
+])
+def test_byte_array_refusals(bad, type_name):
+    with pytest.raises(TypeError) as info:
+        k.get_chunk_size(bad)
+    assert str(info.value) == \
+        f"argument 'packet': '{type_name}' object cannot be converted to 'PyArray<T, D>'"
+
+
+def test_type_name_unreadable():
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise RuntimeError("no name")
+            return super().__getattribute__(name)
+
+    class Odd(metaclass=Meta):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        k.get_chunk_size(Odd())
+    assert str(info.value) == ("argument 'packet': '<failed to extract type name>' object "
+                               "cannot be converted to 'PyArray<T, D>'")
+
+
+@pytest.mark.parametrize("array", [
+    strided(5), np.zeros((4, 4), np.uint8)[:, 1],
+])
+def test_non_contiguous_array(array):
+    with pytest.raises(TypeError) as info:
+        k.get_chunk_size(array)
+    assert str(info.value) == "The given array is not contiguous"
+
+
+def test_array_subclass_and_readonly_array_accepted():
+    class Sub(np.ndarray):
+        pass
+
+    ro = u8(b"ABCDABCE")
+    ro.flags.writeable = False
+    assert k.get_chunk_size(ro) == 4
+    assert k.get_chunk_size(ro.view(Sub)) == 4
+    assert k.get_chunk_size(np.zeros(0, np.uint8)) == 0
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("value, expected", [
+    (True, 1), (np.uint64(2**64 - 1), 64), (np.int16(5), 8), (Index(7), 8), (2**64 - 1, 64),
+])
+def test_unsigned_integer_accepts(value, expected):
+    # 64 distinct bytes: the answer is the smallest divisor of 64 at or above
+    # the minimum, or 64 when the minimum exceeds 32.
+    assert k.get_chunk_size_min(np.arange(64, dtype=np.uint8), value) == expected
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    (-1, OverflowError, "can't convert negative int to unsigned"),
+    (2**64, OverflowError, "int too big to convert"),
+    (Index(-3), OverflowError, "can't convert negative int to unsigned"),
+    (2.0, TypeError, "argument 'min_size': 'float' object cannot be interpreted as an integer"),
+    ("4", TypeError, "argument 'min_size': 'str' object cannot be interpreted as an integer"),
+    (None, TypeError,
+     "argument 'min_size': 'NoneType' object cannot be interpreted as an integer"),
+])
+def test_unsigned_integer_refusals(value, exc, message):
+    with pytest.raises(exc) as info:
+        k.get_chunk_size_min(A, value)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+def test_type_error_prefix_keeps_cause_and_subclasses_pass():
+    class Odd(TypeError):
+        pass
+
+    class CausedIndex:
+        def __index__(self):
+            raise TypeError("boom") from KeyError("root")
+
+    class OddIndex:
+        def __index__(self):
+            raise Odd("strange")
+
+    with pytest.raises(TypeError) as info:
+        k.get_chunk_size_min(A, CausedIndex())
+    assert str(info.value) == "argument 'min_size': boom"
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(Odd, match="^strange$"):
+        k.get_chunk_size_min(A, OddIndex())
+
+
+def test_conversion_stops_at_first_failing_argument():
+    with pytest.raises(TypeError, match="^argument 'packet': "):
+        k.get_chunk_size_min([1], "also bad")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: k.gen_key(1, "p", u8(bytes(32))),
+     "argument 'party_id': 'int' object cannot be converted to 'PyString'"),
+    (lambda: k.gen_key("p", b"x", u8(bytes(32))),
+     "argument 'purpose': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: k.unpack_setup_packet(bytearray(b"x")),
+     "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
+    (lambda: k.unpack_encrypted_packet(memoryview(b"x")),
+     "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
+    (lambda: k.inv_data(A, "keys", []), "argument 'priv_keys': Can't extract `str` to `Vec`"),
+    (lambda: k.inv_data(A, {}, []),
+     "argument 'priv_keys': 'dict' object cannot be converted to 'Sequence'"),
+    (lambda: k.inv_data(A, [A], {A.tobytes()}),
+     "argument 'data_sequences': 'set' object cannot be converted to 'Sequence'"),
+    (lambda: k.map_data(A, A, 0, [A, b"x"]),
+     "argument 'data_sequences': 'bytes' object cannot be converted to 'PyArray<T, D>'"),
+    (lambda: k.prep_condition("x", 1.0, A),
+     "argument 'low_bound': must be real number, not str"),
+    (lambda: k.cond_hash_branch(0, 0, None, A),
+     "argument 'test_value': must be real number, not NoneType"),
+])
+def test_other_kind_refusals(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_unencodable_text_passes_the_interpreters_error():
+    with pytest.raises(UnicodeEncodeError):
+        k.gen_key("\udc80", "p", u8(bytes(32)))
+
+
+def test_float_too_large_int_is_overflow():
+    with pytest.raises(OverflowError):
+        k.prep_condition(10**400, 1.0, A)
+
+
+def test_sequence_iteration_error_ends_conversion():
+    class Broken:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            raise ZeroDivisionError("item")
+
+    with pytest.raises(ZeroDivisionError, match="^item$"):
+        k.inv_data(A, Broken(), [])
+
+
+def test_panic_is_a_base_exception():
+    try:
+        try:
+            k.get_chunk_size_min(A, 0)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by except Exception")
+    except BaseException as exc:
+        assert type(exc).__name__ == "PanicException"
+        assert type(exc).__mro__[1] is BaseException
+        assert type(exc).__doc__
+    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
+        k.get_chunk_size_min(A, 0)
+    # The class is created once.
+    classes = set()
+    for _ in range(3):
+        try:
+            k.get_chunk_size_min(A, 0)
+        except BaseException as exc:
+            classes.add(type(exc))
+    assert len(classes) == 1
+
+
+def test_panic_writes_a_report_to_stderr(capfd):
+    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
+        k.get_chunk_size_min(A, 0)
+    assert "attempt to calculate the remainder with a divisor of zero" in capfd.readouterr().err

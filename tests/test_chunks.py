@@ -1,0 +1,73 @@
+"""Chunk size selection."""
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+import kelvora_core_py as k
+from support import raises_panic, u8
+
+
+def model_chunk_size(packet: bytes, minimum: int = 4) -> int:
+    """Smallest s in [minimum, L/2] dividing L with pairwise distinct chunks, else L."""
+    n = len(packet)
+    if n == 0:
+        return 0
+    for s in range(minimum, n // 2 + 1):
+        if n % s == 0:
+            chunks = [packet[i:i + s] for i in range(0, n, s)]
+            if len(set(chunks)) == len(chunks):
+                return s
+    return n
+
+
+@pytest.mark.parametrize("packet, expected", [
+    (b"", 0), (b"abcdefg", 7), (b"ABCDABCD", 8), (b"ABCDABCE", 4), (b"ABCDEFABCDEF", 4),
+    (bytes(range(13)), 13), (bytes(24), 24), (b"\x01" * 5, 5),
+    # Chunks of 4 repeat, chunks of 6 are all different: the first usable size wins.
+    (b"AAAAAA" + b"AAAAAB" + b"AAAAAC" + b"AAAAAD", 6),
+    # Chunks of 8 bytes compare as whole values, including all-ones chunks.
+    (b"\xff" * 8 + b"\xfe" * 8 + b"\xff" * 7 + b"\x00" + b"\x00" * 8, 8),
+])
+def test_worked_examples(packet, expected):
+    assert k.get_chunk_size(u8(packet)) == expected
+    assert k.get_chunk_size_min(u8(packet), 4) == expected
+
+
+@pytest.mark.parametrize("packet, minimum, expected", [
+    (b"", 0, 0), (b"", 9, 0), (bytes(range(10)), 1, 1), (b"\x07" * 12, 1, 12),
+    (bytes(range(10)), 5, 5), (bytes(range(10)), 6, 10), (bytes(range(10)), 2**64 - 1, 10),
+])
+def test_with_minimum(packet, minimum, expected):
+    assert k.get_chunk_size_min(u8(packet), minimum) == expected
+
+
+def test_zero_minimum_with_data_is_a_panic():
+    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
+        k.get_chunk_size_min(u8(b"ab"), 0)
+
+
+def test_long_chunks_with_equal_hash_prefixes():
+    # Chunks of 16 bytes that differ only in their last byte.
+    chunks = [bytes(15) + bytes([i]) for i in range(64)]
+    assert k.get_chunk_size(u8(b"".join(chunks))) == 16
+    repeated = b"".join(chunks + [chunks[3]])
+    assert k.get_chunk_size(u8(repeated)) == model_chunk_size(repeated)
+
+
+@given(st.binary(max_size=300), st.integers(min_value=1, max_value=40))
+def test_matches_the_model(packet, minimum):
+    assert k.get_chunk_size_min(u8(packet), minimum) == model_chunk_size(packet, minimum)
+    assert k.get_chunk_size(u8(packet)) == model_chunk_size(packet)
+
+
+@given(st.lists(st.sampled_from([b"ab", b"cd", b"ef", b"gh"]), max_size=60))
+def test_low_entropy_packets_match_the_model(parts):
+    packet = b"".join(parts)
+    assert k.get_chunk_size_min(u8(packet), 1) == model_chunk_size(packet, 1)
+
+
+def test_large_packet_every_divisor_tried():
+    packet = np.zeros(1 << 16, dtype=np.uint8)
+    assert k.get_chunk_size(packet) == 1 << 16
+    distinct = np.arange(1 << 14, dtype="<u4").view(np.uint8)
+    assert k.get_chunk_size(distinct) == 4
