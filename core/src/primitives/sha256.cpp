@@ -27,16 +27,23 @@ constexpr Sha256State kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54
 }  // namespace
 
 // See header.
-Sha256::Sha256() : h_(kInitialState) {}
+Sha256::Sha256() : h_(kInitialState), blocks_(sha256_blocks::active()) {}
 
 // See header.
 Sha256::Sha256(const Sha256State& state, std::uint64_t blocks)
-    : h_(state), total_(blocks * kSha256BlockSize) {}
+    : h_(state), blocks_(sha256_blocks::active()), total_(blocks * kSha256BlockSize) {}
+
+// See header.
+Sha256 Sha256::with_blocks(sha256_blocks::BlocksFn blocks) {
+  Sha256 h;
+  h.blocks_ = blocks;
+  return h;
+}
 
 // See header.
 Sha256& Sha256::update(ByteView data) {
   if (data.empty()) return *this;
-  const auto compress = sha256_blocks::active();
+  const auto compress = blocks_;
   const std::uint8_t* p = data.data();
   std::size_t n = data.size();
   total_ += n;
@@ -63,7 +70,7 @@ Sha256& Sha256::update(ByteView data) {
 
 // See header.
 Sha256Digest Sha256::finish() {
-  const auto compress = sha256_blocks::active();
+  const auto compress = blocks_;
   const std::uint64_t bits = total_ * 8;
   buf_[buffered_++] = 0x80;
   if (buffered_ > kSha256BlockSize - 8) {

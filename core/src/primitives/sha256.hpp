@@ -18,6 +18,11 @@
 
 namespace kelvora {
 
+namespace sha256_blocks {
+// Compresses whole 64-byte blocks into a chaining value (sha256_blocks.hpp).
+using BlocksFn = void (*)(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
+}  // namespace sha256_blocks
+
 inline constexpr std::size_t kSha256DigestSize = 32;
 inline constexpr std::size_t kSha256BlockSize = 64;
 using Sha256Digest = std::array<std::uint8_t, kSha256DigestSize>;
@@ -28,6 +33,9 @@ class Sha256 {
   Sha256();  // initial hash value of FIPS 180-4 section 5.3.3
   // Resumes from a chaining value reached after `blocks` whole blocks.
   Sha256(const Sha256State& state, std::uint64_t blocks);
+  // A hasher that compresses with one named back end instead of the one
+  // chosen for the process; for tests and benchmarks.
+  static Sha256 with_blocks(sha256_blocks::BlocksFn blocks);
 
   Sha256& update(ByteView data);
   Sha256& update(const void* data, std::size_t len) {
@@ -42,6 +50,7 @@ class Sha256 {
 
  private:
   Sha256State h_;
+  sha256_blocks::BlocksFn blocks_;
   std::uint64_t total_ = 0;  // bytes hashed so far
   std::array<std::uint8_t, kSha256BlockSize> buf_{};
   std::size_t buffered_ = 0;
