@@ -1,0 +1,43 @@
+#include "keys/chacha_generator.hpp"
+
+#include "bytes.hpp"
+#include "failure.hpp"
+
+namespace kelvora {
+
+// See header.
+ChaCha20Generator::ChaCha20Generator(std::span<const std::uint8_t, kGeneratorKeySize> key) {
+  for (std::size_t n = 0; n < key_.size(); ++n) key_[n] = load32_le(key.data() + 4 * n);
+}
+
+ChaCha20Generator::~ChaCha20Generator() {
+  secure_wipe(key_.data(), sizeof key_);
+  secure_wipe(blocks_.data(), sizeof blocks_);
+  secure_wipe(&counter_, sizeof counter_);
+  index_ = kWords;
+}
+
+void ChaCha20Generator::refill() {
+  for (std::size_t k = 0; k < blocks_.size(); ++k) {
+    chacha20_block(key_, counter_ + k, stream_, blocks_[k]);  // counter wraps mod 2^64
+  }
+  counter_ += blocks_.size();
+  index_ = 0;
+}
+
+// See header.
+std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound) {
+  KV_ASSERT(bound > 0);
+  const std::uint64_t p = std::uint64_t(gen.next_word()) * bound;
+  const auto result = std::uint32_t(p >> 32);
+  const auto lo = std::uint32_t(p);
+  if (lo <= std::uint32_t(0u - bound)) return result;
+  // lo is within `bound` of 2^32: the next word's contribution may carry into
+  // the result. result + carry stays below bound, since word * bound + h
+  // < 2^32 * bound for h < bound.
+  const auto h = std::uint32_t((std::uint64_t(gen.next_word()) * bound) >> 32);
+  const bool carry = std::uint64_t(lo) + h >= (std::uint64_t(1) << 32);
+  return result + (carry ? 1u : 0u);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,55 @@
+// ChaCha20Generator: a keystream of 32-bit words, and the bounded draw on it.
+//
+// Keyed with 32 bytes (eight little-endian key words), block counter 0 and
+// stream identifier 0. Words come out in block order: a refill computes four
+// consecutive blocks (counters c .. c+3, 64 words) and advances the counter
+// by four; next_word() refills only when all 64 words are used. The state
+// (key words, counter, buffered words) is wiped when the generator is
+// destroyed, so keystream never outlives its use.
+//
+// bounded_draw(gen, bound) returns a value in [0, bound) for bound > 0 from
+// the high half of word * bound, with one correction word when the low half
+// lies in the last `bound` values of 2^32: exactly one or two words are used,
+// never a loop. Its bias is at most bound / 2^64.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "primitives/chacha20.hpp"
+
+namespace kelvora {
+
+inline constexpr std::size_t kGeneratorKeySize = 32;
+inline constexpr std::size_t kGeneratorBlocksPerRefill = 4;
+
+class ChaCha20Generator {
+ public:
+  explicit ChaCha20Generator(std::span<const std::uint8_t, kGeneratorKeySize> key);
+  ~ChaCha20Generator();
+  ChaCha20Generator(const ChaCha20Generator&) = delete;
+  ChaCha20Generator& operator=(const ChaCha20Generator&) = delete;
+
+  std::uint32_t next_word() {
+    if (index_ == kWords) refill();
+    const std::size_t i = index_++;
+    return blocks_[i / 16][i % 16];
+  }
+
+ private:
+  static constexpr std::size_t kWords = 16 * kGeneratorBlocksPerRefill;
+  void refill();
+
+  ChaChaKey key_;
+  std::uint64_t counter_ = 0;
+  std::uint64_t stream_ = 0;
+  std::array<ChaChaBlock, kGeneratorBlocksPerRefill> blocks_{};
+  std::size_t index_ = kWords;  // kWords: nothing buffered
+};
+
+// A value in [0, bound); bound == 0 is an internal failure.
+std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound);
+
+}  // namespace kelvora

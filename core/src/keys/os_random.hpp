@@ -1,0 +1,61 @@
+// The operating system's random source.
+//
+// fill_os_random(out) fills `out` with bytes from the kernel's generator:
+//   - through getrandom(2), flags 0, when the C library exports it. The entry
+//     point is looked up once by name (dlsym on the default handle) and probed
+//     with a zero-length request; ENOSYS or EPERM from the probe marks it
+//     unavailable. The result sits in one atomic slot for the process;
+//   - otherwise through "/dev/urandom", opened once after "/dev/random" has
+//     polled readable (so the pool is seeded) and kept open for the process.
+//     A failed set-up is retried on the next call.
+// Interrupted calls (EINTR) are repeated; short reads continue where they
+// stopped. Any other error, an empty read or a read reporting more bytes than
+// asked for is an internal failure "OS RNG unavailable: OsRng".
+//
+// Both paths are reachable by name so tests can exercise each one.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <span>
+
+namespace kelvora {
+
+using FillRandom = void (*)(std::span<std::uint8_t> out);
+
+void fill_os_random(std::span<std::uint8_t> out);
+
+// "OS RNG unavailable: OsRng"
+[[noreturn]] void fail_os_random(std::source_location where = std::source_location::current());
+
+namespace os_random {
+
+// True when getrandom was found and passed its probe (looks it up on first use).
+bool getrandom_usable();
+// The two paths of fill_os_random; fill_from_getrandom requires getrandom_usable().
+void fill_from_getrandom(std::span<std::uint8_t> out);
+void fill_from_urandom(std::span<std::uint8_t> out);
+
+// The read loop of both paths. `read(p, n)` returns the number of bytes it
+// wrote at p (at most n), or -1 with errno set.
+template <class Read>
+void fill_by_reads(std::span<std::uint8_t> out, Read&& read) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t want = out.size() - done;
+    const long got = static_cast<long>(read(out.data() + done, want));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail_os_random();
+    }
+    // An empty read would otherwise spin forever; an oversized one means the
+    // source wrote past what we own.
+    if (got == 0 || static_cast<unsigned long>(got) > want) fail_os_random();
+    done += static_cast<std::size_t>(got);
+  }
+}
+
+}  // namespace os_random
+}  // namespace kelvora

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Independent model of key-table derivation; writes key_vectors.inc.
+
+Written from the algorithm's description only, with hashlib/hmac for HKDF
+(RFC 5869) and a direct ChaCha20 block function (RFC 8439). Both are checked
+against their standards' vectors before anything is written, so the C++ tests
+compare the native code with answers that did not come from it.
+
+    python3 core/tests/gen_key_vectors.py   # rewrites core/tests/key_vectors.inc
+"""
+from __future__ import annotations
+
+import hashlib
+import hmac
+import pathlib
+import struct
+
+MASK32 = 0xFFFFFFFF
+
+
+# --- HKDF-SHA256 (RFC 5869) through the standard library --------------------
+
+def hkdf_sha256(salt: bytes, ikm: bytes, info: bytes, length: int) -> bytes:
+    if not salt:
+        salt = bytes(32)
+    prk = hmac.new(salt, ikm, hashlib.sha256).digest()
+    out, t, i = b"", b"", 1
+    while len(out) < length:
+        t = hmac.new(prk, t + info + bytes([i]), hashlib.sha256).digest()
+        out += t
+        i += 1
+    return out[:length]
+
+
+# --- ChaCha20 block: 64-bit counter in words 12-13, 64-bit stream in 14-15 ----
+
+def _rotl(v: int, n: int) -> int:
+    return ((v << n) | (v >> (32 - n))) & MASK32
+
+
+def _quarter(s: list[int], a: int, b: int, c: int, d: int) -> None:
+    s[a] = (s[a] + s[b]) & MASK32; s[d] = _rotl(s[d] ^ s[a], 16)
+    s[c] = (s[c] + s[d]) & MASK32; s[b] = _rotl(s[b] ^ s[c], 12)
+    s[a] = (s[a] + s[b]) & MASK32; s[d] = _rotl(s[d] ^ s[a], 8)
+    s[c] = (s[c] + s[d]) & MASK32; s[b] = _rotl(s[b] ^ s[c], 7)
+
+
+def chacha_block(key: bytes, counter: int, stream: int) -> list[int]:
+    init = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]
+    init += list(struct.unpack("<8I", key))
+    init += [counter & MASK32, (counter >> 32) & MASK32, stream & MASK32, (stream >> 32) & MASK32]
+    s = list(init)
+    for _ in range(10):
+        _quarter(s, 0, 4, 8, 12); _quarter(s, 1, 5, 9, 13)
+        _quarter(s, 2, 6, 10, 14); _quarter(s, 3, 7, 11, 15)
+        _quarter(s, 0, 5, 10, 15); _quarter(s, 1, 6, 11, 12)
+        _quarter(s, 2, 7, 8, 13); _quarter(s, 3, 4, 9, 14)
+    return [(x + y) & MASK32 for x, y in zip(s, init)]
+
+
+def block_bytes(words: list[int]) -> bytes:
+    return struct.pack("<16I", *words)
+
+
+def check_standards() -> None:
+    # RFC 8439 section 2.3.2: counter word 1, nonce words 0x09000000, 0x4a000000, 0.
+    # In 64/64 terms: counter = 1 | 0x09000000 << 32, stream = 0x4a000000.
+    key = bytes(range(32))
+    got = block_bytes(chacha_block(key, 1 | 0x09000000 << 32, 0x4A000000))
+    assert got.hex() == (
+        "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+        "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"), "RFC 8439 2.3.2"
+    # RFC 8439 A.1 test vector #1: all-zero key, counter and nonce.
+    got = block_bytes(chacha_block(bytes(32), 0, 0))
+    assert got.hex() == (
+        "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"
+        "da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"), "RFC 8439 A.1 #1"
+    # RFC 5869 A.1 and A.3.
+    okm = hkdf_sha256(bytes(range(13)), bytes([0x0B] * 22), bytes(range(0xF0, 0xFA)), 42)
+    assert okm.hex() == ("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf"
+                         "34007208d5b887185865"), "RFC 5869 A.1"
+    okm = hkdf_sha256(b"", bytes([0x0B] * 22), b"", 42)
+    assert okm.hex() == ("8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d"
+                         "9d201395faa4b61a96c8"), "RFC 5869 A.3"
+
+
+# --- The generator, the bounded draw, the chooser and the shuffle ------------
+
+class Generator:
+    """Four blocks per refill, words handed out in block order."""
+
+    def __init__(self, key: bytes):
+        self.key, self.counter, self.buf, self.index = key, 0, [], 64
+        self.words_used = 0
+
+    def next_word(self) -> int:
+        if self.index == 64:
+            self.buf = []
+            for k in range(4):
+                self.buf += chacha_block(self.key, (self.counter + k) % 2**64, 0)
+            self.counter = (self.counter + 4) % 2**64
+            self.index = 0
+        w = self.buf[self.index]
+        self.index += 1
+        self.words_used += 1
+        return w
+
+
+def bounded_draw(gen: Generator, bound: int) -> int:
+    p = gen.next_word() * bound
+    result, lo = p >> 32, p & MASK32
+    if lo <= (2**32 - bound) % 2**32:
+        return result
+    h = (gen.next_word() * bound) >> 32
+    return result + 1 if lo + h >= 2**32 else result
+
+
+def batch_for(nxt: int) -> tuple[int, int]:
+    bound, count = nxt, 1
+    while bound * (nxt + count) <= MASK32:
+        bound *= nxt + count
+        count += 1
+    return bound, count
+
+
+def shuffle(gen: Generator, log: list | None = None) -> bytes:
+    table = list(range(256))
+    n, batch, left = 0, 0, 1
+    for i in range(256):
+        nxt = n + 1
+        if left == 0:
+            bound, count = batch_for(nxt)
+            batch, left = bounded_draw(gen, bound), count - 1
+            if log is not None:
+                log.append((i, bound, count))
+        else:
+            left -= 1
+        if left == 0:
+            j = batch
+        else:
+            j, batch = batch % nxt, batch // nxt
+        n = nxt
+        assert 0 <= j <= i
+        table[i], table[j] = table[j], table[i]
+    return bytes(table)
+
+
+def derive_key_table(party: bytes, purpose: bytes, seed: bytes, fresh: bytes) -> bytes:
+    info = b"kelvora:" + party + b":" + purpose + fresh
+    key = hkdf_sha256(b"", seed, info, 32)
+    return shuffle(Generator(key))
+
+
+# --- Vectors ---------------------------------------------------------------
+
+def sha(text: str) -> bytes:
+    return hashlib.sha256(text.encode()).digest()
+
+
+TABLE_CASES = [
+    # (comment, party, purpose, seed, fresh)
+    ("empty labels", "", "", bytes(range(32)), bytes(range(0x20, 0x40))),
+    ("all-zero seed and fresh bytes", "party", "purpose", bytes(32), bytes(32)),
+    ("plain labels", "alice", "session", sha("seed 1"), sha("fresh 1")),
+    ("':' in the party", "a:b", "c", sha("seed 2"), sha("fresh 2")),
+    ("':' in the purpose, same info as the row above", "a", "b:c", sha("seed 2"), sha("fresh 2")),
+    ("non-ASCII labels", "\u03c0\u03b1\u03c1\u03c4\u03b9", "\u043a\u043b\u044e\u0447", sha("seed 3"), sha("fresh 3")),
+    ("info longer than one SHA-256 block", "p" * 100, "q" * 70, sha("seed 4"), sha("fresh 4")),
+    ("same seed and labels as 'plain labels', other fresh bytes", "alice", "session", sha("seed 1"),
+     sha("fresh 5")),
+]
+
+DRAW_KEYS = [("all-zero key", bytes(32)), ("key 00..1f", bytes(range(32)))]
+SINGLE_BOUNDS = [1, 2, 3, 6, 12, 255, 256, 479001600, 0x80000001, 0xC0000000, 0xFFFFFFFE, 0xFFFFFFFF]
+SEQUENCE_BOUNDS = [0x80000001, 0xFFFFFFFF, 7, 0xAAAAAAAB, 3315312000, 256, 0xF0000001, 1]
+
+
+def hexs(b: bytes) -> str:
+    return '"' + b.hex() + '"'
+
+
+def main() -> None:
+    check_standards()
+    lines = ["// Generated by gen_key_vectors.py (independent Python model); do not edit.", ""]
+
+    lines.append("// Key tables: {party, purpose, seed, fresh, table}, all hex.")
+    lines.append("const TableVector kTableVectors[] = {")
+    tables = []
+    for comment, party, purpose, seed, fresh in TABLE_CASES:
+        table = derive_key_table(party.encode(), purpose.encode(), seed, fresh)
+        assert sorted(table) == list(range(256))
+        tables.append(table)
+        lines.append(f"    // {comment}")
+        lines.append(f"    {{{hexs(party.encode())}, {hexs(purpose.encode())},")
+        lines.append(f"     {hexs(seed)},")
+        lines.append(f"     {hexs(fresh)},")
+        lines.append(f"     {hexs(table[:128])}")
+        lines.append(f"     {hexs(table[128:])}}},")
+    lines.append("};")
+    assert tables[3] == tables[4] and tables[2] != tables[7]
+
+    lines.append("")
+    lines.append("// Keystream of the generator keyed with all zeros: the first 80 words")
+    lines.append("// (one refill of four blocks, then the first block of the next refill).")
+    gen = Generator(bytes(32))
+    words = [gen.next_word() for _ in range(80)]
+    lines.append("const std::uint32_t kZeroKeyWords[80] = {")
+    for k in range(0, 80, 8):
+        lines.append("    " + ", ".join(f"0x{w:08x}" for w in words[k:k + 8]) + ",")
+    lines.append("};")
+
+    lines.append("")
+    lines.append("// One draw from a fresh generator: {key index, bound, result, words used, next word}.")
+    lines.append("const DrawVector kSingleDraws[] = {")
+    two_word_cases = 0
+    for ki, (kname, key) in enumerate(DRAW_KEYS):
+        for bound in SINGLE_BOUNDS:
+            gen = Generator(key)
+            r = bounded_draw(gen, bound)
+            used = gen.words_used
+            two_word_cases += used == 2
+            lines.append(f"    {{{ki}, {bound}u, {r}u, {used}, 0x{gen.next_word():08x}u}},  // {kname}")
+    lines.append("};")
+    assert two_word_cases >= 2
+
+    lines.append("")
+    lines.append("// 150 draws in a row from the generator keyed 00..1f, bounds cycling through")
+    lines.append("// kSequenceBounds; crosses refill boundaries. Then the word after the last draw.")
+    lines.append("const std::uint32_t kSequenceBounds[] = {"
+                 + ", ".join(f"{b}u" for b in SEQUENCE_BOUNDS) + "};")
+    gen = Generator(bytes(range(32)))
+    results = [bounded_draw(gen, SEQUENCE_BOUNDS[k % len(SEQUENCE_BOUNDS)]) for k in range(150)]
+    assert gen.words_used > 128
+    lines.append("const std::uint32_t kSequenceResults[150] = {")
+    for k in range(0, 150, 10):
+        lines.append("    " + ", ".join(f"{r}u" for r in results[k:k + 10]) + ",")
+    lines.append("};")
+    lines.append(f"const std::uint32_t kSequenceWordsUsed = {gen.words_used};")
+    lines.append(f"const std::uint32_t kSequenceNextWord = 0x{gen.next_word():08x};")
+
+    lines.append("")
+    lines.append("// The shuffle's batches: {first position, bound, positions covered}.")
+    log: list = []
+    shuffle(Generator(bytes(32)), log)
+    assert len(log) == 58
+    lines.append("const BatchVector kBatches[58] = {")
+    for k in range(0, 58, 4):
+        lines.append("    " + " ".join(f"{{{i}, {b}u, {c}}}," for i, b, c in log[k:k + 4]))
+    lines.append("};")
+
+    out = pathlib.Path(__file__).with_name("key_vectors.inc")
+    out.write_text("\n".join(lines) + "\n")
+    print(f"wrote {out}")
+
+
+if __name__ == "__main__":
+    main()

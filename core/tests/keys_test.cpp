@@ -1,0 +1,315 @@
+// Key derivation: known answers from the independent Python model in
+// gen_key_vectors.py (hashlib/hmac HKDF, a direct ChaCha20 block function,
+// itself checked against RFC 5869 and RFC 8439 vectors), the shuffle's batch
+// structure, and the operating system random source.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "failure.hpp"
+#include "keys/chacha_generator.hpp"
+#include "keys/key_table.hpp"
+#include "keys/os_random.hpp"
+#include "keys/shuffle.hpp"
+
+namespace kelvora {
+namespace {
+
+struct TableVector {
+  const char* party;
+  const char* purpose;
+  const char* seed;
+  const char* fresh;
+  const char* table;
+};
+struct DrawVector {
+  int key;
+  std::uint32_t bound;
+  std::uint32_t result;
+  int words_used;
+  std::uint32_t next_word;
+};
+struct BatchVector {
+  std::uint32_t start;
+  std::uint32_t bound;
+  std::uint32_t count;
+};
+
+#include "key_vectors.inc"
+
+void PrintTo(const TableVector& v, std::ostream* os) {
+  *os << "party " << v.party << " purpose " << v.purpose;
+}
+void PrintTo(const DrawVector& v, std::ostream* os) {
+  *os << "key " << v.key << " bound " << v.bound;
+}
+
+Bytes unhex(std::string_view hex) {
+  auto nibble = [](char c) { return std::uint8_t(c <= '9' ? c - '0' : c - 'a' + 10); };
+  Bytes out(hex.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = std::uint8_t(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+  }
+  return out;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> unhex_array(std::string_view hex) {
+  Bytes b = unhex(hex);
+  EXPECT_EQ(b.size(), N);
+  std::array<std::uint8_t, N> a{};
+  std::copy_n(b.begin(), std::min(N, b.size()), a.begin());
+  return a;
+}
+
+std::string message_of(auto&& fn) {
+  try {
+    fn();
+  } catch (const InternalFailure& f) {
+    return f.message();
+  }
+  return "<no failure>";
+}
+
+bool is_permutation_of_bytes(const KeyTable& t) {
+  KeyTable sorted = t;
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    if (sorted[k] != k) return false;
+  }
+  return true;
+}
+
+// --- derive_key_table -------------------------------------------------------
+
+class KeyTableKat : public testing::TestWithParam<TableVector> {};
+
+TEST_P(KeyTableKat, MatchesModel) {
+  const TableVector& v = GetParam();
+  const Bytes party = unhex(v.party), purpose = unhex(v.purpose);
+  const auto seed = unhex_array<32>(v.seed);
+  const auto fresh = unhex_array<32>(v.fresh);
+  const auto want = unhex_array<256>(v.table);
+  EXPECT_EQ(derive_key_table(party, purpose, seed, fresh), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, KeyTableKat, testing::ValuesIn(kTableVectors));
+
+FreshBytes g_fixed_fresh;
+void fill_fixed(std::span<std::uint8_t> out) {
+  ASSERT_EQ(out.size(), g_fixed_fresh.size());
+  std::copy(g_fixed_fresh.begin(), g_fixed_fresh.end(), out.begin());
+}
+
+TEST(KeyTable, WrapperFeedsDrawnBytesIntoDerivation) {
+  const TableVector& v = kTableVectors[2];
+  g_fixed_fresh = unhex_array<32>(v.fresh);
+  const auto seed = unhex_array<32>(v.seed);
+  EXPECT_EQ(derive_key_table(unhex(v.party), unhex(v.purpose), seed, fill_fixed),
+            unhex_array<256>(v.table));
+}
+
+TEST(KeyTable, OsRandomCallsDifferAndArePermutations) {
+  const std::array<std::uint8_t, 32> seed{};
+  const Bytes party = {'p'}, purpose = {'q'};
+  const KeyTable a = derive_key_table(party, purpose, seed);
+  const KeyTable b = derive_key_table(party, purpose, seed);
+  EXPECT_TRUE(is_permutation_of_bytes(a));
+  EXPECT_TRUE(is_permutation_of_bytes(b));
+  EXPECT_NE(a, b);
+}
+
+TEST(KeyTable, InfoLayout) {
+  FreshBytes fresh;
+  for (std::size_t k = 0; k < fresh.size(); ++k) fresh[k] = std::uint8_t(0xA0 + k);
+  const Bytes empty = derivation_info({}, {}, fresh);
+  Bytes want = {'k', 'e', 'l', 'v', 'o', 'r', 'a', ':', ':'};
+  want.insert(want.end(), fresh.begin(), fresh.end());
+  EXPECT_EQ(empty, want);
+
+  const Bytes ab = {'a', ':', 'b'}, c = {'c'}, a = {'a'}, bc = {'b', ':', 'c'};
+  EXPECT_EQ(derivation_info(ab, c, fresh), derivation_info(a, bc, fresh));
+}
+
+// --- ChaCha20Generator and bounded_draw --------------------------------------
+
+std::array<std::uint8_t, 32> draw_key(int index) {
+  std::array<std::uint8_t, 32> key{};
+  if (index == 1) {
+    for (std::size_t k = 0; k < key.size(); ++k) key[k] = std::uint8_t(k);
+  }
+  return key;
+}
+
+TEST(Generator, WordsInBlockOrderAcrossRefills) {
+  ChaCha20Generator gen(draw_key(0));
+  for (std::size_t k = 0; k < std::size(kZeroKeyWords); ++k) {
+    ASSERT_EQ(gen.next_word(), kZeroKeyWords[k]) << "word " << k;
+  }
+}
+
+class SingleDraw : public testing::TestWithParam<DrawVector> {};
+
+// The word after the draw shows how many words the draw consumed.
+TEST_P(SingleDraw, ResultAndWordsConsumed) {
+  const DrawVector& v = GetParam();
+  ChaCha20Generator gen(draw_key(v.key));
+  EXPECT_EQ(bounded_draw(gen, v.bound), v.result) << "bound " << v.bound;
+  EXPECT_EQ(gen.next_word(), v.next_word) << "bound " << v.bound << " uses " << v.words_used;
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, SingleDraw, testing::ValuesIn(kSingleDraws));
+
+TEST(BoundedDraw, SecondWordFromRfc8439Keystream) {
+  // RFC 8439 A.1 test vector #1 (all-zero key, counter 0): words 0xade0b876,
+  // 0x903df1a0, 0xe56a5d40, ... With bound 2^31 + 1 the first product is
+  // 0x56f05c3b_ade0b876: lo = 0xade0b876 > 2^32 - bound = 0x7fffffff, so the
+  // second word is drawn; its high half 0x481ef8d0 added to lo does not carry.
+  ChaCha20Generator gen(draw_key(0));
+  EXPECT_EQ(bounded_draw(gen, 0x80000001u), 0x56f05c3bu);
+  EXPECT_EQ(gen.next_word(), 0xe56a5d40u);  // the third word: exactly two were used
+}
+
+TEST(BoundedDraw, LongSequenceAcrossRefills) {
+  ChaCha20Generator gen(draw_key(1));
+  for (std::size_t k = 0; k < std::size(kSequenceResults); ++k) {
+    ASSERT_EQ(bounded_draw(gen, kSequenceBounds[k % std::size(kSequenceBounds)]),
+              kSequenceResults[k])
+        << "draw " << k;
+  }
+  EXPECT_EQ(gen.next_word(), kSequenceNextWord);
+}
+
+TEST(BoundedDraw, ZeroBoundIsInternalFailure) {
+  ChaCha20Generator gen(draw_key(0));
+  EXPECT_EQ(message_of([&] { bounded_draw(gen, 0); }), "assertion failed: bound > 0");
+}
+
+// --- IndexChooser and the batches -----------------------------------------
+
+struct RecordedDraw {
+  std::uint32_t position;
+  std::uint32_t bound;
+};
+
+// Runs the chooser over 256 positions with `answer(bound)` as the draw.
+template <class Answer>
+std::vector<RecordedDraw> run_chooser(Answer answer, std::vector<std::uint32_t>* indices) {
+  std::vector<RecordedDraw> draws;
+  IndexChooser chooser;
+  for (std::uint32_t i = 0; i < kKeyTableSize; ++i) {
+    const std::uint32_t j = chooser.next([&](std::uint32_t bound) {
+      draws.push_back({i, bound});
+      return answer(bound);
+    });
+    if (indices) indices->push_back(j);
+  }
+  return draws;
+}
+
+TEST(IndexChooser, BatchStructure) {
+  const auto draws = run_chooser([](std::uint32_t) { return 0u; }, nullptr);
+  ASSERT_EQ(draws.size(), 58u);
+  EXPECT_EQ(draws[0].position, 1u);
+  EXPECT_EQ(draws[0].bound, 479001600u);
+  const std::uint32_t starts[] = {1, 12, 19, 26, 32, 38};
+  for (std::size_t k = 0; k < std::size(starts); ++k) EXPECT_EQ(draws[k].position, starts[k]);
+  EXPECT_EQ(draws[1].bound, 253955520u);
+  EXPECT_EQ(draws[2].bound, 3315312000u);
+  for (std::size_t k = 0; k < draws.size(); ++k) {
+    EXPECT_EQ(draws[k].position, kBatches[k].start) << "batch " << k;
+    EXPECT_EQ(draws[k].bound, kBatches[k].bound) << "batch " << k;
+  }
+}
+
+TEST(IndexChooser, BatchRule) {
+  const IndexBatch first = index_batch(2);
+  EXPECT_EQ(first.bound, 479001600u);
+  EXPECT_EQ(first.count, 11u);
+  for (const BatchVector& b : kBatches) {
+    const IndexBatch got = index_batch(b.start + 1);
+    EXPECT_EQ(got.bound, b.bound) << "start " << b.start;
+    EXPECT_EQ(got.count, b.count) << "start " << b.start;
+  }
+  const IndexBatch top = index_batch(0xFFFFFFFFu);  // a lone factor still fits
+  EXPECT_EQ(top.bound, 0xFFFFFFFFu);
+  EXPECT_EQ(top.count, 1u);
+}
+
+// Mixed-radix digits: draw 0 gives every index 0; draw bound - 1 gives every
+// digit its maximum, so position i chooses i itself.
+TEST(IndexChooser, ExtremeDrawsGiveExtremeIndices) {
+  std::vector<std::uint32_t> low, high;
+  run_chooser([](std::uint32_t) { return 0u; }, &low);
+  run_chooser([](std::uint32_t bound) { return bound - 1; }, &high);
+  for (std::uint32_t i = 0; i < kKeyTableSize; ++i) {
+    EXPECT_EQ(low[i], 0u) << i;
+    EXPECT_EQ(high[i], i) << i;
+  }
+}
+
+// --- Operating system random source ---------------------------------------
+
+TEST(OsRandom, BothPathsFillAndDiffer) {
+  std::vector<void (*)(std::span<std::uint8_t>)> paths = {os_random::fill_from_urandom,
+                                                          fill_os_random};
+  if (os_random::getrandom_usable()) paths.push_back(os_random::fill_from_getrandom);
+  for (auto fill : paths) {
+    std::array<std::uint8_t, 64> a{}, b{};
+    fill(a);
+    fill(b);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, (std::array<std::uint8_t, 64>{}));
+  }
+}
+
+// A scripted read: each step either returns a count (filling that many
+// bytes with a running counter) or fails with an errno.
+struct Step {
+  long result;
+  int err;
+};
+
+std::string run_script(std::vector<Step> script, std::size_t size, Bytes* out) {
+  Bytes buf(size);
+  std::size_t next = 0;
+  std::uint8_t counter = 1;
+  auto read = [&](std::uint8_t* p, std::size_t n) -> long {
+    if (next >= script.size()) return 0;
+    const Step s = script[next++];
+    if (s.result < 0) {
+      errno = s.err;
+      return -1;
+    }
+    for (long k = 0; k < std::min<long>(s.result, long(n)); ++k) p[k] = counter++;
+    return s.result;
+  };
+  const std::string msg = message_of([&] { os_random::fill_by_reads(buf, read); });
+  if (out) *out = buf;
+  return msg;
+}
+
+TEST(OsRandom, ReadLoopRetriesInterruptsAndContinuesShortReads) {
+  Bytes got;
+  EXPECT_EQ(run_script({{-1, EINTR}, {5, 0}, {-1, EINTR}, {27, 0}}, 32, &got), "<no failure>");
+  for (std::size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], k + 1);
+}
+
+TEST(OsRandom, ReadLoopFailures) {
+  const std::vector<std::vector<Step>> scripts = {
+      {{-1, EIO}},            // any error other than EINTR
+      {{8, 0}, {-1, EAGAIN}},  // after a partial fill too
+      {{33, 0}},              // more than asked for
+      {{30, 0}, {3, 0}},      // more than the rest
+      {{0, 0}},               // an empty read would never finish
+  };
+  for (const auto& s : scripts) EXPECT_EQ(run_script(s, 32, nullptr), "OS RNG unavailable: OsRng");
+}
+
+}  // namespace
+}  // namespace kelvora
