@@ -1,0 +1,224 @@
+// Salted order-preserving map and range conditions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <random>
+#include <string_view>
+
+#include "bytes.hpp"
+#include "failure.hpp"
+#include "hex_util.hpp"
+#include "involute/conditions.hpp"
+#include "primitives/sha256.hpp"
+
+namespace kelvora {
+namespace {
+
+using test::pattern;
+
+constexpr std::uint32_t kDomainHigh = 0xFFFFFFFEu;
+constexpr std::uint64_t kRangeHigh = 0xFFFFFFFFFFFFFFFEull;
+constexpr std::string_view kNoImage = "called `Option::unwrap()` on a `None` value";
+
+float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+ByteView text(std::string_view s) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// The key order is the IEEE total order of binary32 values.
+TEST(OrderedKey, TotalOrderLandmarks) {
+  struct Row {
+    std::uint32_t bits, key;
+  };
+  const Row rows[] = {
+      {0xFFFFFFFF, 0x00000000},  // negative NaN, all fraction bits: first of all
+      {0xFF800000, 0x007FFFFF},  // -inf
+      {0xBF800000, 0x407FFFFF},  // -1.0
+      {0x80000000, 0x7FFFFFFF},  // -0.0
+      {0x00000000, 0x80000000},  // +0.0
+      {0x00000001, 0x80000001},  // smallest subnormal
+      {0x3F800000, 0xBF800000},  // 1.0
+      {0x7F800000, 0xFF800000},  // +inf
+      {0x7FC00000, 0xFFC00000},  // default quiet NaN
+      {0x7FFFFFFF, 0xFFFFFFFF},  // the one value without an image
+  };
+  for (const Row& r : rows) EXPECT_EQ(ordered_key(from_bits(r.bits)), r.key) << std::hex << r.bits;
+}
+
+// One step's arithmetic, worked by hand from the definition.
+TEST(MapStep, SplitArithmetic) {
+  const MapNode top{0, kDomainHigh, 0, kRangeHigh, 0};
+  struct Row {
+    const char* what;
+    MapNode node;
+    std::uint64_t u;
+    std::uint32_t x;
+    MapStep want;
+  };
+  const Row rows[] = {
+      // f = 0: the split sits at the low ends.
+      {"f=0 hit", top, 0, 0, {true, 0, {}}},
+      {"f=0 above", top, 0, 5, {false, 0, {1, kDomainHigh, 1, kRangeHigh, 1}}},
+      // f = 1/2: floor(0.5 * (2^32 - 1)) = 2^31 - 1; the range width 2^64 - 1
+      // rounds to 2^64, so rmid = 2^63.
+      {"f=1/2 hit", top, 1ull << 63, 0x7FFFFFFF, {true, 1ull << 63, {}}},
+      {"f=1/2 below", top, 1ull << 63, 0, {false, 0, {0, 0x7FFFFFFE, 0, (1ull << 63) - 1, 1}}},
+      // f = 1.0 (u rounds up to 2^64): dmid = dhi + 1, rmid saturates at
+      // 2^64 - 1, and the child is the same node one level deeper.
+      {"f=1 top", top, UINT64_MAX, kDomainHigh, {false, 0, {0, kDomainHigh, 0, kRangeHigh, 1}}},
+      {"f=1 tie", top, 0xFFFFFFFFFFFFFC00ull, 7, {false, 0, {0, kDomainHigh, 0, kRangeHigh, 1}}},
+      // Just below the tie, f = 1 - 2^-53: f * wd rounds to wd - 2^-21, whose
+      // floor is wd - 1; f * 2^64 = 2^64 - 2^11 exactly.
+      {"f<1 top", top, 0xFFFFFFFFFFFFFBFFull, kDomainHigh, {true, 0xFFFFFFFFFFFFF800ull, {}}},
+      // A small node: f = 1/4 of widths 4 and 4.
+      {"small hit", {10, 13, 100, 103, 7}, 1ull << 62, 11, {true, 101, {}}},
+      {"small above", {10, 13, 100, 103, 7}, 1ull << 62, 13, {false, 0, {12, 13, 102, 103, 8}}},
+      // Range sums wrap modulo 2^64: width 0x10 - 0xFF..F0 + 1 = 33, offset
+      // floor(16.5) = 16 lands on 0.
+      {"wrap hit", {5, 9, 0xFFFFFFFFFFFFFFF0ull, 0x10, 3}, 1ull << 63, 7, {true, 0, {}}},
+      {"wrap above", {5, 9, 0xFFFFFFFFFFFFFFF0ull, 0x10, 3}, 1ull << 63, 9,
+       {false, 0, {8, 9, 1, 0x10, 4}}},
+  };
+  for (const Row& r : rows) {
+    const MapStep got = map_step(r.node, r.u, r.x);
+    ASSERT_EQ(got.done, r.want.done) << r.what;
+    if (got.done) {
+      EXPECT_EQ(got.image, r.want.image) << r.what;
+    } else {
+      EXPECT_EQ(got.next.dlo, r.want.next.dlo) << r.what;
+      EXPECT_EQ(got.next.dhi, r.want.next.dhi) << r.what;
+      EXPECT_EQ(got.next.rlo, r.want.next.rlo) << r.what;
+      EXPECT_EQ(got.next.rhi, r.want.next.rhi) << r.what;
+      EXPECT_EQ(got.next.depth, r.want.next.depth) << r.what;
+    }
+  }
+}
+
+// Images computed with the independent pure-Python model in
+// tests/models/order_map.py (hashlib/hmac, written from the algorithm).
+TEST(OrderMap, KnownImages) {
+  const std::uint32_t keys[] = {0,          1,          0x7FFFFFFF, 0x80000000,
+                                0xBF800000, 0xFF800000, 0xFFC00000, kDomainHigh};
+  struct Row {
+    Bytes salt;
+    std::uint64_t images[8];
+  };
+  const Row rows[] = {
+      {{},
+       {0x000000007641e014, 0x000000007641e015, 0x7ffffffdced4c4a9, 0x7ffffffdced4c4aa,
+        0xbf7ffffdf1276ac9, 0xff800001e3c0cd65, 0xffbfffff5b5130d0, 0xffffffff4b40730e}},
+      {Bytes{'k', 'e', 'l', 'v', 'o', 'r', 'a'},
+       {0x00000000b3c169d9, 0x00000001d54f2cdf, 0x7ffffffde5ab5005, 0x7ffffffe0147889d,
+        0xbf7ffffe8d86dc0e, 0xff8000001add9456, 0xffbfffff7480db08, 0xffffffffd0e9ebb7}},
+      // Bytes 0..63: a full block, used as the key unhashed.
+      {pattern(64),
+       {0x0000000158c9f254, 0x00000002a454a9e5, 0x7ffffffde30b04f4, 0x7fffffffab8f11fa,
+        0xbf800003d1d103a5, 0xff8000033e6ea892, 0xffc00002c69fe6c8, 0xffffffffe239d2e4}},
+      // Bytes 0..64: hashed to 32 bytes first.
+      {pattern(65),
+       {0x0000000000000000, 0x00000001d6c8b613, 0x800000012b5eede2, 0x8000000217fb1dd1,
+        0xbf8000002ebe0e78, 0xff8000008c05689e, 0xffc000019c3cde7e, 0xfffffffeb19bec9e}},
+  };
+  for (const Row& r : rows) {
+    for (std::size_t i = 0; i < 8; ++i) {
+      EXPECT_EQ(map_key(r.salt, keys[i]), r.images[i])
+          << "salt of " << r.salt.size() << " bytes, key " << std::hex << keys[i];
+    }
+  }
+}
+
+TEST(OrderMap, StrictlyIncreasingAndDeterministic) {
+  std::mt19937_64 rng(20240611);
+  for (std::size_t salt_len : {0u, 1u, 64u, 65u, 200u}) {
+    const Bytes salt = pattern(salt_len);
+    std::vector<std::uint32_t> keys = {0,          1,          2,          0x7FFFFFFE, 0x7FFFFFFF,
+                                       0x80000000, 0x80000001, 0xFFFFFFFC, 0xFFFFFFFD, kDomainHigh};
+    for (int i = 0; i < 40; ++i) keys.push_back(static_cast<std::uint32_t>(rng() % kDomainHigh));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const auto image = map_key(salt, keys[i]);
+      ASSERT_TRUE(image.has_value());
+      EXPECT_LE(*image, kRangeHigh);
+      if (i > 0) {
+        EXPECT_LT(previous, *image) << "salt " << salt_len << ", key " << keys[i];
+      }
+      EXPECT_EQ(map_key(salt, keys[i]), image);
+      previous = *image;
+    }
+  }
+}
+
+TEST(OrderMap, KeyWithoutImage) {
+  EXPECT_EQ(map_key({}, 0xFFFFFFFF), std::nullopt);
+  try {
+    map_value(text("salt"), from_bits(0x7FFFFFFF));
+    FAIL() << "no failure";
+  } catch (const InternalFailure& e) {
+    EXPECT_EQ(e.message(), kNoImage);
+  }
+  // The neighbours are ordinary: the top NaN below it, the negative one.
+  EXPECT_EQ(map_value(text("salt"), from_bits(0x7FFFFFFE)), map_key(text("salt"), kDomainHigh));
+  EXPECT_EQ(map_value(text("salt"), from_bits(0xFFFFFFFF)), map_key(text("salt"), 0));
+}
+
+TEST(RangeCondition, PrepareMapsBothBoundsWithTheSalt) {
+  const PreparedBounds b = prepare_bounds(text("kelvora"), -1.0f, 1.0f);
+  // From the Python model: images of -1.0 and 1.0 under the salt "kelvora".
+  EXPECT_EQ(b.lo, 0x407ffffdc5f4999dull);
+  EXPECT_EQ(b.hi, 0xbf7ffffe8d86dc0eull);
+  EXPECT_THROW(prepare_bounds(text("kelvora"), from_bits(0x7FFFFFFF), 1.0f), InternalFailure);
+  EXPECT_THROW(prepare_bounds(text("kelvora"), 1.0f, from_bits(0x7FFFFFFF)), InternalFailure);
+}
+
+// branch XOR (lo AND hi) XOR the first 8 digest bytes (little-endian) of
+// SHA-256(lo BE | hi BE | salt) is the inside constant or 0.
+std::uint64_t unfold(PreparedBounds b, ByteView salt, std::uint64_t branch) {
+  std::uint8_t head[16];
+  store64_be(head, b.lo);
+  store64_be(head + 8, b.hi);
+  const Sha256Digest d = Sha256().update(head, 16).update(salt).finish();
+  return branch ^ (b.lo & b.hi) ^ load64_le(d.data());
+}
+
+TEST(RangeCondition, BranchFoldsInsideness) {
+  const Bytes salt = pattern(33);
+  const PreparedBounds b = prepare_bounds(salt, -2.5f, 7.0f);
+  struct Row {
+    float v;
+    bool inside;
+  };
+  const Row rows[] = {{-2.5f, true},  {7.0f, true},         {0.0f, true},
+                      {-0.0f, true},  {std::nextafter(7.0f, 8.0f), false},
+                      {-3.0f, false}, {INFINITY, false},    {-INFINITY, false},
+                      {NAN, false}};
+  for (const Row& r : rows) {
+    EXPECT_EQ(unfold(b, salt, branch_value(b, salt, r.v)), r.inside ? kBranchInside : 0) << r.v;
+  }
+  // Swapped bounds (lo > hi) never hold.
+  const PreparedBounds swapped{b.hi, b.lo};
+  EXPECT_EQ(unfold(swapped, salt, branch_value(swapped, salt, 0.0f)), 0u);
+  // Signed zeros are distinct: [+0.0, +0.0] holds +0.0 but not -0.0.
+  const PreparedBounds zero = prepare_bounds(salt, 0.0f, 0.0f);
+  EXPECT_EQ(unfold(zero, salt, branch_value(zero, salt, 0.0f)), kBranchInside);
+  EXPECT_EQ(unfold(zero, salt, branch_value(zero, salt, -0.0f)), 0u);
+  // The model's answers for the salt "kelvora" and bounds [-1, 1].
+  const PreparedBounds unit = prepare_bounds(text("kelvora"), -1.0f, 1.0f);
+  EXPECT_EQ(branch_value(unit, text("kelvora"), 0.5f), 0x8f5b78074ce00ab7ull);
+  EXPECT_EQ(branch_value(unit, text("kelvora"), 2.0f), 0x51f6c6e8924db458ull);
+}
+
+TEST(RangeCondition, TestValueWithoutImageFails) {
+  const PreparedBounds b = prepare_bounds({}, 0.0f, 1.0f);
+  try {
+    branch_value(b, {}, from_bits(0x7FFFFFFF));
+    FAIL() << "no failure";
+  } catch (const InternalFailure& e) {
+    EXPECT_EQ(e.message(), kNoImage);
+  }
+}
+
+}  // namespace
+}  // namespace kelvora
