@@ -1,0 +1,144 @@
+// Data mapping; see mapping.hpp (contract) and tiles.hpp (drivers).
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "failure.hpp"
+#include "mapping/mapping.hpp"
+#include "mapping/tiles.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvora::mapping {
+
+namespace detail {
+
+std::size_t tile_width(std::size_t n) {
+  constexpr std::size_t kTileBytes = 192 * 1024;
+  const std::size_t w = kTileBytes / std::max<std::size_t>(n, 1);
+  return std::clamp<std::size_t>(w & ~std::size_t(63), 256, kMaxTile);
+}
+
+std::size_t column_grain(std::size_t n) {
+  // A share reads at least about 256 KiB, so handing it out costs little.
+  constexpr std::size_t kShareBytes = 256 * 1024;
+  const std::size_t tile = tile_width(n);
+  const std::size_t cols = kShareBytes / std::max<std::size_t>(n, 1);
+  return std::max(tile, (cols + tile - 1) / tile * tile);
+}
+
+std::size_t common_length(std::span<const ByteView> sequences) {
+  const std::size_t len0 = sequences[0].size();
+  for (std::size_t i = 0; i < sequences.size(); ++i) {
+    if (sequences[i].size() != len0) {
+      fail("all inner vectors must have equal length; data_sequences[0].len() = " +
+           std::to_string(len0) + ", but data_sequences[" + std::to_string(i) +
+           "].len() = " + std::to_string(sequences[i].size()));
+    }
+  }
+  return len0;
+}
+
+void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t lo,
+                 std::size_t hi) {
+  alignas(64) std::uint8_t s[kMaxTile];   // suffix sum S_{k+1} after row k
+  alignas(64) std::uint8_t z0[kMaxTile];  // z_0
+  alignas(64) std::uint8_t t[kMaxTile];   // z_1 + .. + z_{k-1}
+  const std::size_t tile = tile_width(job.n);
+  const std::size_t d = job.identity;
+  for (std::size_t j = lo; j < hi; j += tile) {
+    const std::size_t w = std::min(tile, hi - j);
+    std::uint8_t* out = job.out + j;
+    // S_0: every row of the tile once; rows 0 .. d are then read from cache.
+    std::memcpy(s, job.rows[0] + j, w);
+    for (std::size_t i = 1; i < job.n; ++i) ops.accumulate(s, job.rows[i] + j, w);
+
+    ops.map_first(job.pub, s, z0, job.rows[0] + j, w);
+    if (d == 0) {
+      ops.lookup(job.priv, z0, out, w);
+      continue;
+    }
+    ops.map_second(s, z0, t, job.rows[1] + j, w);
+    if (d == 1) {
+      ops.lookup(job.priv, t, out, w);
+      continue;
+    }
+    for (std::size_t k = 2; k < d; ++k) ops.map_step(job.pub, s, z0, t, job.rows[k] + j, w);
+    ops.map_last(job.pub, job.priv, s, z0, t, job.rows[d] + j, out, w);
+  }
+}
+
+}  // namespace detail
+
+// See mapping.hpp.
+std::size_t check_map_arguments(std::uint64_t identity, std::span<const ByteView> sequences) {
+  const std::uint64_t num_funcs = sequences.size();
+  if (num_funcs < 2) fail("At least two parties must be present");
+  KV_ASSERT(identity < num_funcs);
+  return detail::common_length(sequences);
+}
+
+// See mapping.hpp.
+std::uint8_t map_column(ByteView pub, ByteView priv, std::uint64_t identity,
+                        std::uint64_t num_funcs, ByteView column) {
+  KV_ASSERT(identity < num_funcs);
+  KV_ASSERT(column.size() == num_funcs);
+  std::uint8_t s = 0;  // S_0, then S_{k+1} after column[k] is taken off
+  for (std::uint8_t c : column) s = std::uint8_t(s + c);
+
+  s = std::uint8_t(s - column[0]);
+  const std::uint8_t z0 = std::uint8_t(column[0] - checked_at(pub, s));
+  if (identity == 0) return checked_at(priv, z0);
+
+  s = std::uint8_t(s - column[1]);
+  std::uint8_t z = std::uint8_t(z0 + column[1] - s);
+  std::uint8_t t = z;
+  for (std::uint64_t k = 2; k <= identity; ++k) {
+    s = std::uint8_t(s - column[k]);
+    z = std::uint8_t(z0 + column[k] - checked_at(pub, t) - s);
+    t = std::uint8_t(t + z);
+  }
+  return checked_at(priv, z);
+}
+
+// See mapping.hpp.
+void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
+                        std::span<const ByteView> sequences, std::span<std::uint8_t> out) {
+  const std::size_t len = check_map_arguments(identity, sequences);
+  KV_ASSERT(out.size() == len);
+  if (len == 0) return;
+  const std::size_t n = sequences.size();
+  const std::size_t grain = detail::column_grain(n);
+
+  if (pub.size() < kTableSize || priv.size() < kTableSize) {
+    // A lookup may fall past a short table: go column by column, checking
+    // every lookup. Each share stops at its first failing column, and the
+    // pool reports the lowest share's failure, so the lowest column wins.
+    parallel::parallel_for(0, len, grain, [&](std::size_t lo, std::size_t hi) {
+      Bytes column(n);
+      for (std::size_t j = lo; j < hi; ++j) {
+        for (std::size_t i = 0; i < n; ++i) column[i] = sequences[i][j];
+        out[j] = map_column(pub, priv, identity, n, column);
+      }
+    });
+    return;
+  }
+
+  std::vector<const std::uint8_t*> rows(n);
+  for (std::size_t i = 0; i < n; ++i) rows[i] = sequences[i].data();
+  const detail::MapJob job{pub.data(), priv.data(), std::size_t(identity), rows.data(), n,
+                           out.data()};
+  const mapping_kernels::Ops& ops = mapping_kernels::active();
+  parallel::parallel_for(0, len, grain, [&](std::size_t lo, std::size_t hi) {
+    detail::map_columns(ops, job, lo, hi);
+  });
+}
+
+// See mapping.hpp.
+Bytes map_sequences(ByteView pub, ByteView priv, std::uint64_t identity,
+                    std::span<const ByteView> sequences) {
+  Bytes out(check_map_arguments(identity, sequences));
+  map_sequences_into(pub, priv, identity, sequences, out);
+  return out;
+}
+
+}  // namespace kelvora::mapping

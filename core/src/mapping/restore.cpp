@@ -1,0 +1,133 @@
+// Restoring mapped data; see mapping.hpp (contract) and tiles.hpp (drivers).
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "failure.hpp"
+#include "mapping/mapping.hpp"
+#include "mapping/tiles.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvora::mapping {
+
+namespace detail {
+
+// The tile's restored rows double as the store of the step values: the first
+// sweep writes z_i into row i, the second, from the last row up, turns each
+// z_k into c_k in place. z_{k-1} is still intact when row k needs it.
+void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std::size_t lo,
+                     std::size_t hi) {
+  alignas(64) std::uint8_t s[kMaxTile];  // S_{k+1} while row k is restored
+  alignas(64) std::uint8_t t[kMaxTile];  // z_1 + .. + z_{k-1}
+  const std::size_t tile = tile_width(job.n);
+  const std::size_t n = job.n;
+  for (std::size_t j = lo; j < hi; j += tile) {
+    const std::size_t w = std::min(tile, hi - j);
+    std::memset(t, 0, w);
+    for (std::size_t i = 0; i < n; ++i) {
+      ops.lookup(job.inverted[i].data(), job.rows[i] + j, job.out[i] + j, w);
+      if (i >= 1 && i + 2 <= n) ops.accumulate(t, job.out[i] + j, w);
+    }
+    std::uint8_t* z0 = job.out[0] + j;
+    std::memset(s, 0, w);
+    for (std::size_t k = n - 1; k >= 2; --k)
+      ops.restore_step(job.pub, s, t, z0, job.out[k] + j, job.out[k - 1] + j, w);
+    ops.restore_second(s, z0, job.out[1] + j, w);
+    ops.restore_first(job.pub, s, z0, w);
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+// The per-column checks, made once: every column would fail alike.
+void check_columns(ByteView pub, std::size_t n) {
+  if (pub.size() != kTableSize) {
+    fail_equal("All private keys should be the same length as the public key",
+               std::to_string(pub.size()), std::to_string(kTableSize));
+  }
+  if (n == 1) fail_index(1, 1);
+}
+
+}  // namespace
+
+// See mapping.hpp.
+std::size_t check_restore_arguments(std::span<const ByteView> priv_keys,
+                                    std::span<const ByteView> sequences) {
+  if (sequences.size() != priv_keys.size()) {
+    fail_equal("There should be the same number of data sequences as private keys",
+               std::to_string(sequences.size()), std::to_string(priv_keys.size()));
+  }
+  if (sequences.empty()) fail_index(0, 0);
+  return detail::common_length(sequences);
+}
+
+// See mapping.hpp.
+InvertedTable invert_table(ByteView table) {
+  InvertedTable inverted{};
+  for (std::size_t k = 0; k < table.size(); ++k) inverted[table[k]] = std::uint8_t(k);
+  return inverted;
+}
+
+// See mapping.hpp.
+void invert_column(ByteView mapped, ByteView pub, std::span<const InvertedTable> inverted,
+                   std::span<std::uint8_t> restored) {
+  const std::size_t n = mapped.size();
+  KV_ASSERT(inverted.size() == n && restored.size() == n);
+  if (n < 2) fail_index(n, 1);
+  std::uint8_t* z = restored.data();  // z_i, turned into c_i from the last row up
+  for (std::size_t i = 0; i < n; ++i) z[i] = inverted[i][mapped[i]];
+
+  std::uint8_t t = 0;
+  for (std::size_t i = 1; i + 1 < n; ++i) t = std::uint8_t(t + z[i]);
+  std::uint8_t s = 0;
+  for (std::size_t k = n - 1; k >= 2; --k) {
+    const std::uint8_t c = std::uint8_t(z[k] + s + checked_at(pub, t) - z[0]);
+    z[k] = c;
+    s = std::uint8_t(s + c);
+    t = std::uint8_t(t - z[k - 1]);
+  }
+  z[1] = std::uint8_t(z[1] + s - z[0]);
+  s = std::uint8_t(s + z[1]);
+  z[0] = std::uint8_t(z[0] + checked_at(pub, s));
+}
+
+// See mapping.hpp.
+void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
+                            std::span<const ByteView> sequences,
+                            std::span<const std::span<std::uint8_t>> rows) {
+  const std::size_t len = check_restore_arguments(priv_keys, sequences);
+  const std::size_t n = sequences.size();
+  KV_ASSERT(rows.size() == n);
+  for (const auto& row : rows) KV_ASSERT(row.size() == len);
+
+  std::vector<InvertedTable> inverted(n);
+  for (std::size_t i = 0; i < n; ++i) inverted[i] = invert_table(priv_keys[i]);
+  if (len == 0) return;
+  check_columns(pub, n);
+
+  std::vector<const std::uint8_t*> in(n);
+  std::vector<std::uint8_t*> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    in[i] = sequences[i].data();
+    out[i] = rows[i].data();
+  }
+  const detail::RestoreJob job{pub.data(), inverted.data(), in.data(), out.data(), n};
+  const mapping_kernels::Ops& ops = mapping_kernels::active();
+  parallel::parallel_for(0, len, detail::column_grain(n), [&](std::size_t lo, std::size_t hi) {
+    detail::restore_columns(ops, job, lo, hi);
+  });
+}
+
+// See mapping.hpp.
+std::vector<Bytes> restore_sequences(ByteView pub, std::span<const ByteView> priv_keys,
+                                     std::span<const ByteView> sequences) {
+  const std::size_t len = check_restore_arguments(priv_keys, sequences);
+  std::vector<Bytes> result(sequences.size(), Bytes(len));
+  std::vector<std::span<std::uint8_t>> rows(result.begin(), result.end());
+  restore_sequences_into(pub, priv_keys, sequences, rows);
+  return result;
+}
+
+}  // namespace kelvora::mapping

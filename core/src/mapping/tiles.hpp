@@ -1,0 +1,59 @@
+// Internal: the column-range drivers of the data mapping, shared by the
+// public operations and the tests (which run them on every back end).
+//
+// A driver takes a half-open column range and walks it in tiles of adjacent
+// columns; in each tile it sweeps the rows through the back end's row
+// operations, keeping the per-column working values (suffix sum, running
+// step sum, z_0) in small buffers on its own stack. A tile's rows stay in
+// cache between its sweeps, and every row is read in long contiguous runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "bytes.hpp"
+#include "mapping/kernels.hpp"
+#include "mapping/mapping.hpp"
+
+namespace kelvora::mapping::detail {
+
+// Widest tile: bounds the stack buffers of a driver.
+inline constexpr std::size_t kMaxTile = 4096;
+
+// Columns per tile for n rows: the tile's n rows together fill about
+// 192 KiB, between 256 and kMaxTile columns, a multiple of 64.
+std::size_t tile_width(std::size_t n);
+
+// Smallest share of columns the pool hands out for n rows.
+std::size_t column_grain(std::size_t n);
+
+// Checks that every sequence has the length of sequence 0; returns it.
+std::size_t common_length(std::span<const ByteView> sequences);
+
+struct MapJob {
+  const std::uint8_t* pub;       // 256 entries at least
+  const std::uint8_t* priv;      // 256 entries at least
+  std::size_t identity;          // < n
+  const std::uint8_t* const* rows;  // n rows
+  std::size_t n;                 // >= 2
+  std::uint8_t* out;             // indexed by column
+};
+
+// Maps columns [lo, hi) into job.out[lo .. hi).
+void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t lo,
+                 std::size_t hi);
+
+struct RestoreJob {
+  const std::uint8_t* pub;           // exactly 256 entries
+  const InvertedTable* inverted;     // n tables
+  const std::uint8_t* const* rows;   // n mapped rows
+  std::uint8_t* const* out;          // n restored rows
+  std::size_t n;                     // >= 2
+};
+
+// Restores columns [lo, hi) into out[i][lo .. hi) for every row i.
+void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std::size_t lo,
+                     std::size_t hi);
+
+}  // namespace kelvora::mapping::detail
