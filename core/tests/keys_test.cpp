@@ -13,6 +13,7 @@
 
 #include "failure.hpp"
 #include "keys/chacha_generator.hpp"
+#include "keys/chacha_x4.hpp"
 #include "keys/key_table.hpp"
 #include "keys/os_random.hpp"
 #include "keys/shuffle.hpp"
@@ -188,6 +189,77 @@ TEST(BoundedDraw, LongSequenceAcrossRefills) {
 TEST(BoundedDraw, ZeroBoundIsInternalFailure) {
   ChaCha20Generator gen(draw_key(0));
   EXPECT_EQ(message_of([&] { bounded_draw(gen, 0); }), "assertion failed: bound > 0");
+}
+
+// --- Four-block refill back ends -------------------------------------------
+
+using X4Fn = void (*)(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&);
+struct X4Backend {
+  const char* name;
+  X4Fn fn;
+};
+void PrintTo(const X4Backend& b, std::ostream* os) { *os << b.name; }
+
+const X4Backend kX4Backends[] = {
+    {"portable", chacha20_x4_portable},
+#if defined(KELVORA_HAVE_CHACHA_SSE2)
+    {"sse2", chacha20_x4_sse2},
+#endif
+};
+
+class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
+
+// Each lane equals the block function at its own counter, including the
+// counters whose low word or whole value wraps inside the four blocks.
+TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
+  const std::uint64_t counters[] = {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
+                                    ~std::uint64_t(0) - 1};
+  const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
+  for (int k = 0; k < 2; ++k) {
+    const auto raw = draw_key(k);
+    ChaChaKey key;
+    for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
+    for (std::uint64_t c : counters) {
+      for (std::uint64_t s : streams) {
+        ChaChaLanes got{};
+        GetParam().fn(key, c, s, got);
+        for (std::uint64_t b = 0; b < 4; ++b) {
+          ChaChaBlock want;
+          chacha20_block(key, c + b, s, want);
+          for (std::size_t i = 0; i < 16; ++i) {
+            ASSERT_EQ(got[i][b], want[i]) << "counter " << c << " block " << b << " word " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ChaChaX4, Sse2BackendIsBuiltOnX86_64) {
+#if defined(__x86_64__) && !defined(KELVORA_HAVE_CHACHA_SSE2)
+  GTEST_SKIP() << "SSE2 back end switched off";
+#endif
+  EXPECT_EQ(std::size(kX4Backends), 2u);
+}
+
+// --- Division by reciprocal ---------------------------------------------------
+
+TEST(Quotient, MatchesHardwareDivision) {
+  std::uint32_t x = 0x9E3779B9u;  // xorshift stream for the bulk of dividends
+  for (std::uint32_t d = 1; d <= kFastDivisors + 2; ++d) {
+    std::vector<std::uint32_t> as = {0, 1, d - 1, d, d + 1, 0xFFFFFFFFu, 0xFFFFFFFFu - d,
+                                     0xFFFFFFFFu / d * d, 0xFFFFFFFFu / d * d - 1};
+    for (int r = 0; r < 2000; ++r) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      as.push_back(x);
+    }
+    for (std::uint32_t a : as) ASSERT_EQ(quotient(a, d), a / d) << a << " / " << d;
+  }
 }
 
 // --- IndexChooser and the batches -----------------------------------------

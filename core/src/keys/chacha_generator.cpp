@@ -12,16 +12,14 @@ ChaCha20Generator::ChaCha20Generator(std::span<const std::uint8_t, kGeneratorKey
 
 ChaCha20Generator::~ChaCha20Generator() {
   secure_wipe(key_.data(), sizeof key_);
-  secure_wipe(blocks_.data(), sizeof blocks_);
+  secure_wipe(lanes_.data(), sizeof lanes_);
   secure_wipe(&counter_, sizeof counter_);
   index_ = kWords;
 }
 
 void ChaCha20Generator::refill() {
-  for (std::size_t k = 0; k < blocks_.size(); ++k) {
-    chacha20_block(key_, counter_ + k, stream_, blocks_[k]);  // counter wraps mod 2^64
-  }
-  counter_ += blocks_.size();
+  chacha20_x4(key_, counter_, stream_, lanes_);
+  counter_ += 4;  // mod 2^64
   index_ = 0;
 }
 

@@ -18,12 +18,11 @@
 #include <cstdint>
 #include <span>
 
-#include "primitives/chacha20.hpp"
+#include "keys/chacha_x4.hpp"
 
 namespace kelvora {
 
 inline constexpr std::size_t kGeneratorKeySize = 32;
-inline constexpr std::size_t kGeneratorBlocksPerRefill = 4;
 
 class ChaCha20Generator {
  public:
@@ -35,17 +34,17 @@ class ChaCha20Generator {
   std::uint32_t next_word() {
     if (index_ == kWords) refill();
     const std::size_t i = index_++;
-    return blocks_[i / 16][i % 16];
+    return lanes_[i % 16][i / 16];  // word i % 16 of block i / 16
   }
 
  private:
-  static constexpr std::size_t kWords = 16 * kGeneratorBlocksPerRefill;
+  static constexpr std::size_t kWords = 16 * 4;
   void refill();
 
   ChaChaKey key_;
   std::uint64_t counter_ = 0;
   std::uint64_t stream_ = 0;
-  std::array<ChaChaBlock, kGeneratorBlocksPerRefill> blocks_{};
+  ChaChaLanes lanes_{};
   std::size_t index_ = kWords;  // kWords: nothing buffered
 };
 

@@ -12,6 +12,7 @@
 // start at 12, 19, 26, 32, 38, ... with fewer positions as m grows.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -24,6 +25,30 @@ struct IndexBatch {
   std::uint32_t bound;  // next * (next + 1) * ... * (next + count - 1)
   std::uint8_t count;   // positions covered by one draw
 };
+
+// a / d for 32-bit a and d >= 1. Divisors up to kFastDivisors (all of a key
+// table's) use a multiply-high by a precomputed 64-bit reciprocal, exact for
+// every 32-bit dividend (Lemire, Kaser and Kurz, "Faster remainder by direct
+// computation", 2019); a hardware divide costs several times more, once per
+// table position.
+inline constexpr std::uint32_t kFastDivisors = 256;
+
+namespace detail {
+__extension__ typedef unsigned __int128 U128;
+constexpr std::array<std::uint64_t, kFastDivisors + 1> make_reciprocals() {
+  std::array<std::uint64_t, kFastDivisors + 1> r{};
+  for (std::uint32_t d = 2; d <= kFastDivisors; ++d) r[d] = ~std::uint64_t(0) / d + 1;
+  return r;
+}
+inline constexpr auto kReciprocals = make_reciprocals();
+}  // namespace detail
+
+inline std::uint32_t quotient(std::uint32_t a, std::uint32_t d) {
+  if (d >= 2 && d <= kFastDivisors) {
+    return std::uint32_t((detail::U128(detail::kReciprocals[d]) * a) >> 64);
+  }
+  return a / d;
+}
 
 // The largest batch starting at upper bound `next` (next >= 1) whose product fits in 32 bits.
 IndexBatch index_batch(std::uint32_t next);
@@ -48,8 +73,9 @@ class IndexChooser {
     if (left_ == 0) {
       index = batch_;
     } else {
-      index = batch_ % next;
-      batch_ /= next;
+      const std::uint32_t q = quotient(batch_, next);
+      index = batch_ - q * next;
+      batch_ = q;
     }
     n_ = next;
     return index;
