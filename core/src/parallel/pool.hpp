@@ -3,14 +3,33 @@
 // parallel_for(begin, end, grain, body) calls body(lo, hi) on disjoint
 // half-open sub-ranges that together cover [begin, end) exactly once. The
 // calling thread takes a share of the work and returns only when every share
-// is done. Ranges of at most one grain, and calls made from inside a worker,
-// run inline on the current thread. The pool is started on first use, sized to
-// the processors available to the process.
+// is done. Ranges of at most one grain, and calls made from inside a loop (on
+// a worker or on the caller while it runs its share), run inline on the
+// current thread. The pool is started on first use, sized to the processors
+// available to the process (its affinity mask).
 //
-// A body that throws: every share still runs to completion or to its own
-// failure; then the failure of the share with the lowest index is rethrown on
-// the calling thread. Bodies must write each element at its own index, so
-// results never depend on the number of threads.
+// The range is cut into blocks of at least one grain, a few per thread, which
+// the threads claim one at a time, so a thread slowed by other load takes
+// fewer blocks. Handing a loop over allocates nothing: the body travels as a
+// function pointer and a context pointer.
+//
+// A body that throws: every block still runs to completion or to its own
+// failure (blocks above an already failed one may be skipped); then the
+// failure of the lowest failed block, which is the lowest failing index when
+// bodies walk their sub-range upwards, is rethrown on the calling thread.
+// Any exception type travels, InternalFailure and std::bad_alloc included.
+// Bodies must write each element at its own index, so results never depend
+// on the number of threads.
+//
+// One loop runs on the pool at a time. A loop started by another thread
+// while the pool is busy runs inline on that thread instead of waiting.
+//
+// Process life: the workers are never joined or destroyed. At exit they are
+// blocked waiting for work and simply end with the process, so exit cannot
+// hang on them. In the child of fork() the pool is forgotten (its threads do
+// not exist there) and rebuilt by the child's first parallel loop; the parent
+// keeps its pool. Workers block every signal, so signals reach the
+// application's own threads.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +54,8 @@ void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, Body&& 
 // Number of threads that take part in a loop (workers plus the caller).
 std::size_t thread_count();
 
-// Test hook: resize the pool (1 = everything inline). Not a user option.
+// Test hook: resize the pool (1 = everything inline, 0 = back to the default
+// size). Not a user option.
 void set_thread_count_for_testing(std::size_t n);
 
 }  // namespace kelvora::parallel

@@ -1,0 +1,197 @@
+// Worker pool: coverage of every index over swept shapes and thread counts,
+// failure order, inline nesting, concurrent callers, fork.
+#include "parallel/pool.hpp"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <set>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "failure.hpp"
+
+namespace kelvora::parallel {
+namespace {
+
+// Runs a loop over [begin, end) and checks that every index was visited
+// exactly once, by sub-ranges inside the range.
+void expect_each_index_once(std::size_t begin, std::size_t end, std::size_t grain) {
+  std::vector<std::atomic<int>> hits(end + 1);
+  std::atomic<bool> bad_range{false};
+  parallel_for(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
+    if (lo >= hi || lo < begin || hi > end) bad_range = true;
+    for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
+  });
+  EXPECT_FALSE(bad_range) << begin << ".." << end << " grain " << grain;
+  for (std::size_t i = 0; i <= end; ++i)
+    ASSERT_EQ(hits[i].load(), (i >= begin && i < end) ? 1 : 0)
+        << "index " << i << " of " << begin << ".." << end << " grain " << grain;
+}
+
+class PoolShapes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolShapes, EveryIndexExactlyOnce) {
+  set_thread_count_for_testing(GetParam());
+  ASSERT_EQ(thread_count(), GetParam());
+  for (std::size_t begin : {0u, 1u, 7u, 1000u})
+    for (std::size_t len : {0u, 1u, 2u, 3u, 5u, 8u, 15u, 16u, 17u, 63u, 64u, 65u, 100u, 1000u,
+                            4097u, 100000u})
+      for (std::size_t grain : {0u, 1u, 2u, 7u, 64u, 1000u})
+        expect_each_index_once(begin, begin + len, grain);
+}
+
+TEST_P(PoolShapes, EmptyAndReversedRangesRunNothing) {
+  set_thread_count_for_testing(GetParam());
+  int calls = 0;
+  for (auto [b, e] : {std::pair<std::size_t, std::size_t>{0, 0}, {5, 5}, {9, 3}})
+    parallel_for(b, e, 1, [&](std::size_t, std::size_t) { ++calls; });
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_P(PoolShapes, LowerOfTwoPlantedFailuresWins) {
+  set_thread_count_for_testing(GetParam());
+  const std::size_t n = 50000;
+  for (auto [first, second] : {std::pair<std::size_t, std::size_t>{0, n - 1}, {123, 124},
+                               {4999, 40000}, {n - 2, n - 1}, {17, 30000}}) {
+    for (std::size_t grain : {1u, 16u, 4096u}) {
+      std::vector<std::atomic<int>> hits(n);
+      try {
+        parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t i = lo; i < hi; ++i) {
+            if (i == first || i == second) fail("planted at " + std::to_string(i));
+            hits[i].fetch_add(1, std::memory_order_relaxed);
+          }
+        });
+        ADD_FAILURE() << "no failure raised";
+      } catch (const InternalFailure& f) {
+        EXPECT_EQ(f.message(), "planted at " + std::to_string(first));
+      }
+      // Every index below the reported failure ran; blocks never run twice.
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i < first) {
+          ASSERT_EQ(hits[i].load(), 1) << i;
+        }
+        ASSERT_LE(hits[i].load(), 1) << i;
+      }
+    }
+  }
+}
+
+TEST_P(PoolShapes, BadAllocTravelsBack) {
+  set_thread_count_for_testing(GetParam());
+  EXPECT_THROW(parallel_for(0, 100000, 10,
+                            [](std::size_t lo, std::size_t hi) {
+                              if (lo <= 77777 && 77777 < hi) throw std::bad_alloc();
+                            }),
+               std::bad_alloc);
+  // The pool is still usable afterwards.
+  expect_each_index_once(0, 10000, 1);
+}
+
+TEST_P(PoolShapes, NestedLoopsRunInlineOnTheCallingThread) {
+  set_thread_count_for_testing(GetParam());
+  std::atomic<int> mismatches{0};
+  std::vector<std::atomic<int>> hits(64 * 100);
+  parallel_for(0, 64, 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t outer = lo; outer < hi; ++outer) {
+      const auto me = std::this_thread::get_id();
+      int calls = 0;
+      parallel_for(0, 100, 1, [&](std::size_t a, std::size_t b) {
+        ++calls;
+        if (std::this_thread::get_id() != me || a != 0 || b != 100) ++mismatches;
+        for (std::size_t i = a; i < b; ++i) hits[outer * 100 + i].fetch_add(1);
+      });
+      if (calls != 1) ++mismatches;
+    }
+  });
+  EXPECT_EQ(mismatches.load(), 0);
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+}
+
+TEST_P(PoolShapes, ResultEqualsSerialResult) {
+  const std::size_t n = 300001;
+  std::vector<std::uint64_t> serial(n), parallel(n);
+  auto f = [](std::size_t i) { return (i * 0x9E3779B97F4A7C15ull) ^ (i >> 3); };
+  for (std::size_t i = 0; i < n; ++i) serial[i] = f(i);
+  set_thread_count_for_testing(GetParam());
+  parallel_for(0, n, 100, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) parallel[i] = f(i);
+  });
+  EXPECT_EQ(serial, parallel);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolShapes, ::testing::Values(1, 2, 3, 4, 8));
+
+TEST(Pool, DefaultSizeIsTheAffinityMask) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  set_thread_count_for_testing(0);
+  EXPECT_EQ(thread_count(), std::size_t(CPU_COUNT(&set)));
+}
+
+TEST(Pool, WorkersShareALoop) {
+  set_thread_count_for_testing(4);
+  std::mutex m;
+  std::set<std::thread::id> seen;
+  parallel_for(0, 32, 1, [&](std::size_t, std::size_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::lock_guard<std::mutex> g(m);
+    seen.insert(std::this_thread::get_id());
+  });
+  EXPECT_GE(seen.size(), 2u);
+}
+
+TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
+  set_thread_count_for_testing(4);
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t)
+    callers.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        const std::size_t n = 20000 + std::size_t(t) * 1000;
+        std::vector<std::uint32_t> out(n, 0);
+        parallel_for(0, n, 64, [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t i = lo; i < hi; ++i) out[i] += std::uint32_t(i + 1);
+        });
+        for (std::size_t i = 0; i < n; ++i)
+          if (out[i] != i + 1) ++wrong;
+      }
+    });
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// The child of fork() has none of the parent's workers; its first loop must
+// rebuild the pool, and the parent's pool must keep working.
+TEST(Pool, ForkedChildRebuildsThePool) {
+  set_thread_count_for_testing(4);
+  expect_each_index_once(0, 100000, 16);  // the parent's pool is running
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::vector<std::atomic<int>> hits(100000);
+    parallel_for(0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
+    });
+    for (auto& h : hits)
+      if (h.load() != 1) _exit(2);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  expect_each_index_once(0, 100000, 16);
+}
+
+}  // namespace
+}  // namespace kelvora::parallel
