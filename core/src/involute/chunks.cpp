@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "failure.hpp"
 
@@ -37,74 +39,112 @@ inline std::uint64_t load_partial(const std::uint8_t* p, std::size_t n) {
   return v;
 }
 
+// Four independent lanes over 32-byte steps keep the multiplier busy on long
+// chunks; the tail goes through the first lane.
 inline std::uint64_t hash_chunk(const std::uint8_t* p, std::size_t s, std::uint64_t seed) {
-  std::uint64_t h = seed;
+  std::uint64_t a = seed, b = seed ^ 0x243F6A8885A308D3ull, c = seed ^ 0x13198A2E03707344ull,
+                d = seed ^ 0xA4093822299F31D0ull;
   std::size_t i = 0;
-  for (; i + 8 <= s; i += 8) h = mix(h, load64_le(p + i));
-  if (i < s) h = mix(h, load_partial(p + i, s - i));
-  return mix(h, s);
+  for (; i + 32 <= s; i += 32) {
+    a = mix(a, load64_le(p + i));
+    b = mix(b, load64_le(p + i + 8));
+    c = mix(c, load64_le(p + i + 16));
+    d = mix(d, load64_le(p + i + 24));
+  }
+  for (; i + 8 <= s; i += 8) a = mix(a, load64_le(p + i));
+  if (i < s) a = mix(a, load_partial(p + i, s - i));
+  return mix(mix(a, b), mix(c, d) ^ s);
 }
 
-// Open-addressing set with power-of-two capacity of at least twice the count.
-struct SlotTable {
-  explicit SlotTable(std::size_t count) {
-    capacity = std::bit_ceil(count * 2 < 16 ? std::size_t(16) : count * 2);
-    shift = 64 - unsigned(std::countr_zero(capacity));
+// Open-addressing set of 64-bit keys with power-of-two capacity of at least
+// twice the number of keys. Zero marks an empty slot, so the key zero is
+// tracked by a flag beside the slots.
+class KeySet {
+ public:
+  explicit KeySet(std::size_t count)
+      : capacity_(std::bit_ceil(count * 2 < 16 ? std::size_t(16) : count * 2)),
+        shift_(64 - unsigned(std::countr_zero(capacity_))),
+        keys_(std::make_unique<std::uint64_t[]>(capacity_)) {}
+
+  std::size_t slot(std::uint64_t hash) const {
+    return std::size_t((hash * 0x9E3779B97F4A7C15ull) >> shift_);
   }
-  std::size_t capacity;
-  unsigned shift;
-  std::size_t slot(std::uint64_t h) const { return std::size_t((h * 0x9E3779B97F4A7C15ull) >> shift); }
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&keys_[slot(hash)], 1); }
+
+  // Inserts the key at the slot chain of `hash`; false if an equal key is
+  // already there (equal() decides, given the stored key).
+  template <class Equal>
+  bool insert(std::uint64_t hash, std::uint64_t key, Equal&& equal) {
+    if (key == 0) return !std::exchange(has_zero_, true);
+    std::size_t i = slot(hash);
+    while (keys_[i] != 0) {
+      if (equal(keys_[i])) return false;
+      i = (i + 1) & (capacity_ - 1);
+    }
+    keys_[i] = key;
+    return true;
+  }
+
+ private:
+  std::size_t capacity_;
+  unsigned shift_;
+  std::unique_ptr<std::uint64_t[]> keys_;  // zeroed
+  bool has_zero_ = false;
 };
 
-// Chunks of at most 8 bytes are their own keys: a chunk's value plus one, so
-// that zero marks an empty slot (keys of up to 56 bits cannot overflow; for
-// 8-byte chunks the value 2^64-1 is tracked beside the table).
-bool distinct_small(ByteView packet, std::size_t s) {
-  const std::size_t n = packet.size() / s;
-  SlotTable t(n);
-  auto keys = std::make_unique<std::uint64_t[]>(t.capacity);  // zeroed
-  const std::uint64_t seed = process_seed();
-  bool saw_max = false;
+// Most packets with repeated chunks repeat early (all zeros, say): a first
+// pass over the leading chunks in a small set keeps that case cheap before
+// the set for all chunks is allocated.
+constexpr std::size_t kProbeChunks = 256;
+constexpr std::size_t kPrefetchDistance = 8;
+
+// Walks chunks [0, n) through `set`; key_of(k) gives (hash, key) of chunk k.
+template <class KeyOf, class Equal>
+bool insert_all(KeySet& set, std::size_t n, KeyOf&& key_of, Equal&& equal) {
   for (std::size_t k = 0; k < n; ++k) {
-    const std::uint64_t v = s == 8 ? load64_le(packet.data() + k * 8)
-                                   : load_partial(packet.data() + k * s, s);
-    if (v == ~std::uint64_t(0)) {
-      if (saw_max) return false;
-      saw_max = true;
-      continue;
-    }
-    const std::uint64_t key = v + 1;
-    std::size_t i = t.slot(key ^ seed);
-    while (keys[i] != 0) {
-      if (keys[i] == key) return false;
-      i = (i + 1) & (t.capacity - 1);
-    }
-    keys[i] = key;
+    if (k + kPrefetchDistance < n) set.prefetch(key_of(k + kPrefetchDistance).first);
+    const auto [hash, key] = key_of(k);
+    if (!set.insert(hash, key, [&](std::uint64_t stored) { return equal(stored, key); }))
+      return false;
   }
   return true;
 }
 
-// Longer chunks: the table holds chunk index + 1 and the hash; bytes are
-// compared only when hashes match.
+template <class KeyOf, class Equal>
+bool distinct_keys(std::size_t n, KeyOf&& key_of, Equal&& equal) {
+  if (n > kProbeChunks) {
+    KeySet probe(kProbeChunks);
+    if (!insert_all(probe, kProbeChunks, key_of, equal)) return false;
+  }
+  KeySet set(n);
+  return insert_all(set, n, key_of, equal);
+}
+
+// Chunks of at most 8 bytes are their own keys: the chunk's bytes as a
+// little-endian value.
+bool distinct_small(ByteView packet, std::size_t s) {
+  const std::uint8_t* base = packet.data();
+  const std::uint64_t seed = process_seed();
+  auto key_of = [&](std::size_t k) {
+    const std::uint64_t key = s == 8   ? load64_le(base + k * 8)
+                              : s == 4 ? std::uint64_t(load32_le(base + k * 4))
+                                       : load_partial(base + k * s, s);
+    return std::pair{key ^ seed, key};
+  };
+  return distinct_keys(packet.size() / s, key_of,
+                       [](std::uint64_t stored, std::uint64_t key) { return stored == key; });
+}
+
+// Longer chunks: the set holds chunk index + 1, placed by the chunk's hash;
+// bytes are compared on a probe that meets another chunk.
 bool distinct_large(ByteView packet, std::size_t s) {
   const std::size_t n = packet.size() / s;
-  SlotTable t(n);
-  auto index = std::make_unique<std::uint64_t[]>(t.capacity);  // zeroed
-  auto hashes = std::make_unique<std::uint64_t[]>(t.capacity);
-  const std::uint64_t seed = process_seed();
   const std::uint8_t* base = packet.data();
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::uint8_t* chunk = base + k * s;
-    const std::uint64_t h = hash_chunk(chunk, s, seed);
-    std::size_t i = t.slot(h);
-    while (index[i] != 0) {
-      if (hashes[i] == h && std::memcmp(base + (index[i] - 1) * s, chunk, s) == 0) return false;
-      i = (i + 1) & (t.capacity - 1);
-    }
-    index[i] = k + 1;
-    hashes[i] = h;
-  }
-  return true;
+  const std::uint64_t seed = process_seed();
+  auto key_of = [&](std::size_t k) { return std::pair{hash_chunk(base + k * s, s, seed), k + 1}; };
+  return distinct_keys(n, key_of, [&](std::uint64_t stored, std::uint64_t key) {
+    return std::memcmp(base + (stored - 1) * s, base + (key - 1) * s, s) == 0;
+  });
 }
 
 }  // namespace
@@ -117,10 +157,19 @@ std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
   const std::uint64_t len = packet.size();
   if (len == 0) return 0;
   const std::uint64_t half = len / 2;
-  for (std::uint64_t s = min_size; s <= half; ++s) {
-    if (s == 0) fail("attempt to calculate the remainder with a divisor of zero");
-    if (len % s == 0 && chunks_distinct(packet, std::size_t(s))) return s;
+  if (min_size > half) return len;
+  if (min_size == 0) fail("attempt to calculate the remainder with a divisor of zero");
+  // The candidates are the divisors of L in [min_size, L/2], smallest first;
+  // they come in pairs (d, L/d) found by trial division up to sqrt(L).
+  std::vector<std::uint64_t> small, large;
+  for (std::uint64_t d = 1; d * d <= len; ++d) {
+    if (len % d != 0) continue;
+    small.push_back(d);
+    if (d * d != len) large.push_back(len / d);
   }
+  small.insert(small.end(), large.rbegin(), large.rend());
+  for (std::uint64_t s : small)
+    if (s >= min_size && s <= half && chunks_distinct(packet, std::size_t(s))) return s;
   return len;
 }
 

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs the module into build/venv and runs the end-to-end demo.
+source "$(dirname "$0")/common.sh"
+
+ensure_venv
+install_module
+"$VENV/bin/python" "$ROOT/examples/demo.py"
