@@ -21,6 +21,11 @@ class HmacSha256 {
   Sha256Digest finish(Sha256& inner) const;
   Sha256Digest mac(ByteView message) const;
 
+  // Chaining values after the inner and outer pad blocks (one block each),
+  // for callers that lay out their own final blocks on a hot path.
+  const Sha256State& inner_state() const { return inner_; }
+  const Sha256State& outer_state() const { return outer_; }
+
  private:
   Sha256State inner_;
   Sha256State outer_;
