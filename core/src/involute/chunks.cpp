@@ -59,12 +59,13 @@ inline std::uint64_t hash_chunk(const std::uint8_t* p, std::size_t s, std::uint6
 // Open-addressing set of 64-bit keys with power-of-two capacity of at least
 // twice the number of keys. Zero marks an empty slot, so the key zero is
 // tracked by a flag beside the slots.
+template <class Key>
 class KeySet {
  public:
   explicit KeySet(std::size_t count)
       : capacity_(std::bit_ceil(count * 2 < 16 ? std::size_t(16) : count * 2)),
         shift_(64 - unsigned(std::countr_zero(capacity_))),
-        keys_(std::make_unique<std::uint64_t[]>(capacity_)) {}
+        keys_(std::make_unique<Key[]>(capacity_)) {}
 
   std::size_t slot(std::uint64_t hash) const {
     return std::size_t((hash * 0x9E3779B97F4A7C15ull) >> shift_);
@@ -74,7 +75,7 @@ class KeySet {
   // Inserts the key at the slot chain of `hash`; false if an equal key is
   // already there (equal() decides, given the stored key).
   template <class Equal>
-  bool insert(std::uint64_t hash, std::uint64_t key, Equal&& equal) {
+  bool insert(std::uint64_t hash, Key key, Equal&& equal) {
     if (key == 0) return !std::exchange(has_zero_, true);
     std::size_t i = slot(hash);
     while (keys_[i] != 0) {
@@ -88,7 +89,7 @@ class KeySet {
  private:
   std::size_t capacity_;
   unsigned shift_;
-  std::unique_ptr<std::uint64_t[]> keys_;  // zeroed
+  std::unique_ptr<Key[]> keys_;  // zeroed
   bool has_zero_ = false;
 };
 
@@ -99,40 +100,40 @@ constexpr std::size_t kProbeChunks = 256;
 constexpr std::size_t kPrefetchDistance = 8;
 
 // Walks chunks [0, n) through `set`; key_of(k) gives (hash, key) of chunk k.
-template <class KeyOf, class Equal>
-bool insert_all(KeySet& set, std::size_t n, KeyOf&& key_of, Equal&& equal) {
+template <class Key, class KeyOf, class Equal>
+bool insert_all(KeySet<Key>& set, std::size_t n, KeyOf&& key_of, Equal&& equal) {
   for (std::size_t k = 0; k < n; ++k) {
     if (k + kPrefetchDistance < n) set.prefetch(key_of(k + kPrefetchDistance).first);
     const auto [hash, key] = key_of(k);
-    if (!set.insert(hash, key, [&](std::uint64_t stored) { return equal(stored, key); }))
+    if (!set.insert(hash, key, [&](Key stored) { return equal(stored, key); }))
       return false;
   }
   return true;
 }
 
-template <class KeyOf, class Equal>
+template <class Key, class KeyOf, class Equal>
 bool distinct_keys(std::size_t n, KeyOf&& key_of, Equal&& equal) {
   if (n > kProbeChunks) {
-    KeySet probe(kProbeChunks);
+    KeySet<Key> probe(kProbeChunks);
     if (!insert_all(probe, kProbeChunks, key_of, equal)) return false;
   }
-  KeySet set(n);
+  KeySet<Key> set(n);
   return insert_all(set, n, key_of, equal);
 }
 
 // Chunks of at most 8 bytes are their own keys: the chunk's bytes as a
-// little-endian value.
-bool distinct_small(ByteView packet, std::size_t s) {
+// little-endian value. Keys of up to 4 bytes use half the memory.
+template <class Key>
+bool distinct_values(ByteView packet, std::size_t s) {
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_seed();
   auto key_of = [&](std::size_t k) {
-    const std::uint64_t key = s == 8   ? load64_le(base + k * 8)
-                              : s == 4 ? std::uint64_t(load32_le(base + k * 4))
-                                       : load_partial(base + k * s, s);
-    return std::pair{key ^ seed, key};
+    const Key key = s == 8   ? Key(load64_le(base + k * 8))
+                    : s == 4 ? Key(load32_le(base + k * 4))
+                             : Key(load_partial(base + k * s, s));
+    return std::pair{std::uint64_t(key) ^ seed, key};
   };
-  return distinct_keys(packet.size() / s, key_of,
-                       [](std::uint64_t stored, std::uint64_t key) { return stored == key; });
+  return distinct_keys<Key>(packet.size() / s, key_of, [](Key stored, Key key) { return stored == key; });
 }
 
 // Longer chunks: the set holds chunk index + 1, placed by the chunk's hash;
@@ -142,7 +143,7 @@ bool distinct_large(ByteView packet, std::size_t s) {
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_seed();
   auto key_of = [&](std::size_t k) { return std::pair{hash_chunk(base + k * s, s, seed), k + 1}; };
-  return distinct_keys(n, key_of, [&](std::uint64_t stored, std::uint64_t key) {
+  return distinct_keys<std::uint64_t>(n, key_of, [&](std::uint64_t stored, std::uint64_t key) {
     return std::memcmp(base + (stored - 1) * s, base + (key - 1) * s, s) == 0;
   });
 }
@@ -150,7 +151,9 @@ bool distinct_large(ByteView packet, std::size_t s) {
 }  // namespace
 
 bool chunks_distinct(ByteView packet, std::size_t s) {
-  return s <= 8 ? distinct_small(packet, s) : distinct_large(packet, s);
+  if (s <= 4) return distinct_values<std::uint32_t>(packet, s);
+  if (s <= 8) return distinct_values<std::uint64_t>(packet, s);
+  return distinct_large(packet, s);
 }
 
 std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
