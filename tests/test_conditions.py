@@ -74,6 +74,7 @@ def test_map_is_strictly_increasing_and_deterministic(n, seed, a, b):
     lo, hi = k.prep_condition(x, y, salt)
     assert (lo < hi, lo == hi, lo > hi) == (ka < kb, ka == kb, ka > kb)
     assert max(lo, hi) <= 2**64 - 2
+    assert (lo, hi) == model.prep_condition(x, y, salt.tobytes())
     assert k.prep_condition(x, y, salt) == (lo, hi)
     assert k.prep_condition(y, x, salt) == (hi, lo)
 

@@ -164,6 +164,27 @@ TEST(OrderMap, KeyWithoutImage) {
   EXPECT_EQ(map_value(text("salt"), from_bits(0xFFFFFFFF)), map_key(text("salt"), 0));
 }
 
+TEST(RangeCondition, BoundsDescendingTogetherMatchSingleMaps) {
+  // Both bounds are mapped in lockstep, sharing the nodes they have in
+  // common; each must still get exactly its own image. Equal and adjacent
+  // keys share almost their whole descent.
+  const float pairs[][2] = {{1.0f, 1.0f},
+                            {1.0f, std::nextafter(1.0f, 2.0f)},
+                            {-0.0f, 0.0f},
+                            {5.0f, -5.0f},
+                            {-INFINITY, NAN},
+                            {from_bits(0xFFFFFFFF), from_bits(0x7FFFFFFE)},
+                            {1e-45f, 3e38f}};
+  for (std::size_t salt_len : {0u, 65u}) {
+    const Bytes salt = pattern(salt_len);
+    for (const auto& p : pairs) {
+      const PreparedBounds b = prepare_bounds(salt, p[0], p[1]);
+      EXPECT_EQ(b.lo, map_value(salt, p[0])) << p[0] << " " << p[1];
+      EXPECT_EQ(b.hi, map_value(salt, p[1])) << p[0] << " " << p[1];
+    }
+  }
+}
+
 TEST(RangeCondition, PrepareMapsBothBoundsWithTheSalt) {
   const PreparedBounds b = prepare_bounds(text("kelvora"), -1.0f, 1.0f);
   // From the Python model: images of -1.0 and 1.0 under the salt "kelvora".
