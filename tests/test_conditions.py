@@ -229,13 +229,6 @@ def test_other_salt_is_accepted():
     assert branch == model.cond_hash_branch(lo, hi, 0.0, b"two")
 
 
-def test_bounds_of_one_bits():
-    # Bounds with every bit set: lo AND hi is the full word.
-    top = 2**64 - 1
-    branch = k.cond_hash_branch(top, top, 0.0, u8(b""))
-    assert unfold(top, top, b"", branch) == 0
-
-
 # --- argument handling specific to these two functions -------------------------
 
 def test_salt_must_be_contiguous_uint8_array():
