@@ -1,0 +1,118 @@
+// Packet cycling; see cycle.hpp.
+#include "involute/cycle.hpp"
+
+#include <memory>
+#include <string>
+
+#include "failure.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvora {
+namespace {
+
+using namespace involution;
+
+// "[v0, v1, ...]": the counted bytes in ascending order, in decimal.
+std::string sorted_list(const ByteCounts& counts) {
+  std::string out = "[";
+  bool first = true;
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::string value = std::to_string(b);
+    for (std::uint64_t i = 0; i < counts[b]; ++i) {
+      if (!first) out += ", ";
+      out += value;
+      first = false;
+    }
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace
+
+// See header. Equal byte counts are exactly equal sorted copies.
+void check_keys(ByteView old_key, ByteView new_key) {
+  const ByteCounts old_counts = count_bytes(old_key);
+  const ByteCounts new_counts = count_bytes(new_key);
+  if (old_counts == new_counts) return;
+  fail_equal("Keys must be permutations from the same set", sorted_list(old_counts),
+             sorted_list(new_counts));
+}
+
+// See header.
+std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_key) {
+  KV_ASSERT(old_key.size() == new_key.size());
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t i = 0; i < old_key.size(); ++i) table[old_key[i]] = new_key[i];
+  return table;
+}
+
+// See header.
+std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_salt,
+                                                ByteView new_salt, ByteView old_key,
+                                                ByteView new_key, std::uint64_t chunk_size,
+                                                std::span<std::uint8_t> out) {
+  check_keys(old_key, new_key);
+  KV_ASSERT(out.size() == packet.size());
+  const std::array<std::uint8_t, 256> table = substitution_table(old_key, new_key);
+  // Chunk size 0: both involutions copy, which leaves the re-coding.
+  if (chunk_size == 0) {
+    copy_bytes(packet, out, table.data());
+    return {};
+  }
+  const std::uint64_t length = packet.size();
+  if (length % chunk_size != 0)
+    return std::unexpected(InvolutionError{LengthNotMultiple{length, chunk_size}});
+  if (length == 0) return {};
+  const std::size_t s = std::size_t(chunk_size);
+
+  const std::uint64_t old_branch =
+      always_true_branch(prepare_bounds(old_salt, -1.0f, 1.0f), old_salt);
+  const std::uint64_t new_branch =
+      always_true_branch(prepare_bounds(new_salt, -1.0f, 1.0f), new_salt);
+  // The re-coded packet holds T of every byte of the packet, wherever the
+  // chunks went, so its counts follow from the packet's.
+  const ByteCounts counts = count_bytes(packet);
+  ByteCounts recoded{};
+  for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
+
+  ChunkRanker undo(packet, s, old_salt);
+  undo.start_prefixes();
+  Sha256Digest old_seed, new_seed;
+  parallel::parallel_for(0, 2 + undo.prefix_tasks(), 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      if (i == 0) {
+        old_seed = seed_digest(counts, old_branch);
+      } else if (i == 1) {
+        new_seed = seed_digest(recoded, new_branch);
+      } else {
+        undo.hash_prefixes(i - 2);
+      }
+    }
+  });
+  auto old_order = undo.rank(old_seed);
+  if (!old_order) return std::unexpected(old_order.error());
+  // p2 = T(p1), written in one pass.
+  auto p2_bytes = std::make_unique_for_overwrite<std::uint8_t[]>(packet.size());
+  const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
+  arrange(packet, s, old_order->get(), p2, table.data());
+  old_order->reset();
+
+  ChunkRanker redo(p2, s, new_salt);
+  auto new_order = redo.rank(new_seed);
+  if (!new_order) return std::unexpected(new_order.error());
+  arrange(p2, s, new_order->get(), out);
+  return {};
+}
+
+// See header.
+std::expected<Bytes, InvolutionError> cycle(ByteView packet, ByteView old_salt, ByteView new_salt,
+                                            ByteView old_key, ByteView new_key,
+                                            std::uint64_t chunk_size) {
+  Bytes out(packet.size());
+  if (auto done = cycle_into(packet, old_salt, new_salt, old_key, new_key, chunk_size, out); !done)
+    return std::unexpected(done.error());
+  return out;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,477 @@
+// Packet involution; see involute.hpp.
+#include "involute/involute.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "failure.hpp"
+#include "parallel/pool.hpp"
+#include "primitives/sha256_blocks.hpp"
+
+namespace kelvora {
+
+// See header.
+std::string InvolutionError::message() const {
+  if (const auto* e = std::get_if<LengthNotMultiple>(&kind))
+    return "Packet length (" + std::to_string(e->length) + ") is not a multiple of chunk size (" +
+           std::to_string(e->chunk_size) + ").";
+  return "Duplicate crumbs detected after operations, cannot create a unique pattern";
+}
+
+namespace involution {
+namespace {
+
+using parallel::parallel_for;
+
+constexpr std::size_t kCountTasks = 256;        // at most, for the byte counts
+constexpr std::size_t kCountSpan = 256 * 1024;  // bytes per counting task, at least
+constexpr std::size_t kStripeWork = 2048;       // compressions per stripe, at least
+constexpr std::size_t kMaxStripes = 256;
+constexpr std::size_t kSerialRecords = 4096;  // up to this many records: one std::sort
+constexpr std::size_t kCopySpan = 64 * 1024;  // bytes per copy task, at least
+constexpr std::size_t kTieSpan = 16 * 1024;   // records per tie-scan task
+
+const Sha256State& initial_state() {
+  static const Sha256State iv = Sha256().state();
+  return iv;
+}
+
+// First element of part `i` when `n` elements are cut into `parts` parts.
+inline std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t i) {
+  return (n / parts) * i + std::min(i, n % parts);
+}
+
+// Records for the sort: the first four crumb bytes (big-endian) and the chunk
+// index, ordered by both, so equal keys keep a fixed order.
+struct NarrowRecord {  // up to 2^32 chunks: one 64-bit word
+  using T = std::uint64_t;
+  static T make(std::uint32_t key, std::uint64_t index) { return std::uint64_t(key) << 32 | index; }
+  static std::uint32_t key(T r) { return std::uint32_t(r >> 32); }
+  static std::uint64_t index(T r) { return r & 0xFFFFFFFFu; }
+  static bool less(T a, T b) { return a < b; }
+};
+
+struct WideRecord {
+  struct T {
+    std::uint32_t key;
+    std::uint64_t index;
+  };
+  static T make(std::uint32_t key, std::uint64_t index) { return T{key, index}; }
+  static std::uint32_t key(const T& r) { return r.key; }
+  static std::uint64_t index(const T& r) { return r.index; }
+  static bool less(const T& a, const T& b) {
+    return a.key != b.key ? a.key < b.key : a.index < b.index;
+  }
+};
+
+// Fixed-size copies for the common small sizes, so the hot loops do not call
+// memcpy with a run-time length.
+template <std::size_t kSize>
+inline void copy_fixed(std::uint8_t* dst, const std::uint8_t* src, std::size_t size) {
+  if constexpr (kSize != 0) {
+    std::memcpy(dst, src, kSize);
+  } else {
+    std::memcpy(dst, src, size);
+  }
+}
+
+// Calls f(std::integral_constant<size_t, N>) with N = size for the sizes that
+// get their own loop, N = 0 (size known at run time) otherwise.
+template <class F>
+void with_fixed_size(std::size_t size, F&& f) {
+  switch (size) {
+    case 4: return f(std::integral_constant<std::size_t, 4>{});
+    case 8: return f(std::integral_constant<std::size_t, 8>{});
+    case 16: return f(std::integral_constant<std::size_t, 16>{});
+    case 32: return f(std::integral_constant<std::size_t, 32>{});
+    case 64: return f(std::integral_constant<std::size_t, 64>{});
+    default: return f(std::integral_constant<std::size_t, 0>{});
+  }
+}
+
+void count_span(const std::uint8_t* p, std::size_t len, ByteCounts& out) {
+  while (len != 0) {
+    const std::size_t part = std::min<std::size_t>(len, std::size_t(1) << 30);
+    // Four tables, so runs of one byte value do not wait on one counter.
+    std::uint32_t c[4][256] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= part; i += 4) {
+      ++c[0][p[i]];
+      ++c[1][p[i + 1]];
+      ++c[2][p[i + 2]];
+      ++c[3][p[i + 3]];
+    }
+    for (; i < part; ++i) ++c[0][p[i]];
+    for (std::size_t b = 0; b < 256; ++b) out[b] += std::uint64_t(c[0][b]) + c[1][b] + c[2][b] + c[3][b];
+    p += part;
+    len -= part;
+  }
+}
+
+}  // namespace
+
+// See header.
+ByteCounts count_bytes(ByteView data) {
+  const std::size_t tasks = std::clamp<std::size_t>(data.size() / kCountSpan, 1, kCountTasks);
+  std::vector<ByteCounts> partial(tasks, ByteCounts{});
+  parallel_for(0, tasks, 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t t = lo; t < hi; ++t) {
+      const std::size_t b = part_begin(data.size(), tasks, t);
+      count_span(data.data() + b, part_begin(data.size(), tasks, t + 1) - b, partial[t]);
+    }
+  });
+  ByteCounts total{};
+  for (const ByteCounts& p : partial)
+    for (std::size_t b = 0; b < 256; ++b) total[b] += p[b];
+  return total;
+}
+
+// See header.
+Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch) {
+  for (int i = 0; i < 8; ++i) ++counts[(branch >> (56 - 8 * i)) & 0xFF];
+  // The sorted bytes are runs of one value each: hash each run from a block
+  // of that value instead of building the sorted copy.
+  Sha256 h;
+  std::uint8_t run[4096];
+  for (std::size_t b = 0; b < 256; ++b) {
+    std::uint64_t left = counts[b];
+    if (left == 0) continue;
+    std::memset(run, int(b), sizeof run);
+    for (; left >= sizeof run; left -= sizeof run) h.update(run, sizeof run);
+    h.update(run, std::size_t(left));
+  }
+  return h.finish();
+}
+
+// See header.
+std::uint64_t always_true_branch(PreparedBounds bounds, ByteView salt) {
+  std::uint8_t head[16];
+  store64_be(head, bounds.lo);
+  store64_be(head + 8, bounds.hi);
+  const Sha256Digest d = Sha256().update(head, sizeof head).update(salt).finish();
+  return load64_le(d.data()) ^ (bounds.lo & bounds.hi) ^ kBranchInside;
+}
+
+// See header.
+ChunkRanker::ChunkRanker(ByteView packet, std::size_t chunk_size, ByteView salt)
+    : packet_(packet), salt_(salt), s_(chunk_size) {
+  KV_ASSERT(s_ != 0 && packet.size() % s_ == 0);
+  n_ = packet.size() / s_;
+  whole_ = s_ / kSha256BlockSize;
+  rest_ = s_ % kSha256BlockSize;
+  // The tail: the chunk's last partial block, the salt, D (filled in by
+  // rank()), then the padding and the message length in bits.
+  const std::uint64_t message = std::uint64_t(s_) + salt.size() + kSha256DigestSize;
+  const std::size_t used = rest_ + salt.size() + kSha256DigestSize + 1 + 8;
+  tail_.assign((used + kSha256BlockSize - 1) / kSha256BlockSize * kSha256BlockSize, 0);
+  if (!salt.empty()) std::memcpy(tail_.data() + rest_, salt.data(), salt.size());
+  tail_[rest_ + salt.size() + kSha256DigestSize] = 0x80;
+  store64_be(tail_.data() + tail_.size() - 8, message * 8);
+  const std::size_t cost = whole_ + tail_.size() / kSha256BlockSize;
+  stripes_ = std::clamp<std::size_t>(n_ / std::max<std::size_t>(1, kStripeWork / cost), 1,
+                                     std::min(kMaxStripes, n_));
+}
+
+// See header.
+std::size_t ChunkRanker::prefix_tasks() const { return whole_ != 0 ? stripes_ : 0; }
+
+// See header.
+void ChunkRanker::start_prefixes() {
+  if (whole_ != 0) prefix_ = std::make_unique_for_overwrite<Sha256State[]>(n_);
+}
+
+// See header.
+void ChunkRanker::hash_prefixes(std::size_t task) {
+  const auto blocks = sha256_blocks::active();
+  for (std::size_t k = part_begin(n_, stripes_, task); k < part_begin(n_, stripes_, task + 1); ++k) {
+    Sha256State st = initial_state();
+    blocks(st.data(), packet_.data() + k * s_, whole_);
+    prefix_[k] = st;
+  }
+}
+
+// See header.
+Sha256Digest ChunkRanker::crumb(std::size_t k, const Sha256Digest& seed) const {
+  Sha256Digest d =
+      Sha256().update(packet_.subspan(k * s_, s_)).update(salt_).update(seed.data(), seed.size()).finish();
+  for (std::size_t i = 0; i < d.size(); ++i) d[i] ^= seed[i];
+  return d;
+}
+
+// See header.
+std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank(const Sha256Digest& seed, bool wide) {
+  if (wide || n_ > (std::uint64_t(1) << 32)) return rank_with<WideRecord>(seed);
+  return rank_with<NarrowRecord>(seed);
+}
+
+// One record per chunk, with the key's top bits counted per stripe for the
+// first distribution pass (counts == nullptr: not wanted).
+template <class Record, std::size_t kRest>
+void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* records,
+                               std::size_t* counts, unsigned top_bits) {
+  const auto blocks = sha256_blocks::active();
+  const std::size_t tail_blocks = tail_.size() / kSha256BlockSize;
+  const std::uint32_t seed_key = load32_be(seed.data());
+  parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
+    Bytes tail(tail_);
+    for (std::size_t t = lo; t < hi; ++t) {
+      std::size_t* count = counts != nullptr ? counts + (t << top_bits) : nullptr;
+      for (std::size_t k = part_begin(n_, stripes_, t); k < part_begin(n_, stripes_, t + 1); ++k) {
+        const std::uint8_t* chunk = packet_.data() + k * s_;
+        Sha256State st;
+        if (prefix_) {
+          st = prefix_[k];
+        } else {
+          st = initial_state();
+          if (whole_ != 0) blocks(st.data(), chunk, whole_);
+        }
+        copy_fixed<kRest>(tail.data(), chunk + whole_ * kSha256BlockSize, rest_);
+        blocks(st.data(), tail.data(), tail_blocks);
+        const std::uint32_t key = st[0] ^ seed_key;
+        records[k] = Record::make(key, k);
+        if (count != nullptr) ++count[key >> (32 - top_bits)];
+      }
+    }
+  });
+}
+
+template <class Record>
+std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank_with(const Sha256Digest& seed) {
+  using T = typename Record::T;
+  std::memcpy(tail_.data() + rest_ + salt_.size(), seed.data(), seed.size());
+  const std::size_t n = n_;
+
+  // Sort by key: distribute on the top `b1` key bits (counted while
+  // hashing), then each bucket on the next `b2` bits, then sort the small
+  // groups left. With uniform keys the groups hold a few records each.
+  const bool serial = n <= kSerialRecords;
+  const unsigned lg = unsigned(std::bit_width(n));
+  const unsigned b1 = std::clamp(lg / 2, 1u, 11u);
+  const unsigned b2 = std::clamp(lg - b1, 1u, 11u);
+  std::vector<std::size_t> at(serial ? 0 : stripes_ << b1, 0);
+  auto a = std::make_unique_for_overwrite<T[]>(n);
+  with_fixed_size(rest_, [&](auto rest) {
+    hash_records<Record, decltype(rest)::value>(seed, a.get(), serial ? nullptr : at.data(), b1);
+  });
+  prefix_.reset();
+
+  if (serial) {
+    std::sort(a.get(), a.get() + n, Record::less);
+  } else {
+    const std::size_t buckets = std::size_t(1) << b1;
+    std::vector<std::size_t> start(buckets + 1, 0);
+    for (std::size_t t = 0; t < stripes_; ++t)
+      for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += at[(t << b1) + j];
+    for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += start[j];
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (std::size_t t = 0; t < stripes_; ++t)
+      for (std::size_t j = 0; j < buckets; ++j) {
+        const std::size_t c = at[(t << b1) + j];
+        at[(t << b1) + j] = next[j];
+        next[j] += c;
+      }
+    auto b = std::make_unique_for_overwrite<T[]>(n);
+    const unsigned shift1 = 32 - b1;
+    parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t t = lo; t < hi; ++t) {
+        std::size_t* pos = at.data() + (t << b1);
+        for (std::size_t k = part_begin(n, stripes_, t); k < part_begin(n, stripes_, t + 1); ++k)
+          b[pos[Record::key(a[k]) >> shift1]++] = a[k];
+      }
+    });
+    const unsigned shift2 = 32 - b1 - b2;
+    const std::uint32_t mask2 = (std::uint32_t(1) << b2) - 1;
+    const std::size_t bucket_grain = std::max<std::size_t>(1, buckets * kSerialRecords / n);
+    parallel_for(0, buckets, bucket_grain, [&](std::size_t lo, std::size_t hi) {
+      std::vector<std::size_t> group(std::size_t(mask2) + 2);
+      for (std::size_t j = lo; j < hi; ++j) {
+        std::fill(group.begin(), group.end(), 0);
+        for (std::size_t r = start[j]; r < start[j + 1]; ++r)
+          ++group[((Record::key(b[r]) >> shift2) & mask2) + 1];
+        group[0] = start[j];
+        for (std::size_t g = 1; g < group.size(); ++g) group[g] += group[g - 1];
+        // group[g] is now where group g starts; it advances to its end.
+        for (std::size_t r = start[j]; r < start[j + 1]; ++r)
+          a[group[(Record::key(b[r]) >> shift2) & mask2]++] = b[r];
+        std::size_t first = start[j];
+        for (std::size_t g = 0; g <= mask2; ++g) {
+          if (group[g] - first > 1) std::sort(a.get() + first, a.get() + group[g], Record::less);
+          first = group[g];
+        }
+      }
+    });
+  }
+
+  // Keys that tie: order those records by their full crumbs, which also
+  // finds equal crumbs (equal crumbs always tie).
+  std::atomic<bool> duplicate{false};
+  parallel_for(0, n, kTieSpan, [&](std::size_t lo, std::size_t hi) {
+    std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const std::uint32_t key = Record::key(a[i]);
+      if (i > 0 && Record::key(a[i - 1]) == key) continue;  // not the start of a run
+      std::size_t end = i + 1;
+      while (end < n && Record::key(a[end]) == key) ++end;
+      if (end - i < 2) continue;
+      if (duplicate.load(std::memory_order_relaxed)) return;
+      run.clear();
+      for (std::size_t r = i; r < end; ++r) {
+        run.emplace_back(crumb(std::size_t(Record::index(a[r])), seed), Record::index(a[r]));
+        // Equal chunks are the usual cause: catch them before hashing the rest.
+        if (r == i + 1 && run[0].first == run[1].first) break;
+      }
+      std::sort(run.begin(), run.end());
+      if (std::adjacent_find(run.begin(), run.end(), [](const auto& x, const auto& y) {
+            return x.first == y.first;
+          }) != run.end()) {
+        duplicate.store(true, std::memory_order_relaxed);
+        return;
+      }
+      for (std::size_t r = i; r < end; ++r) a[r] = Record::make(key, run[r - i].second);
+      i = end - 1;
+    }
+  });
+  if (duplicate.load()) return std::unexpected(InvolutionError{DuplicateCrumbs{}});
+
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    parallel_for(0, n, 1 << 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t r = lo; r < hi; ++r) a[r] = Record::index(a[r]);
+    });
+    return a;
+  } else {
+    auto order = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+    parallel_for(0, n, 1 << 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t r = lo; r < hi; ++r) order[r] = Record::index(a[r]);
+    });
+    return order;
+  }
+}
+
+// See header.
+void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
+             std::span<std::uint8_t> out, const std::uint8_t* table) {
+  KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
+  const std::size_t s = chunk_size;
+  const std::size_t n = packet.size() / s;
+  const std::uint8_t* in = packet.data();
+  std::uint8_t* dst = out.data();
+  const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
+  if (table != nullptr) {
+    parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t k = lo; k < hi; ++k) {
+        const std::uint8_t* src = in + order[order[k]] * s;
+        std::uint8_t* to = dst + k * s;
+        for (std::size_t i = 0; i < s; ++i) to[i] = table[src[i]];
+      }
+    });
+    return;
+  }
+  with_fixed_size(s, [&](auto fixed) {
+    constexpr std::size_t kSize = decltype(fixed)::value;
+    parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t k = lo; k < hi; ++k) copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
+    });
+  });
+}
+
+// See header.
+void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {
+  KV_ASSERT(out.size() == data.size());
+  parallel_for(0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
+    if (table == nullptr) {
+      std::memcpy(out.data() + lo, data.data() + lo, hi - lo);
+    } else {
+      for (std::size_t i = lo; i < hi; ++i) out[i] = table[data[i]];
+    }
+  });
+}
+
+}  // namespace involution
+
+namespace {
+
+using namespace involution;
+
+// Steps shared by both forms; `branch` yields the branch value, and is asked
+// only once the cheap checks have passed.
+template <class Branch>
+std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView salt,
+                                                   std::uint64_t chunk_size, Branch&& branch,
+                                                   std::span<std::uint8_t> out) {
+  KV_ASSERT(out.size() == packet.size());
+  if (chunk_size == 0) {
+    copy_bytes(packet, out);
+    return {};
+  }
+  const std::uint64_t length = packet.size();
+  if (length % chunk_size != 0)
+    return std::unexpected(InvolutionError{LengthNotMultiple{length, chunk_size}});
+  if (length == 0) return {};
+  const std::uint64_t h = branch();
+  const ByteCounts counts = count_bytes(packet);
+
+  // D and the chunks' whole blocks are independent: hash them together.
+  ChunkRanker ranker(packet, std::size_t(chunk_size), salt);
+  ranker.start_prefixes();
+  Sha256Digest seed;
+  parallel::parallel_for(0, 1 + ranker.prefix_tasks(), 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      if (i == 0) {
+        seed = seed_digest(counts, h);
+      } else {
+        ranker.hash_prefixes(i - 1);
+      }
+    }
+  });
+  auto order = ranker.rank(seed);
+  if (!order) return std::unexpected(order.error());
+  arrange(packet, std::size_t(chunk_size), order->get(), out);
+  return {};
+}
+
+}  // namespace
+
+// See header.
+std::expected<void, InvolutionError> involute_into(ByteView packet, ByteView salt,
+                                                   std::uint64_t chunk_size,
+                                                   std::span<std::uint8_t> out) {
+  return involute_core(
+      packet, salt, chunk_size,
+      [&] { return always_true_branch(prepare_bounds(salt, -1.0f, 1.0f), salt); }, out);
+}
+
+// See header.
+std::expected<void, InvolutionError> involute_if_into(ByteView packet, ByteView salt,
+                                                      std::uint64_t chunk_size,
+                                                      const Condition& condition,
+                                                      std::span<std::uint8_t> out) {
+  return involute_core(
+      packet, salt, chunk_size,
+      [&] { return branch_value(condition.bounds, salt, condition.test_value); }, out);
+}
+
+// See header.
+std::expected<Bytes, InvolutionError> involute(ByteView packet, ByteView salt,
+                                               std::uint64_t chunk_size) {
+  Bytes out(packet.size());
+  if (auto done = involute_into(packet, salt, chunk_size, out); !done)
+    return std::unexpected(done.error());
+  return out;
+}
+
+// See header.
+std::expected<Bytes, InvolutionError> involute_if(ByteView packet, ByteView salt,
+                                                  std::uint64_t chunk_size,
+                                                  const Condition& condition) {
+  Bytes out(packet.size());
+  if (auto done = involute_if_into(packet, salt, chunk_size, condition, out); !done)
+    return std::unexpected(done.error());
+  return out;
+}
+
+}  // namespace kelvora

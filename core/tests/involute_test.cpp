@@ -1,0 +1,349 @@
+// Packet involution and cycling against a plain model written here from the
+// algorithm's description (sorted-copy seed digest, full 32-byte crumbs,
+// std::sort), across thread counts.
+#include "involute/involute.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "failure.hpp"
+#include "involute/cycle.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvora {
+namespace {
+
+using involution::ChunkRanker;
+
+// --- the model ---------------------------------------------------------------
+
+Sha256Digest model_seed(ByteView packet, std::uint64_t branch) {
+  Bytes all(packet.begin(), packet.end());
+  for (int i = 0; i < 8; ++i) all.push_back(std::uint8_t(branch >> (56 - 8 * i)));
+  std::sort(all.begin(), all.end());
+  return sha256(all);
+}
+
+Sha256Digest model_crumb(ByteView chunk, ByteView salt, const Sha256Digest& d) {
+  Bytes m(chunk.begin(), chunk.end());
+  m.insert(m.end(), salt.begin(), salt.end());
+  m.insert(m.end(), d.begin(), d.end());
+  Sha256Digest c = sha256(m);
+  for (std::size_t i = 0; i < c.size(); ++i) c[i] ^= d[i];
+  return c;
+}
+
+// order[j] = index of the chunk with the j-th smallest crumb; empty on equal crumbs.
+std::vector<std::uint64_t> model_order(ByteView packet, ByteView salt, std::size_t s,
+                                       const Sha256Digest& d) {
+  const std::size_t n = packet.size() / s;
+  std::vector<std::pair<Sha256Digest, std::uint64_t>> records;
+  std::set<Sha256Digest> seen;
+  for (std::size_t k = 0; k < n; ++k) {
+    records.emplace_back(model_crumb(packet.subspan(k * s, s), salt, d), k);
+    if (!seen.insert(records.back().first).second) return {};
+  }
+  std::sort(records.begin(), records.end());
+  std::vector<std::uint64_t> order;
+  for (const auto& r : records) order.push_back(r.second);
+  return order;
+}
+
+// The involution under branch value h; nullopt-like empty optional on duplicates.
+std::optional<Bytes> model_involute(ByteView packet, ByteView salt, std::size_t s,
+                                    std::uint64_t h) {
+  if (s == 0) return Bytes(packet.begin(), packet.end());
+  if (packet.empty()) return Bytes{};
+  const auto order = model_order(packet, salt, s, model_seed(packet, h));
+  if (order.empty()) return std::nullopt;
+  Bytes out(packet.size());
+  for (std::size_t k = 0; k < order.size(); ++k)
+    std::memcpy(out.data() + k * s, packet.data() + order[order[k]] * s, s);
+  return out;
+}
+
+std::uint64_t plain_branch(ByteView salt) {
+  return branch_value(prepare_bounds(salt, -1.0f, 1.0f), salt, 0.0f);
+}
+
+// n distinct chunks of s bytes: a shuffled run of distinct values written
+// into the first bytes of each chunk, the rest random.
+Bytes distinct_packet(std::size_t n, std::size_t s, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Bytes p(n * s);
+  for (auto& b : p) b = std::uint8_t(rng());
+  std::vector<std::uint64_t> ids(n);
+  std::iota(ids.begin(), ids.end(), 0);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  const std::size_t width = std::min<std::size_t>(s, 8);
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t i = 0; i < width; ++i) p[k * s + i] = std::uint8_t(ids[k] >> (8 * i));
+  return p;
+}
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = std::uint8_t(rng());
+  return b;
+}
+
+std::string message_of(const std::expected<Bytes, InvolutionError>& r) {
+  return r ? std::string("<success>") : r.error().message();
+}
+
+// --- pieces ------------------------------------------------------------------
+
+TEST(InvolutionPieces, SeedDigestFromCountsEqualsHashOfSortedCopy) {
+  parallel::set_thread_count_for_testing(4);
+  for (std::size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 4095u, 4096u, 4097u, 300000u}) {
+    Bytes data = random_bytes(len, len);
+    if (len > 1000) std::fill(data.begin(), data.begin() + 5000 % len, 7);  // a long run
+    for (std::uint64_t h : {0ull, 0xDEADBEEFDEADBEEFull, 0x0102030405060708ull})
+      EXPECT_EQ(involution::seed_digest(involution::count_bytes(data), h), model_seed(data, h))
+          << len;
+  }
+}
+
+TEST(InvolutionPieces, AlwaysTrueBranchEqualsMappingPlusZero) {
+  for (std::size_t len : {0u, 1u, 16u, 63u, 64u, 65u, 200u}) {
+    const Bytes salt = random_bytes(len, 100 + len);
+    const PreparedBounds b = prepare_bounds(salt, -1.0f, 1.0f);
+    EXPECT_EQ(involution::always_true_branch(b, salt), branch_value(b, salt, 0.0f)) << len;
+  }
+}
+
+// --- bit-exact agreement with the model --------------------------------------
+
+using Shape = std::tuple<std::size_t, std::size_t, std::size_t>;  // chunk size, chunks, salt length
+class InvolutionShapes : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(InvolutionShapes, MatchesModelAndIsItsOwnInverseOnEveryThreadCount) {
+  const auto [s, n, salt_len] = GetParam();
+  const Bytes packet = distinct_packet(n, s, s * 1000003 + n);
+  const Bytes salt = random_bytes(salt_len, salt_len + 7);
+  const auto want = model_involute(packet, salt, s, plain_branch(salt));
+  ASSERT_TRUE(want.has_value());
+  for (std::size_t threads : {1u, 2u, 5u}) {
+    parallel::set_thread_count_for_testing(threads);
+    const auto got = involute(packet, salt, s);
+    ASSERT_TRUE(got) << got.error().message();
+    ASSERT_EQ(*got, *want) << "threads " << threads;
+    const auto back = involute(*got, salt, s);
+    ASSERT_TRUE(back);
+    ASSERT_EQ(*back, packet);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, InvolutionShapes,
+    ::testing::Values(Shape{1, 2, 16}, Shape{1, 200, 0}, Shape{2, 3, 16}, Shape{3, 1000, 16},
+                      Shape{4, 1, 16}, Shape{4, 5000, 16}, Shape{4, 70000, 16},
+                      Shape{7, 4097, 5}, Shape{16, 4, 16}, Shape{16, 20000, 100},
+                      Shape{63, 300, 1}, Shape{64, 9000, 16}, Shape{65, 5000, 16},
+                      Shape{100, 777, 64}, Shape{128, 6000, 0}, Shape{200, 50, 300},
+                      Shape{4096, 40, 16}));
+
+// Enough chunks that some crumbs share their first four bytes, so the
+// full-crumb tie break is exercised (checked, not assumed).
+TEST(Involution, FourByteTiesAreBrokenByTheFullCrumb) {
+  parallel::set_thread_count_for_testing(3);
+  const std::size_t s = 8, n = 400000;
+  const Bytes packet = distinct_packet(n, s, 99);
+  const Bytes salt = random_bytes(16, 3);
+  const Sha256Digest d = model_seed(packet, plain_branch(salt));
+  const auto order = model_order(packet, salt, s, d);
+  ASSERT_EQ(order.size(), n);
+  std::size_t ties = 0;
+  for (std::size_t j = 1; j < n; ++j) {
+    const auto a = model_crumb(ByteView(packet).subspan(order[j - 1] * s, s), salt, d);
+    const auto b = model_crumb(ByteView(packet).subspan(order[j] * s, s), salt, d);
+    ties += std::memcmp(a.data(), b.data(), 4) == 0;
+  }
+  ASSERT_GT(ties, 0u);
+  for (bool wide : {false, true}) {
+    ChunkRanker ranker(packet, s, salt);
+    const auto got = ranker.rank(d, wide);
+    ASSERT_TRUE(got);
+    ASSERT_TRUE(std::equal(order.begin(), order.end(), got->get())) << "wide " << wide;
+  }
+}
+
+TEST(Involution, WholeBlocksHashedAheadGiveTheSameOrder) {
+  const std::size_t s = 192, n = 3000;
+  const Bytes packet = distinct_packet(n, s, 5);
+  const Bytes salt = random_bytes(16, 4);
+  const Sha256Digest d = model_seed(packet, 1234);
+  ChunkRanker ahead(packet, s, salt);
+  ahead.start_prefixes();
+  ASSERT_GT(ahead.prefix_tasks(), 0u);
+  for (std::size_t t = 0; t < ahead.prefix_tasks(); ++t) ahead.hash_prefixes(t);
+  const auto got = ahead.rank(d);
+  ASSERT_TRUE(got);
+  const auto want = model_order(packet, salt, s, d);
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), got->get()));
+}
+
+// --- the edge cases and every message -----------------------------------------
+
+TEST(Involution, RanksWorkedExample) {
+  // Three chunks whose crumbs sort as Y, Z, X move to Z, X, Y (perm 2, 0, 1),
+  // and back. Find the order the model gives and check the permutation rule.
+  const Bytes packet = {'X', 'X', 'Y', 'Y', 'Z', 'Z'};
+  const Bytes salt = {1, 2, 3};
+  const auto order = model_order(packet, salt, 2, model_seed(packet, plain_branch(salt)));
+  const auto got = involute(packet, salt, 2);
+  ASSERT_TRUE(got);
+  for (std::size_t k = 0; k < 3; ++k)
+    EXPECT_EQ((*got)[2 * k], packet[2 * order[order[k]]]);
+  EXPECT_EQ(*involute(*got, salt, 2), packet);
+}
+
+TEST(Involution, ChunkSizeZeroEmptyPacketAndSingleChunkReturnThePacket) {
+  const Bytes salt = {9};
+  const Bytes odd = random_bytes(13, 1);
+  EXPECT_EQ(*involute(odd, salt, 0), odd);
+  EXPECT_EQ(*involute(Bytes{}, salt, 0), Bytes{});
+  EXPECT_EQ(*involute(Bytes{}, salt, 5), Bytes{});
+  EXPECT_EQ(*involute(odd, salt, 13), odd);
+  // Two chunks: perm is the square of a permutation of two, the identity.
+  EXPECT_EQ(*involute(Bytes{1, 2, 3, 4}, salt, 2), (Bytes{1, 2, 3, 4}));
+}
+
+TEST(Involution, Messages) {
+  const Bytes salt = {1};
+  EXPECT_EQ(message_of(involute(random_bytes(10, 2), salt, 4)),
+            "Packet length (10) is not a multiple of chunk size (4).");
+  EXPECT_EQ(message_of(involute(random_bytes(3, 2), salt, 18446744073709551615ull)),
+            "Packet length (3) is not a multiple of chunk size (18446744073709551615).");
+  const std::string dup = "Duplicate crumbs detected after operations, cannot create a unique pattern";
+  EXPECT_EQ(message_of(involute(Bytes{1, 2, 1, 2}, salt, 2)), dup);
+  EXPECT_EQ(message_of(involute(Bytes(4 << 20, 0), salt, 4)), dup);  // one long run of ties
+  // Two equal chunks far apart among many distinct ones.
+  Bytes many = distinct_packet(100000, 6, 8);
+  std::copy_n(many.begin() + 6 * 5, 6, many.begin() + 6 * 99990);
+  for (std::size_t threads : {1u, 4u}) {
+    parallel::set_thread_count_for_testing(threads);
+    EXPECT_EQ(message_of(involute(many, salt, 6)), dup);
+  }
+}
+
+TEST(ConditionalInvolution, InsideMatchesThePlainFormAndSidesRestoreEachOther) {
+  const Bytes salt = random_bytes(16, 11);
+  const Bytes packet = distinct_packet(300, 8, 12);
+  const PreparedBounds plain = prepare_bounds(salt, -1.0f, 1.0f);
+  EXPECT_EQ(*involute_if(packet, salt, 8, {plain, 0.5f}), *involute(packet, salt, 8));
+  EXPECT_NE(*involute_if(packet, salt, 8, {plain, 2.0f}), *involute(packet, salt, 8));
+
+  const PreparedBounds unit = prepare_bounds(salt, 0.0f, 1.0f);
+  const Bytes in = *involute_if(packet, salt, 8, {unit, 0.25f});
+  EXPECT_EQ(*involute_if(in, salt, 8, {unit, 0.75f}), packet);
+  EXPECT_EQ(*involute_if(in, salt, 8, {unit, 1.0f}), packet);  // a bound counts as inside
+  EXPECT_NE(*involute_if(in, salt, 8, {unit, 1.5f}), packet);
+  const Bytes out = *involute_if(packet, salt, 8, {unit, -3.0f});
+  EXPECT_EQ(*involute_if(out, salt, 8, {unit, 7.0f}), packet);
+}
+
+TEST(ConditionalInvolution, TestValueWithoutImageFailsOnlyWhenMapped) {
+  const float no_image = std::bit_cast<float>(0x7FFFFFFFu);
+  const Bytes salt = {1, 2};
+  const PreparedBounds b = prepare_bounds(salt, 0.0f, 1.0f);
+  try {
+    (void)involute_if(Bytes{1, 2, 3, 4}, salt, 2, {b, no_image});
+    ADD_FAILURE() << "no failure";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message(), "called `Option::unwrap()` on a `None` value");
+  }
+  EXPECT_EQ(*involute_if(Bytes{1, 2, 3}, salt, 0, {b, no_image}), (Bytes{1, 2, 3}));
+  EXPECT_EQ(*involute_if(Bytes{}, salt, 4, {b, no_image}), Bytes{});
+  EXPECT_EQ(message_of(involute_if(Bytes{1, 2, 3}, salt, 2, {b, no_image})),
+            "Packet length (3) is not a multiple of chunk size (2).");
+}
+
+// --- cycling -------------------------------------------------------------------
+
+Bytes permutation_key(std::uint64_t seed) {
+  Bytes k(256);
+  std::iota(k.begin(), k.end(), 0);
+  std::shuffle(k.begin(), k.end(), std::mt19937_64(seed));
+  return k;
+}
+
+Bytes recode(ByteView data, ByteView old_key, ByteView new_key) {
+  std::array<std::uint8_t, 256> t{};
+  for (std::size_t i = 0; i < old_key.size(); ++i) t[old_key[i]] = new_key[i];
+  Bytes out;
+  for (std::uint8_t b : data) out.push_back(t[b]);
+  return out;
+}
+
+TEST(Cycle, MatchesInvoluteRecodeInvolute) {
+  const Bytes k1 = permutation_key(1), k2 = permutation_key(2);
+  const Bytes s1 = random_bytes(16, 1), s2 = random_bytes(16, 2);
+  for (auto [s, n] : {std::pair<std::size_t, std::size_t>{4, 9000}, {64, 700}, {100, 33}, {13, 1}}) {
+    const Bytes packet = distinct_packet(n, s, n);
+    const auto p1 = model_involute(packet, s1, s, plain_branch(s1));
+    const auto want = model_involute(recode(*p1, k1, k2), s2, s, plain_branch(s2));
+    for (std::size_t threads : {1u, 3u}) {
+      parallel::set_thread_count_for_testing(threads);
+      const auto got = cycle(packet, s1, s2, k1, k2, s);
+      ASSERT_TRUE(got);
+      EXPECT_EQ(*got, *want) << s << " " << n << " threads " << threads;
+    }
+  }
+}
+
+TEST(Cycle, Identities) {
+  const Bytes k1 = permutation_key(1), k2 = permutation_key(2), k3 = permutation_key(3);
+  const Bytes s1 = random_bytes(16, 1), s2 = random_bytes(16, 2), s3 = random_bytes(5, 3);
+  const Bytes packet = distinct_packet(5000, 16, 4);
+  EXPECT_EQ(*cycle(packet, s1, s1, k1, k1, 16), packet);
+  const Bytes ab = *cycle(packet, s1, s2, k1, k2, 16);
+  EXPECT_EQ(*cycle(ab, s2, s3, k2, k3, 16), *cycle(packet, s1, s3, k1, k3, 16));
+  // Chunk size 0: only the re-coding.
+  EXPECT_EQ(*cycle(packet, s1, s2, k1, k2, 0), recode(packet, k1, k2));
+  // Empty keys pass the check and send every byte to 0.
+  EXPECT_EQ(*cycle(Bytes{5, 6, 7}, s1, s2, Bytes{}, Bytes{}, 0), (Bytes{0, 0, 0}));
+}
+
+TEST(Cycle, KeyMismatchMessage) {
+  const Bytes salt = {1};
+  auto expect_message = [&](Bytes old_key, Bytes new_key, Bytes packet, std::uint64_t s,
+                            const std::string& want) {
+    try {
+      (void)cycle(packet, salt, salt, old_key, new_key, s);
+      ADD_FAILURE() << "no failure";
+    } catch (const InternalFailure& f) {
+      EXPECT_EQ(f.message(), want);
+    }
+  };
+  const std::string head = "assertion `left == right` failed: Keys must be permutations from the same set\n";
+  expect_message({3, 1, 2}, {1, 2, 2}, {1, 2, 3, 4}, 2, head + "  left: [1, 2, 3]\n right: [1, 2, 2]");
+  expect_message({}, {0}, {}, 0, head + "  left: []\n right: [0]");
+  expect_message({255, 7}, {7}, {1, 2, 3}, 2, head + "  left: [7, 255]\n right: [7]");
+}
+
+TEST(Cycle, Errors) {
+  const Bytes k = permutation_key(1);
+  const Bytes salt = {1};
+  EXPECT_EQ(cycle(Bytes(10, 1), salt, salt, k, k, 4).error().message(),
+            "Packet length (10) is not a multiple of chunk size (4).");
+  const std::string dup = "Duplicate crumbs detected after operations, cannot create a unique pattern";
+  EXPECT_EQ(cycle(Bytes{1, 1}, salt, salt, k, k, 1).error().message(), dup);
+  // Byte values missing from the keys re-code to 0: distinct chunks 1 and 2
+  // become equal after the undo, so the redo fails.
+  EXPECT_EQ(cycle(Bytes{1, 2}, salt, salt, Bytes{5}, Bytes{5}, 1).error().message(), dup);
+}
+
+}  // namespace
+}  // namespace kelvora
