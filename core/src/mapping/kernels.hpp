@@ -1,12 +1,11 @@
-// Internal seam of the data mapping: element-wise row operations over a tile
-// of w adjacent columns. The tile drivers (map.cpp, restore.cpp) sweep the
-// rows of a tile through these; a back end implements only the operations,
-// so the order of the equations exists once. Every table here has (at least)
-// 256 entries, so no lookup can fail. Buffers may be unaligned; `w` is any
-// count. Included by the ISA units, so it pulls in fixed-width integers only.
-//
-// Names: s = suffix sum, t = running step sum, z0 = step value of party 0,
-// c = one row's bytes of the tile. All arithmetic wraps modulo 256.
+// Internal seam of the data mapping: what a back end computes over a tile of
+// w adjacent columns. The tile drivers (map.cpp, restore.cpp) gather a tile
+// with the row operations, then hand it to one sweep, which runs the
+// equations of mapping.hpp for every column of the tile, keeping each
+// column's working values (suffix sum, running step sum, z_0) in registers.
+// Every table here has (at least) 256 entries, so no lookup can fail. Buffers
+// may be unaligned; w is any count. Included by the ISA units, so it pulls in
+// fixed-width integers only. All arithmetic wraps modulo 256.
 #pragma once
 
 #include <cstddef>
@@ -16,43 +15,59 @@ namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
 
+// The mapping of one party over a tile, from its rows 0 .. identity.
+struct MapSweep {
+  const u8* pub;
+  const u8* priv;
+  std::size_t identity;
+  const u8* rows;      // row k of the tile at rows + k * stride, k = 0 .. identity
+  std::size_t stride;
+  const u8* sum;       // S_0 of each column: the sum of all n rows
+  u8* out;             // w mapped bytes
+  std::size_t w;
+};
+
+// The restore of a tile, from the step values of all n >= 2 parties.
+struct RestoreSweep {
+  const u8* pub;
+  const u8* steps;     // z_k of the tile at steps + k * stride, k = 0 .. n-1
+  std::size_t stride;
+  std::size_t n;
+  const u8* inner;     // z_1 + .. + z_{n-2} of each column (0 when n = 2)
+  u8* const* out;      // the n result rows
+  std::size_t offset;  // the tile's first column in the result rows
+  std::size_t w;
+};
+
 struct Ops {
   const char* name;
   // acc[x] += c[x]
   void (*accumulate)(u8* acc, const u8* c, std::size_t w);
-  // dst[x] = table[idx[x]]   (dst may equal idx)
+  // acc[x] += c[x]; copy[x] = c[x]
+  void (*accumulate_copy)(u8* acc, const u8* c, u8* copy, std::size_t w);
+  // dst[x] = table[idx[x]]
   void (*lookup)(const u8* table, const u8* idx, u8* dst, std::size_t w);
-
-  // Mapping, row 0: s -= c; z0 = c - P[s]
-  void (*map_first)(const u8* P, u8* s, u8* z0, const u8* c, std::size_t w);
-  // Mapping, row 1: s -= c; t = z0 + c - s
-  void (*map_second)(u8* s, const u8* z0, u8* t, const u8* c, std::size_t w);
-  // Mapping, row k >= 2: s -= c; z = z0 + c - P[t] - s; t += z
-  void (*map_step)(const u8* P, u8* s, const u8* z0, u8* t, const u8* c, std::size_t w);
-  // Mapping, the party's own row k >= 2: out = Q[z0 + c - P[t] - (s - c)]
-  void (*map_last)(const u8* P, const u8* Q, const u8* s, const u8* z0, const u8* t,
-                   const u8* c, u8* out, std::size_t w);
-
-  // Restoring, row k >= 2, z holding z_k on entry and c_k on return:
-  //   c = z + s + P[t] - z0; s += c; t -= zprev
-  void (*restore_step)(const u8* P, u8* s, u8* t, const u8* z0, u8* z, const u8* zprev,
-                       std::size_t w);
-  // Restoring, row 1 (z1 in, c1 out): c1 = z1 + s - z0; s += c1
-  void (*restore_second)(u8* s, const u8* z0, u8* z1, std::size_t w);
-  // Restoring, row 0 (z0 in, c0 out): c0 = z0 + P[s]
-  void (*restore_first)(const u8* P, const u8* s, u8* z0, std::size_t w);
+  // Per column: s = sum - c_0; z_0 = c_0 - P[s]; then for k = 1 .. identity
+  // s -= c_k and z_k = z_0 + c_k - s, less P[z_1 + .. + z_{k-1}] for k >= 2;
+  // out = Q[z_identity].
+  void (*map_sweep)(const MapSweep& sweep);
+  // Per column: s = 0, t = inner; for k = n-1 down to 2: c_k = z_k + s +
+  // P[t] - z_0, s += c_k, t -= z_{k-1}; then c_1 = z_1 + s - z_0, s += c_1,
+  // c_0 = z_0 + P[s]; c_k goes to out[k][offset + x].
+  void (*restore_sweep)(const RestoreSweep& sweep);
 };
 
-// Plain C++; available everywhere.
+// Plain C++, one column at a time; available everywhere.
 const Ops& ops_portable();
 
-// AVX2: 32 columns at a time, 16 in-lane shuffles per 256-entry lookup.
-// Null when the CPU lacks AVX2 or the build leaves it out (KELVORA_NO_AVX2).
+// AVX2: 64 columns at a time, 16 in-lane shuffles per 32 lookups in a
+// 256-entry table. Null when the CPU lacks AVX2 or the build leaves it out
+// (KELVORA_NO_AVX2).
 const Ops* ops_avx2();
 
-// AVX-512 VBMI: 64 columns at a time, two two-register byte permutes and a
-// blend per 256-entry lookup. Null when the CPU lacks AVX-512 BW and VBMI or
-// the build leaves it out (KELVORA_NO_AVX512).
+// AVX-512 VBMI: 256 columns at a time, two two-register byte permutes and a
+// blend per 64 lookups. Null when the CPU lacks AVX-512 BW and VBMI or the
+// build leaves it out (KELVORA_NO_AVX512).
 const Ops* ops_avx512vbmi();
 
 // The back end chosen once per process: AVX-512 VBMI, then AVX2, portable last.

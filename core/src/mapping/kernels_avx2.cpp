@@ -1,4 +1,4 @@
-// AVX2 row operations of the data mapping; see kernels.hpp.
+// AVX2 back end of the data mapping; see kernels.hpp.
 //
 // A 256-entry lookup from in-lane 16-entry shuffles: vpshufb returns entry
 // (i & 15) of a 16-byte table, or 0 when bit 7 of i is set. With the control
@@ -7,8 +7,9 @@
 // h = 0..H. Storing table h as T_h XOR T_{h-1} makes that chain of XORs
 // telescope to T_H. The same holds for h = 8..15 and H >= 8, and the two
 // chains are joined by a blend on bit 7 of the index: 16 shuffles, 16 XORs,
-// 16 subtractions and a blend per 32 lookups. The tail of a row (fewer than
-// 32 columns) goes to the portable operations.
+// 16 subtractions and a blend per 32 lookups. The sweeps work on two vectors
+// (64 columns) at once; the last columns of a row (fewer than a whole
+// vector or block) go to the portable back end.
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX2)
@@ -19,6 +20,10 @@
 
 namespace kelvora::mapping_kernels {
 namespace {
+
+constexpr std::size_t kLanes = 32;
+constexpr int kChains = 2;
+constexpr std::size_t kBlock = kLanes * kChains;
 
 struct Table {
   __m256i part[16];  // entries 16h .. 16h+15 XOR entries 16(h-1) .., in both lanes
@@ -59,116 +64,112 @@ KV_AVX2 inline __m256i load(const u8* p) {
 KV_AVX2 inline void store(u8* p, __m256i v) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
-
-constexpr std::size_t kLanes = 32;
-inline std::size_t whole(std::size_t w) { return w - w % kLanes; }
+KV_AVX2 inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
+KV_AVX2 inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
 
 KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w) {
-  const std::size_t v = whole(w);
-  for (std::size_t x = 0; x < v; x += kLanes)
-    store(acc + x, _mm256_add_epi8(load(acc + x), load(c + x)));
+  const std::size_t v = w - w % kLanes;
+  for (std::size_t x = 0; x < v; x += kLanes) store(acc + x, add(load(acc + x), load(c + x)));
   ops_portable().accumulate(acc + v, c + v, w - v);
 }
 
+KV_AVX2 void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+  const std::size_t v = w - w % kLanes;
+  for (std::size_t x = 0; x < v; x += kLanes) {
+    const __m256i cv = load(c + x);
+    store(acc + x, add(load(acc + x), cv));
+    store(copy + x, cv);
+  }
+  ops_portable().accumulate_copy(acc + v, c + v, copy + v, w - v);
+}
+
 KV_AVX2 void table_lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
-  const std::size_t v = whole(w);
+  const std::size_t v = w - w % kLanes;
   const Table T = load_table(table);
   for (std::size_t x = 0; x < v; x += kLanes) store(dst + x, lookup(T, load(idx + x)));
   ops_portable().lookup(table, idx + v, dst + v, w - v);
 }
 
-KV_AVX2 void map_first(const u8* P, u8* s, u8* z0, const u8* c, std::size_t w) {
-  const std::size_t v = whole(w);
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i cv = load(c + x);
-    const __m256i sv = _mm256_sub_epi8(load(s + x), cv);
-    store(s + x, sv);
-    store(z0 + x, _mm256_sub_epi8(cv, lookup(TP, sv)));
+KV_AVX2 void map_sweep(const MapSweep& a) {
+  const Table P = load_table(a.pub);
+  const Table Q = load_table(a.priv);
+  const std::size_t d = a.identity, stride = a.stride;
+  const std::size_t whole = a.w - a.w % kBlock;
+  for (std::size_t x = 0; x < whole; x += kBlock) {
+    __m256i s[kChains], z0[kChains], z[kChains], t[kChains];
+    for (int v = 0; v < kChains; ++v) {
+      const __m256i c = load(a.rows + x + v * kLanes);
+      s[v] = sub(load(a.sum + x + v * kLanes), c);
+      z0[v] = sub(c, lookup(P, s[v]));
+      z[v] = z0[v];
+    }
+    if (d >= 1) {
+      for (int v = 0; v < kChains; ++v) {
+        const __m256i c = load(a.rows + stride + x + v * kLanes);
+        s[v] = sub(s[v], c);
+        z[v] = sub(add(z0[v], c), s[v]);
+        t[v] = z[v];
+      }
+      for (std::size_t row = 2; row <= d; ++row) {
+        const u8* r = a.rows + row * stride + x;
+        for (int v = 0; v < kChains; ++v) {
+          const __m256i c = load(r + v * kLanes);
+          s[v] = sub(s[v], c);
+          z[v] = sub(sub(add(z0[v], c), lookup(P, t[v])), s[v]);
+          t[v] = add(t[v], z[v]);
+        }
+      }
+    }
+    for (int v = 0; v < kChains; ++v) store(a.out + x + v * kLanes, lookup(Q, z[v]));
   }
-  ops_portable().map_first(P, s + v, z0 + v, c + v, w - v);
+  MapSweep rest = a;
+  rest.rows += whole;
+  rest.sum += whole;
+  rest.out += whole;
+  rest.w -= whole;
+  ops_portable().map_sweep(rest);
 }
 
-KV_AVX2 void map_second(u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  const std::size_t v = whole(w);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i cv = load(c + x);
-    const __m256i sv = _mm256_sub_epi8(load(s + x), cv);
-    store(s + x, sv);
-    store(t + x, _mm256_sub_epi8(_mm256_add_epi8(load(z0 + x), cv), sv));
+KV_AVX2 void restore_sweep(const RestoreSweep& a) {
+  const Table P = load_table(a.pub);
+  const std::size_t n = a.n, stride = a.stride;
+  const std::size_t whole = a.w - a.w % kBlock;
+  for (std::size_t x = 0; x < whole; x += kBlock) {
+    const std::size_t col = a.offset + x;
+    __m256i s[kChains], t[kChains], z0[kChains], zk[kChains];
+    for (int v = 0; v < kChains; ++v) {
+      s[v] = _mm256_setzero_si256();
+      t[v] = load(a.inner + x + v * kLanes);
+      z0[v] = load(a.steps + x + v * kLanes);
+      zk[v] = load(a.steps + (n - 1) * stride + x + v * kLanes);
+    }
+    for (std::size_t row = n - 1; row >= 2; --row) {
+      const u8* prev = a.steps + (row - 1) * stride + x;
+      u8* out = a.out[row] + col;
+      for (int v = 0; v < kChains; ++v) {
+        const __m256i c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);
+        store(out + v * kLanes, c);
+        s[v] = add(s[v], c);
+        zk[v] = load(prev + v * kLanes);
+        t[v] = sub(t[v], zk[v]);
+      }
+    }
+    for (int v = 0; v < kChains; ++v) {  // zk now holds z_1
+      const __m256i c1 = sub(add(zk[v], s[v]), z0[v]);
+      store(a.out[1] + col + v * kLanes, c1);
+      store(a.out[0] + col + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
+    }
   }
-  ops_portable().map_second(s + v, z0 + v, t + v, c + v, w - v);
+  RestoreSweep rest = a;
+  rest.steps += whole;
+  rest.inner += whole;
+  rest.offset += whole;
+  rest.w -= whole;
+  ops_portable().restore_sweep(rest);
 }
 
-KV_AVX2 void map_step(const u8* P, u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  const std::size_t v = whole(w);
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i cv = load(c + x);
-    const __m256i sv = _mm256_sub_epi8(load(s + x), cv);
-    const __m256i tv = load(t + x);
-    const __m256i zv = _mm256_sub_epi8(
-        _mm256_sub_epi8(_mm256_add_epi8(load(z0 + x), cv), lookup(TP, tv)), sv);
-    store(s + x, sv);
-    store(t + x, _mm256_add_epi8(tv, zv));
-  }
-  ops_portable().map_step(P, s + v, z0 + v, t + v, c + v, w - v);
-}
-
-KV_AVX2 void map_last(const u8* P, const u8* Q, const u8* s, const u8* z0, const u8* t,
-                      const u8* c, u8* out, std::size_t w) {
-  const std::size_t v = whole(w);
-  const Table TP = load_table(P);
-  const Table TQ = load_table(Q);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i cv = load(c + x);
-    const __m256i sv = _mm256_sub_epi8(load(s + x), cv);
-    const __m256i zv = _mm256_sub_epi8(
-        _mm256_sub_epi8(_mm256_add_epi8(load(z0 + x), cv), lookup(TP, load(t + x))), sv);
-    store(out + x, lookup(TQ, zv));
-  }
-  ops_portable().map_last(P, Q, s + v, z0 + v, t + v, c + v, out + v, w - v);
-}
-
-KV_AVX2 void restore_step(const u8* P, u8* s, u8* t, const u8* z0, u8* z, const u8* zprev,
-                          std::size_t w) {
-  const std::size_t v = whole(w);
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i sv = load(s + x);
-    const __m256i tv = load(t + x);
-    const __m256i cv = _mm256_sub_epi8(
-        _mm256_add_epi8(_mm256_add_epi8(load(z + x), sv), lookup(TP, tv)), load(z0 + x));
-    store(z + x, cv);
-    store(s + x, _mm256_add_epi8(sv, cv));
-    store(t + x, _mm256_sub_epi8(tv, load(zprev + x)));
-  }
-  ops_portable().restore_step(P, s + v, t + v, z0 + v, z + v, zprev + v, w - v);
-}
-
-KV_AVX2 void restore_second(u8* s, const u8* z0, u8* z1, std::size_t w) {
-  const std::size_t v = whole(w);
-  for (std::size_t x = 0; x < v; x += kLanes) {
-    const __m256i sv = load(s + x);
-    const __m256i cv = _mm256_sub_epi8(_mm256_add_epi8(load(z1 + x), sv), load(z0 + x));
-    store(z1 + x, cv);
-    store(s + x, _mm256_add_epi8(sv, cv));
-  }
-  ops_portable().restore_second(s + v, z0 + v, z1 + v, w - v);
-}
-
-KV_AVX2 void restore_first(const u8* P, const u8* s, u8* z0, std::size_t w) {
-  const std::size_t v = whole(w);
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < v; x += kLanes)
-    store(z0 + x, _mm256_add_epi8(load(z0 + x), lookup(TP, load(s + x))));
-  ops_portable().restore_first(P, s + v, z0 + v, w - v);
-}
-
-constexpr Ops kAvx2 = {
-    "avx2",   accumulate, table_lookup,  map_first,      map_second,
-    map_step, map_last,   restore_step,  restore_second, restore_first,
-};
+constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_copy, table_lookup, map_sweep,
+                       restore_sweep};
 
 }  // namespace
 

@@ -1,8 +1,12 @@
-// AVX-512 VBMI row operations of the data mapping; see kernels.hpp.
+// AVX-512 VBMI back end of the data mapping; see kernels.hpp.
+//
 // A 256-entry lookup is two vpermi2b (entries 0..127 and 128..255, index
-// bits 0..6) and a blend on index bit 7. The last vector of a row is masked,
-// so no operation reads or writes past w. Only the functions below carry the
-// ISA; this unit includes nothing but the seam and the intrinsics.
+// bits 0..6) and a blend on index bit 7. The sweeps work on four vectors
+// (256 columns) at once, their working values in registers: within one
+// column the steps form a chain through the lookups, and four independent
+// chains keep the permute unit busy. Partial vectors are masked, so nothing
+// is read or written past w. Only the functions below carry the ISA; this
+// unit includes nothing but the seam and the intrinsics.
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX512)
@@ -13,6 +17,10 @@
 
 namespace kelvora::mapping_kernels {
 namespace {
+
+constexpr std::size_t kLanes = 64;
+constexpr int kChains = 4;
+constexpr std::size_t kBlock = kLanes * kChains;
 
 struct Table {
   __m512i q0, q1, q2, q3;
@@ -29,116 +37,120 @@ KV_AVX512 inline __m512i lookup(const Table& t, __m512i idx) {
   return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
 }
 
-// Lanes x .. min(x + 64, w) - 1.
+// Lanes of columns x .. x+63 that lie below w.
 KV_AVX512 inline __mmask64 lanes(std::size_t x, std::size_t w) {
+  if (x >= w) return 0;
   const std::size_t left = w - x;
-  return left >= 64 ? ~__mmask64(0) : (__mmask64(1) << left) - 1;
+  return left >= kLanes ? ~__mmask64(0) : (__mmask64(1) << left) - 1;
 }
 
 KV_AVX512 inline __m512i load(__mmask64 k, const u8* p) { return _mm512_maskz_loadu_epi8(k, p); }
 KV_AVX512 inline void store(__mmask64 k, u8* p, __m512i v) { _mm512_mask_storeu_epi8(p, k, v); }
+KV_AVX512 inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi8(a, b); }
+KV_AVX512 inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi8(a, b); }
 
 KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w) {
-  for (std::size_t x = 0; x < w; x += 64) {
+  for (std::size_t x = 0; x < w; x += kLanes) {
     const __mmask64 k = lanes(x, w);
-    store(k, acc + x, _mm512_add_epi8(load(k, acc + x), load(k, c + x)));
+    store(k, acc + x, add(load(k, acc + x), load(k, c + x)));
+  }
+}
+
+KV_AVX512 void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+  for (std::size_t x = 0; x < w; x += kLanes) {
+    const __mmask64 k = lanes(x, w);
+    const __m512i cv = load(k, c + x);
+    store(k, acc + x, add(load(k, acc + x), cv));
+    store(k, copy + x, cv);
   }
 }
 
 KV_AVX512 void table_lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
   const Table T = load_table(table);
-  for (std::size_t x = 0; x < w; x += 64) {
+  for (std::size_t x = 0; x < w; x += kLanes) {
     const __mmask64 k = lanes(x, w);
     store(k, dst + x, lookup(T, load(k, idx + x)));
   }
 }
 
-KV_AVX512 void map_first(const u8* P, u8* s, u8* z0, const u8* c, std::size_t w) {
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i cv = load(k, c + x);
-    const __m512i sv = _mm512_sub_epi8(load(k, s + x), cv);
-    store(k, s + x, sv);
-    store(k, z0 + x, _mm512_sub_epi8(cv, lookup(TP, sv)));
+KV_AVX512 void map_sweep(const MapSweep& a) {
+  const Table P = load_table(a.pub);
+  const Table Q = load_table(a.priv);
+  const std::size_t d = a.identity, stride = a.stride;
+  for (std::size_t x = 0; x < a.w; x += kBlock) {
+    __mmask64 k[kChains];
+    __m512i s[kChains], z0[kChains], z[kChains], t[kChains];
+#pragma GCC unroll 4
+    for (int v = 0; v < kChains; ++v) {
+      const std::size_t col = x + v * kLanes;
+      k[v] = lanes(col, a.w);
+      const __m512i c = load(k[v], a.rows + col);
+      s[v] = sub(load(k[v], a.sum + col), c);
+      z0[v] = sub(c, lookup(P, s[v]));
+      z[v] = z0[v];
+    }
+    if (d >= 1) {
+#pragma GCC unroll 4
+      for (int v = 0; v < kChains; ++v) {
+        const __m512i c = load(k[v], a.rows + stride + x + v * kLanes);
+        s[v] = sub(s[v], c);
+        z[v] = sub(add(z0[v], c), s[v]);
+        t[v] = z[v];
+      }
+      for (std::size_t row = 2; row <= d; ++row) {
+        const u8* r = a.rows + row * stride + x;
+#pragma GCC unroll 4
+        for (int v = 0; v < kChains; ++v) {
+          const __m512i c = load(k[v], r + v * kLanes);
+          s[v] = sub(s[v], c);
+          z[v] = sub(sub(add(z0[v], c), lookup(P, t[v])), s[v]);
+          t[v] = add(t[v], z[v]);
+        }
+      }
+    }
+#pragma GCC unroll 4
+    for (int v = 0; v < kChains; ++v) store(k[v], a.out + x + v * kLanes, lookup(Q, z[v]));
   }
 }
 
-KV_AVX512 void map_second(u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i cv = load(k, c + x);
-    const __m512i sv = _mm512_sub_epi8(load(k, s + x), cv);
-    store(k, s + x, sv);
-    store(k, t + x, _mm512_sub_epi8(_mm512_add_epi8(load(k, z0 + x), cv), sv));
+KV_AVX512 void restore_sweep(const RestoreSweep& a) {
+  const Table P = load_table(a.pub);
+  const std::size_t n = a.n, stride = a.stride;
+  for (std::size_t x = 0; x < a.w; x += kBlock) {
+    const std::size_t col = a.offset + x;
+    __mmask64 k[kChains];
+    __m512i s[kChains], t[kChains], z0[kChains], zk[kChains];
+#pragma GCC unroll 4
+    for (int v = 0; v < kChains; ++v) {
+      k[v] = lanes(x + v * kLanes, a.w);
+      s[v] = _mm512_setzero_si512();
+      t[v] = load(k[v], a.inner + x + v * kLanes);
+      z0[v] = load(k[v], a.steps + x + v * kLanes);
+      zk[v] = load(k[v], a.steps + (n - 1) * stride + x + v * kLanes);
+    }
+    for (std::size_t row = n - 1; row >= 2; --row) {
+      const u8* prev = a.steps + (row - 1) * stride + x;
+      u8* out = a.out[row] + col;
+#pragma GCC unroll 4
+      for (int v = 0; v < kChains; ++v) {
+        const __m512i c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);
+        store(k[v], out + v * kLanes, c);
+        s[v] = add(s[v], c);
+        zk[v] = load(k[v], prev + v * kLanes);
+        t[v] = sub(t[v], zk[v]);
+      }
+    }
+#pragma GCC unroll 4
+    for (int v = 0; v < kChains; ++v) {  // zk now holds z_1
+      const __m512i c1 = sub(add(zk[v], s[v]), z0[v]);
+      store(k[v], a.out[1] + col + v * kLanes, c1);
+      store(k[v], a.out[0] + col + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
+    }
   }
 }
 
-KV_AVX512 void map_step(const u8* P, u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i cv = load(k, c + x);
-    const __m512i sv = _mm512_sub_epi8(load(k, s + x), cv);
-    const __m512i tv = load(k, t + x);
-    const __m512i zv = _mm512_sub_epi8(
-        _mm512_sub_epi8(_mm512_add_epi8(load(k, z0 + x), cv), lookup(TP, tv)), sv);
-    store(k, s + x, sv);
-    store(k, t + x, _mm512_add_epi8(tv, zv));
-  }
-}
-
-KV_AVX512 void map_last(const u8* P, const u8* Q, const u8* s, const u8* z0, const u8* t,
-                        const u8* c, u8* out, std::size_t w) {
-  const Table TP = load_table(P);
-  const Table TQ = load_table(Q);
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i cv = load(k, c + x);
-    const __m512i sv = _mm512_sub_epi8(load(k, s + x), cv);
-    const __m512i zv = _mm512_sub_epi8(
-        _mm512_sub_epi8(_mm512_add_epi8(load(k, z0 + x), cv), lookup(TP, load(k, t + x))), sv);
-    store(k, out + x, lookup(TQ, zv));
-  }
-}
-
-KV_AVX512 void restore_step(const u8* P, u8* s, u8* t, const u8* z0, u8* z, const u8* zprev,
-                            std::size_t w) {
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i sv = load(k, s + x);
-    const __m512i tv = load(k, t + x);
-    const __m512i cv = _mm512_sub_epi8(
-        _mm512_add_epi8(_mm512_add_epi8(load(k, z + x), sv), lookup(TP, tv)), load(k, z0 + x));
-    store(k, z + x, cv);
-    store(k, s + x, _mm512_add_epi8(sv, cv));
-    store(k, t + x, _mm512_sub_epi8(tv, load(k, zprev + x)));
-  }
-}
-
-KV_AVX512 void restore_second(u8* s, const u8* z0, u8* z1, std::size_t w) {
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    const __m512i sv = load(k, s + x);
-    const __m512i cv = _mm512_sub_epi8(_mm512_add_epi8(load(k, z1 + x), sv), load(k, z0 + x));
-    store(k, z1 + x, cv);
-    store(k, s + x, _mm512_add_epi8(sv, cv));
-  }
-}
-
-KV_AVX512 void restore_first(const u8* P, const u8* s, u8* z0, std::size_t w) {
-  const Table TP = load_table(P);
-  for (std::size_t x = 0; x < w; x += 64) {
-    const __mmask64 k = lanes(x, w);
-    store(k, z0 + x, _mm512_add_epi8(load(k, z0 + x), lookup(TP, load(k, s + x))));
-  }
-}
-
-constexpr Ops kAvx512 = {
-    "avx512vbmi", accumulate, table_lookup,  map_first,      map_second,
-    map_step,     map_last,   restore_step,  restore_second, restore_first,
-};
+constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_copy, table_lookup, map_sweep,
+                         restore_sweep};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// Portable row operations of the data mapping; see kernels.hpp. The loops
-// without lookups vectorise at the baseline ISA; lookups are plain loads.
+// Portable back end of the data mapping; see kernels.hpp. The row operations
+// vectorise at the baseline ISA; the sweeps go one column at a time, walking
+// down the tile's rows.
 #include "mapping/kernels.hpp"
 
 namespace kelvora::mapping_kernels {
@@ -9,68 +10,62 @@ void accumulate(u8* acc, const u8* c, std::size_t w) {
   for (std::size_t x = 0; x < w; ++x) acc[x] = u8(acc[x] + c[x]);
 }
 
+void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+  for (std::size_t x = 0; x < w; ++x) {
+    acc[x] = u8(acc[x] + c[x]);
+    copy[x] = c[x];
+  }
+}
+
 void lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
   for (std::size_t x = 0; x < w; ++x) dst[x] = table[idx[x]];
 }
 
-void map_first(const u8* P, u8* s, u8* z0, const u8* c, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 sx = u8(s[x] - c[x]);
-    s[x] = sx;
-    z0[x] = u8(c[x] - P[sx]);
+void map_sweep(const MapSweep& a) {
+  const u8* P = a.pub;
+  const std::size_t d = a.identity, stride = a.stride;
+  for (std::size_t x = 0; x < a.w; ++x) {
+    const u8* c = a.rows + x;  // c[k * stride] is c_k
+    u8 s = u8(a.sum[x] - c[0]);
+    const u8 z0 = u8(c[0] - P[s]);
+    u8 z = z0;
+    if (d >= 1) {
+      s = u8(s - c[stride]);
+      z = u8(z0 + c[stride] - s);
+      u8 t = z;
+      for (std::size_t k = 2; k <= d; ++k) {
+        const u8 ck = c[k * stride];
+        s = u8(s - ck);
+        z = u8(z0 + ck - P[t] - s);
+        t = u8(t + z);
+      }
+    }
+    a.out[x] = a.priv[z];
   }
 }
 
-void map_second(u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 sx = u8(s[x] - c[x]);
-    s[x] = sx;
-    t[x] = u8(z0[x] + c[x] - sx);
+void restore_sweep(const RestoreSweep& a) {
+  const u8* P = a.pub;
+  const std::size_t n = a.n, stride = a.stride;
+  for (std::size_t x = 0; x < a.w; ++x) {
+    const u8* z = a.steps + x;  // z[k * stride] is z_k
+    const std::size_t col = a.offset + x;
+    const u8 z0 = z[0];
+    u8 s = 0, t = a.inner[x];
+    for (std::size_t k = n - 1; k >= 2; --k) {
+      const u8 c = u8(z[k * stride] + s + P[t] - z0);
+      a.out[k][col] = c;
+      s = u8(s + c);
+      t = u8(t - z[(k - 1) * stride]);
+    }
+    const u8 c1 = u8(z[stride] + s - z0);
+    a.out[1][col] = c1;
+    a.out[0][col] = u8(z0 + P[u8(s + c1)]);
   }
 }
 
-void map_step(const u8* P, u8* s, const u8* z0, u8* t, const u8* c, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 sx = u8(s[x] - c[x]);
-    s[x] = sx;
-    t[x] = u8(t[x] + u8(z0[x] + c[x] - P[t[x]] - sx));
-  }
-}
-
-void map_last(const u8* P, const u8* Q, const u8* s, const u8* z0, const u8* t, const u8* c,
-              u8* out, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 sx = u8(s[x] - c[x]);
-    out[x] = Q[u8(z0[x] + c[x] - P[t[x]] - sx)];
-  }
-}
-
-void restore_step(const u8* P, u8* s, u8* t, const u8* z0, u8* z, const u8* zprev,
-                  std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 cx = u8(z[x] + s[x] + P[t[x]] - z0[x]);
-    z[x] = cx;
-    s[x] = u8(s[x] + cx);
-    t[x] = u8(t[x] - zprev[x]);
-  }
-}
-
-void restore_second(u8* s, const u8* z0, u8* z1, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) {
-    const u8 cx = u8(z1[x] + s[x] - z0[x]);
-    z1[x] = cx;
-    s[x] = u8(s[x] + cx);
-  }
-}
-
-void restore_first(const u8* P, const u8* s, u8* z0, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) z0[x] = u8(z0[x] + P[s[x]]);
-}
-
-constexpr Ops kPortable = {
-    "portable",   accumulate,   lookup,         map_first,    map_second,
-    map_step,     map_last,     restore_step,   restore_second, restore_first,
-};
+constexpr Ops kPortable = {"portable", accumulate, accumulate_copy, lookup, map_sweep,
+                           restore_sweep};
 
 }  // namespace
 

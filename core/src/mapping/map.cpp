@@ -1,6 +1,7 @@
 // Data mapping; see mapping.hpp (contract) and tiles.hpp (drivers).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "failure.hpp"
@@ -13,9 +14,9 @@ namespace kelvora::mapping {
 namespace detail {
 
 std::size_t tile_width(std::size_t n) {
-  constexpr std::size_t kTileBytes = 192 * 1024;
-  const std::size_t w = kTileBytes / std::max<std::size_t>(n, 1);
-  return std::clamp<std::size_t>(w & ~std::size_t(63), 256, kMaxTile);
+  constexpr std::size_t kScratchBytes = 256 * 1024;
+  const std::size_t w = kScratchBytes / std::max<std::size_t>(n, 1);
+  return std::clamp<std::size_t>(w & ~std::size_t(63), 64, kMaxTile);
 }
 
 std::size_t column_grain(std::size_t n) {
@@ -40,30 +41,20 @@ std::size_t common_length(std::span<const ByteView> sequences) {
 
 void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t lo,
                  std::size_t hi) {
-  alignas(64) std::uint8_t s[kMaxTile];   // suffix sum S_{k+1} after row k
-  alignas(64) std::uint8_t z0[kMaxTile];  // z_0
-  alignas(64) std::uint8_t t[kMaxTile];   // z_1 + .. + z_{k-1}
+  alignas(64) std::uint8_t sum[kMaxTile];  // S_0 of each column
   const std::size_t tile = tile_width(job.n);
+  const std::size_t stride = scratch_stride(tile);
   const std::size_t d = job.identity;
+  // Rows 0 .. d of the tile, which the sweep reads again.
+  const std::unique_ptr<std::uint8_t[]> kept(new std::uint8_t[(d + 1) * stride]);
+
   for (std::size_t j = lo; j < hi; j += tile) {
     const std::size_t w = std::min(tile, hi - j);
-    std::uint8_t* out = job.out + j;
-    // S_0: every row of the tile once; rows 0 .. d are then read from cache.
-    std::memcpy(s, job.rows[0] + j, w);
-    for (std::size_t i = 1; i < job.n; ++i) ops.accumulate(s, job.rows[i] + j, w);
-
-    ops.map_first(job.pub, s, z0, job.rows[0] + j, w);
-    if (d == 0) {
-      ops.lookup(job.priv, z0, out, w);
-      continue;
-    }
-    ops.map_second(s, z0, t, job.rows[1] + j, w);
-    if (d == 1) {
-      ops.lookup(job.priv, t, out, w);
-      continue;
-    }
-    for (std::size_t k = 2; k < d; ++k) ops.map_step(job.pub, s, z0, t, job.rows[k] + j, w);
-    ops.map_last(job.pub, job.priv, s, z0, t, job.rows[d] + j, out, w);
+    std::memset(sum, 0, w);
+    for (std::size_t i = 0; i <= d; ++i)
+      ops.accumulate_copy(sum, job.rows[i] + j, kept.get() + i * stride, w);
+    for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
+    ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, job.out + j, w});
   }
 }
 

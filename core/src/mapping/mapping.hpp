@@ -91,7 +91,7 @@ std::vector<Bytes> restore_sequences(ByteView pub, std::span<const ByteView> pri
                                      std::span<const ByteView> sequences);
 
 // As restore_sequences, writing row i into rows[i]; there must be n rows of
-// exactly L bytes each. The rows are scratch space until the call returns.
+// exactly L bytes each, and each is written once.
 void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
                             std::span<const ByteView> sequences,
                             std::span<const std::span<std::uint8_t>> rows);

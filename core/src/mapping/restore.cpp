@@ -1,6 +1,7 @@
 // Restoring mapped data; see mapping.hpp (contract) and tiles.hpp (drivers).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "failure.hpp"
@@ -12,28 +13,24 @@ namespace kelvora::mapping {
 
 namespace detail {
 
-// The tile's restored rows double as the store of the step values: the first
-// sweep writes z_i into row i, the second, from the last row up, turns each
-// z_k into c_k in place. z_{k-1} is still intact when row k needs it.
 void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std::size_t lo,
                      std::size_t hi) {
-  alignas(64) std::uint8_t s[kMaxTile];  // S_{k+1} while row k is restored
-  alignas(64) std::uint8_t t[kMaxTile];  // z_1 + .. + z_{k-1}
+  alignas(64) std::uint8_t inner[kMaxTile];  // z_1 + .. + z_{n-2} of each column
   const std::size_t tile = tile_width(job.n);
+  const std::size_t stride = scratch_stride(tile);
   const std::size_t n = job.n;
+  // Every party's step values z_i over the tile.
+  const std::unique_ptr<std::uint8_t[]> steps(new std::uint8_t[n * stride]);
+
   for (std::size_t j = lo; j < hi; j += tile) {
     const std::size_t w = std::min(tile, hi - j);
-    std::memset(t, 0, w);
+    std::memset(inner, 0, w);
     for (std::size_t i = 0; i < n; ++i) {
-      ops.lookup(job.inverted[i].data(), job.rows[i] + j, job.out[i] + j, w);
-      if (i >= 1 && i + 2 <= n) ops.accumulate(t, job.out[i] + j, w);
+      std::uint8_t* z = steps.get() + i * stride;
+      ops.lookup(job.inverted[i].data(), job.rows[i] + j, z, w);
+      if (i >= 1 && i + 2 <= n) ops.accumulate(inner, z, w);
     }
-    std::uint8_t* z0 = job.out[0] + j;
-    std::memset(s, 0, w);
-    for (std::size_t k = n - 1; k >= 2; --k)
-      ops.restore_step(job.pub, s, t, z0, job.out[k] + j, job.out[k - 1] + j, w);
-    ops.restore_second(s, z0, job.out[1] + j, w);
-    ops.restore_first(job.pub, s, z0, w);
+    ops.restore_sweep({job.pub, steps.get(), stride, n, inner, job.out, j, w});
   }
 }
 

@@ -2,10 +2,13 @@
 // public operations and the tests (which run them on every back end).
 //
 // A driver takes a half-open column range and walks it in tiles of adjacent
-// columns; in each tile it sweeps the rows through the back end's row
-// operations, keeping the per-column working values (suffix sum, running
-// step sum, z_0) in small buffers on its own stack. A tile's rows stay in
-// cache between its sweeps, and every row is read in long contiguous runs.
+// columns. For each tile it first reads every argument row once, in a
+// contiguous run of the tile's width, computing the per-column sums and
+// keeping what the back end's sweep reads again (the source rows of the
+// mapping, the step values of the restore) in one scratch block per driver
+// call; then the sweep runs the equations and writes each result byte once.
+// The scratch rows sit a little more than a tile apart: argument rows are
+// often a power of two apart, and rows that far apart share cache sets.
 #pragma once
 
 #include <cstddef>
@@ -21,9 +24,12 @@ namespace kelvora::mapping::detail {
 // Widest tile: bounds the stack buffers of a driver.
 inline constexpr std::size_t kMaxTile = 4096;
 
-// Columns per tile for n rows: the tile's n rows together fill about
-// 192 KiB, between 256 and kMaxTile columns, a multiple of 64.
+// Columns per tile for n rows: the tile's n scratch rows together fill about
+// 256 KiB, between 64 and kMaxTile columns, a multiple of 64.
 std::size_t tile_width(std::size_t n);
+
+// Distance between the scratch rows of a tile of the given width.
+inline std::size_t scratch_stride(std::size_t tile) { return tile + 64; }
 
 // Smallest share of columns the pool hands out for n rows.
 std::size_t column_grain(std::size_t n);
