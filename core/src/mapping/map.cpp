@@ -54,7 +54,12 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
     for (std::size_t i = 0; i <= d; ++i)
       ops.accumulate_copy(sum, job.rows[i] + j, kept.get() + i * stride, w);
     for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
-    ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, job.out + j, w});
+    const std::size_t next = j + w;
+    sweep_in_slices(w, NextTile(job.rows, job.n, next, std::min(tile, hi - next)),
+                    [&](std::size_t x, std::size_t width) {
+                      ops.map_sweep({job.pub, job.priv, d, kept.get() + x, stride, sum + x,
+                                     job.out + j + x, width});
+                    });
   }
 }
 
