@@ -18,7 +18,8 @@ ChaCha20Generator::~ChaCha20Generator() {
 }
 
 void ChaCha20Generator::refill() {
-  chacha20_x4(key_, counter_, stream_, lanes_);
+  static const ChaChaX4Fn blocks_x4 = chacha20_x4_active();
+  blocks_x4(key_, counter_, stream_, lanes_);
   counter_ += 4;  // mod 2^64
   index_ = 0;
 }

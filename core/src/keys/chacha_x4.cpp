@@ -82,4 +82,17 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
 }
 #endif
 
+// See header.
+ChaChaX4Fn chacha20_x4_active() {
+  static const ChaChaX4Fn chosen = [] {
+    if (ChaChaX4Fn f = chacha20_x4_avx512()) return f;
+#if defined(KELVORA_HAVE_CHACHA_SSE2)
+    return ChaChaX4Fn(chacha20_x4_sse2);
+#else
+    return ChaChaX4Fn(chacha20_x4_portable);
+#endif
+  }();
+  return chosen;
+}
+
 }  // namespace kelvora

@@ -1,16 +1,20 @@
 // Four consecutive ChaCha20 blocks at once: the generator's refill.
 //
-// chacha20_x4(key, counter, stream, out) computes the blocks for counters
-// counter, counter+1, counter+2, counter+3 (each mod 2^64, the carry into the
-// counter's high word taken per block) with the given stream identifier,
-// exactly as four calls of chacha20_block would. The output is word-major:
-// out[i][k] is word i of block k, which is how four blocks sit in four SIMD
-// lanes, so the vector back end stores its registers without a transpose.
+// A back end computes the blocks for counters counter, counter+1, counter+2,
+// counter+3 (each mod 2^64, the carry into the counter's high word taken per
+// block) with the given stream identifier, exactly as four calls of
+// chacha20_block would. The output is word-major: out[i][k] is word i of
+// block k, which is how four blocks sit in the four lanes of SSE registers.
 //
-// Back ends, same signature, chosen at compile time:
+// Back ends, same signature, named by suffix:
+//   _avx512    AVX-512VL on 256-bit registers: two blocks per register, one
+//              block row per half, native rotates; reached through
+//              chacha20_x4_avx512(), null when the CPU or OS lacks it; off
+//              with -DKELVORA_NO_CHACHA_AVX512
 //   _sse2      x86-64 (SSE2 is part of the base instruction set); off with
 //              -DKELVORA_NO_CHACHA_SSE2
 //   _portable  four calls of chacha20_block
+// chacha20_x4_active() picks the first available, once per process.
 #pragma once
 
 #include <array>
@@ -21,6 +25,9 @@
 namespace kelvora {
 
 using ChaChaLanes = std::array<std::array<std::uint32_t, 4>, 16>;
+static_assert(sizeof(ChaChaLanes) == 64 * sizeof(std::uint32_t), "back ends store 64 words flat");
+using ChaChaX4Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                            ChaChaLanes& out);
 
 void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaLanes& out);
@@ -31,13 +38,9 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
                       ChaChaLanes& out);
 #endif
 
-inline void chacha20_x4(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                        ChaChaLanes& out) {
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-  chacha20_x4_sse2(key, counter, stream, out);
-#else
-  chacha20_x4_portable(key, counter, stream, out);
-#endif
-}
+// The AVX-512 back end, or null when it is not built or the CPU lacks it.
+ChaChaX4Fn chacha20_x4_avx512();
+
+ChaChaX4Fn chacha20_x4_active();
 
 }  // namespace kelvora

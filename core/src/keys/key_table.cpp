@@ -7,6 +7,7 @@
 #include "keys/chacha_generator.hpp"
 #include "keys/shuffle.hpp"
 #include "primitives/hkdf.hpp"
+#include "primitives/hmac.hpp"
 
 namespace kelvora {
 namespace {
@@ -26,6 +27,14 @@ class WipeOnExit {
   void* p_;
   std::size_t n_;
 };
+
+// HKDF-Extract with the salt absent is HMAC keyed with 32 zero bytes: the key
+// never changes, so its two pad blocks are hashed once per process. Never
+// destroyed, so a call racing with process exit still sees a valid key.
+const HmacSha256& zero_salt_hmac() {
+  static const HmacSha256& mac = *new HmacSha256(ByteView{});
+  return mac;
+}
 
 }  // namespace
 
@@ -48,7 +57,7 @@ KeyTable derive_key_table(ByteView party, ByteView purpose, MasterSeed seed,
   {
     Bytes info = derivation_info(party, purpose, fresh);
     WipeOnExit wipe_info(info.data(), info.size());  // it holds the fresh bytes
-    Sha256Digest prk = hkdf_extract(ByteView{}, seed);
+    Sha256Digest prk = zero_salt_hmac().mac(seed);  // = hkdf_extract(no salt, seed)
     WipeOnExit wipe_prk(prk.data(), prk.size());
     const bool expanded = hkdf_expand(prk, info, key);
     KV_ASSERT(expanded);

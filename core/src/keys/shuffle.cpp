@@ -7,15 +7,9 @@
 namespace kelvora {
 
 // See header.
-IndexBatch index_batch(std::uint32_t next) {
+IndexBatch detail::index_batch_slow(std::uint32_t next) {
   KV_ASSERT(next >= 1);
-  std::uint64_t bound = next;
-  std::uint64_t count = 1;
-  while (bound * (next + count) <= 0xFFFFFFFFu) {
-    bound *= next + count;
-    ++count;
-  }
-  return {std::uint32_t(bound), std::uint8_t(count)};
+  return batch_rule(next);
 }
 
 // See header.

@@ -50,8 +50,34 @@ inline std::uint32_t quotient(std::uint32_t a, std::uint32_t d) {
   return a / d;
 }
 
-// The largest batch starting at upper bound `next` (next >= 1) whose product fits in 32 bits.
-IndexBatch index_batch(std::uint32_t next);
+namespace detail {
+// The batch rule; next >= 1.
+constexpr IndexBatch batch_rule(std::uint32_t next) {
+  std::uint64_t bound = next;
+  std::uint64_t count = 1;
+  while (bound * (next + count) <= 0xFFFFFFFFu) {
+    bound *= next + count;
+    ++count;
+  }
+  return {std::uint32_t(bound), std::uint8_t(count)};
+}
+// The batches of a key table's positions, worked out at compile time: the
+// rule's chain of multiplications would otherwise run at every draw.
+constexpr std::array<IndexBatch, kFastDivisors + 1> make_batch_table() {
+  std::array<IndexBatch, kFastDivisors + 1> t{};
+  for (std::uint32_t next = 1; next <= kFastDivisors; ++next) t[next] = batch_rule(next);
+  return t;
+}
+inline constexpr auto kBatchTable = make_batch_table();
+IndexBatch index_batch_slow(std::uint32_t next);
+}  // namespace detail
+
+// The largest batch starting at upper bound `next` (next >= 1) whose product
+// fits in 32 bits; next == 0 is an internal failure.
+inline IndexBatch index_batch(std::uint32_t next) {
+  if (next - 1 < kFastDivisors) return detail::kBatchTable[next];
+  return detail::index_batch_slow(next);
+}
 
 class IndexChooser {
  public:

@@ -1,0 +1,105 @@
+// AVX-512VL back end of the four-block refill; see chacha_x4.hpp.
+//
+// A 256-bit register holds one row (words 4r .. 4r+3) of two blocks, one per
+// 128-bit half, so each quarter-round step covers the four columns of two
+// blocks; the diagonal round rotates rows b, c, d within each half and back.
+// Rotates are native (vprold). 512-bit registers would halve the instruction
+// count but lower the core's clock for the shuffle that follows, which costs
+// more than they save. Only the functions below carry the ISA; this unit
+// includes nothing but the seam and the intrinsics.
+#include "keys/chacha_x4.hpp"
+
+#if defined(__x86_64__) && !defined(KELVORA_NO_CHACHA_AVX512)
+
+#include <immintrin.h>
+
+#define KV_AVX512VL __attribute__((target("avx512f,avx512vl")))
+
+namespace kelvora {
+namespace {
+
+// Two blocks per 256-bit register (EVEX-encoded, so rotates are native while
+// the core stays off the 512-bit frequency levels); blocks 0-1 and 2-3 form
+// two independent sets of four rows, which also keeps both ports busy.
+struct Rows {
+  __m256i a, b, c, d;
+};
+
+KV_AVX512VL inline void quarter_round(Rows& r) {
+  r.a = _mm256_add_epi32(r.a, r.b); r.d = _mm256_rol_epi32(_mm256_xor_si256(r.d, r.a), 16);
+  r.c = _mm256_add_epi32(r.c, r.d); r.b = _mm256_rol_epi32(_mm256_xor_si256(r.b, r.c), 12);
+  r.a = _mm256_add_epi32(r.a, r.b); r.d = _mm256_rol_epi32(_mm256_xor_si256(r.d, r.a), 8);
+  r.c = _mm256_add_epi32(r.c, r.d); r.b = _mm256_rol_epi32(_mm256_xor_si256(r.b, r.c), 7);
+}
+
+// Lane rotation of rows b, c, d that lines the diagonals up as columns.
+KV_AVX512VL inline void diagonalize(Rows& r) {
+  r.b = _mm256_shuffle_epi32(r.b, 0x39);
+  r.c = _mm256_shuffle_epi32(r.c, 0x4E);
+  r.d = _mm256_shuffle_epi32(r.d, 0x93);
+}
+KV_AVX512VL inline void undiagonalize(Rows& r) {
+  r.b = _mm256_shuffle_epi32(r.b, 0x93);
+  r.c = _mm256_shuffle_epi32(r.c, 0x4E);
+  r.d = _mm256_shuffle_epi32(r.d, 0x39);
+}
+
+KV_AVX512VL inline __m256i counter_row(std::uint64_t c0, std::uint64_t c1, int s_lo, int s_hi) {
+  return _mm256_setr_epi32(int(std::uint32_t(c0)), int(std::uint32_t(c0 >> 32)), s_lo, s_hi,
+                           int(std::uint32_t(c1)), int(std::uint32_t(c1 >> 32)), s_lo, s_hi);
+}
+
+// Stores row r of the four blocks word-major: element 4w + k of the output
+// row is word 4r + w of block k, found in set k / 2 at lane 4(k % 2) + w.
+KV_AVX512VL inline void store_row(std::uint32_t* o, __m256i lo_set, __m256i hi_set) {
+  const __m256i words01 = _mm256_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13);
+  const __m256i words23 = _mm256_setr_epi32(2, 6, 10, 14, 3, 7, 11, 15);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                      _mm256_permutex2var_epi32(lo_set, words01, hi_set));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 8),
+                      _mm256_permutex2var_epi32(lo_set, words23, hi_set));
+}
+
+KV_AVX512VL void chacha20_x4_avx512_impl(const ChaChaKey& key, std::uint64_t counter,
+                                         std::uint64_t stream, ChaChaLanes& out) {
+  const __m256i a0 = _mm256_setr_epi32(0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                       0x61707865, 0x3320646e, 0x79622d32, 0x6b206574);
+  const __m256i b0 = _mm256_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3]),
+                                       int(key[0]), int(key[1]), int(key[2]), int(key[3]));
+  const __m256i c0 = _mm256_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7]),
+                                       int(key[4]), int(key[5]), int(key[6]), int(key[7]));
+  const int s_lo = int(std::uint32_t(stream)), s_hi = int(std::uint32_t(stream >> 32));
+  const __m256i d0 = counter_row(counter, counter + 1, s_lo, s_hi);
+  const __m256i d1 = counter_row(counter + 2, counter + 3, s_lo, s_hi);
+
+  Rows x{a0, b0, c0, d0}, y{a0, b0, c0, d1};
+  for (int round = 0; round < 10; ++round) {
+    quarter_round(x); quarter_round(y);  // columns
+    diagonalize(x); diagonalize(y);
+    quarter_round(x); quarter_round(y);  // diagonals
+    undiagonalize(x); undiagonalize(y);
+  }
+  std::uint32_t* o = out[0].data();
+  store_row(o + 0, _mm256_add_epi32(x.a, a0), _mm256_add_epi32(y.a, a0));
+  store_row(o + 16, _mm256_add_epi32(x.b, b0), _mm256_add_epi32(y.b, b0));
+  store_row(o + 32, _mm256_add_epi32(x.c, c0), _mm256_add_epi32(y.c, c0));
+  store_row(o + 48, _mm256_add_epi32(x.d, d0), _mm256_add_epi32(y.d, d1));
+}
+
+}  // namespace
+
+// See header.
+ChaChaX4Fn chacha20_x4_avx512() {
+  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+  return ok ? chacha20_x4_avx512_impl : nullptr;
+}
+
+}  // namespace kelvora
+
+#else
+
+namespace kelvora {
+ChaChaX4Fn chacha20_x4_avx512() { return nullptr; }
+}  // namespace kelvora
+
+#endif
