@@ -26,7 +26,16 @@ ensure_venv() {
   export PATH="$VENV/bin:$PATH"
 }
 
-install_module() {  # builds and installs the package (and test extras) into the venv
-  echo "== building and installing kelvora_core_py"
-  "$VENV/bin/python" -m pip install -q "$ROOT[test]"
+build_wheel() {  # builds the abi3 wheel once into build/wheelhouse; sets WHEEL
+  echo "== building the kelvora_core_py wheel"
+  rm -rf "$ROOT/build/wheelhouse"
+  "$VENV/bin/python" -m pip wheel -q --no-deps -w "$ROOT/build/wheelhouse" "$ROOT"
+  WHEEL=$(ls "$ROOT"/build/wheelhouse/kelvora_core_py-*.whl)
+}
+
+install_wheel() {  # install_wheel <venv> <requirements...>: the wheel, then the requirements
+  local venv=$1; shift
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
+  "$venv/bin/python" -m pip install -q "$@"
 }

@@ -3,5 +3,6 @@
 source "$(dirname "$0")/common.sh"
 
 ensure_venv
-install_module
+build_wheel
+install_wheel "$VENV" numpy
 "$VENV/bin/python" "$ROOT/examples/demo.py"

@@ -1,17 +1,53 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds, runs the C++ unit tests
-# (ctest) and then the Python suites (pytest). One exit code.
+# Runs every test: installs what is missing, builds, then runs
+#   1. the C++ unit tests (ctest),
+#   2. the Python suites (pytest) against the installed wheel with NumPy 2,
+#   3. the Python suites again with NumPy 1.26 (the other capsule path),
+#   4. the C++ tests and Python suites under AddressSanitizer and UBSan,
+#   5. mypy --strict over the examples and a typing check, abi3audit over the wheel,
+#   6. the packet-reader fuzzer for a bounded time.
+# Stops at the first failure; one exit code.
 source "$(dirname "$0")/common.sh"
 
 apt_install /usr/include/gtest/gtest.h libgtest-dev
 ensure_venv
-install_module
+build_wheel
+install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit
+PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
 
 echo "== C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja -DKELVORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/cpp" -j "$(nproc)"
-ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)" | tail -n 3
 
-echo "== Python tests"
 cd "$ROOT/build"  # import the installed module, not anything in the source tree
-"$VENV/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider
+echo "== Python tests (NumPy 2)"
+"$VENV/bin/python" "${PYTEST[@]}"
+
+echo "== Python tests (NumPy 1.26)"
+NP1="$ROOT/build/venv-numpy1"
+[ -x "$NP1/bin/python" ] || python3 -m venv "$NP1"
+install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis
+"$NP1/bin/python" "${PYTEST[@]}"
+
+echo "== sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
+ASAN_BUILD="$ROOT/build/asan"
+cmake -S "$ROOT" -B "$ASAN_BUILD" -G Ninja -DKELVORA_BUILD_TESTS=ON -DKELVORA_BUILD_MODULE=ON \
+  -DKELVORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+cmake --build "$ASAN_BUILD" -j "$(nproc)"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$(nproc)" | tail -n 3
+# The interpreter keeps its own objects alive at exit by design, so leak
+# detection stays off for the Python run; leaks of this module are caught by
+# the C++ tests above and by tests/test_leaks.py.
+ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  KELVORA_MODULE_DIR="$ASAN_BUILD/binding" KELVORA_HYPOTHESIS_PROFILE=quick \
+  "$VENV/bin/python" "${PYTEST[@]}"
+
+echo "== typing and wheel checks"
+"$VENV/bin/mypy" --strict "$ROOT/examples" "$ROOT/tests/typing_check.py"
+"$VENV/bin/abi3audit" --strict --report "$WHEEL"
+
+echo "== fuzzing the packet readers"
+bash "$ROOT/scripts/fuzz.sh" 30
