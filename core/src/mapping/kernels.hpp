@@ -15,12 +15,16 @@ namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
 
-// The mapping of one party over a tile, from its rows 0 .. identity.
+// The mapping of one party over a tile. With the prefix sums
+// p_k = c_0 + .. + c_k, the suffix sum S_{k+1} is S_0 - p_k, so
+//   z_k = z_0 + c_k - P[t] - S_{k+1} = D + e_k - P[t],
+// where D = z_0 - S_0 and e_k = p_k + c_k (for k = 1, without the lookup);
+// the gather stores e_k, which leaves the sweep one addition per step.
 struct MapSweep {
   const u8* pub;
   const u8* priv;
   std::size_t identity;
-  const u8* rows;      // row k of the tile at rows + k * stride, k = 0 .. identity
+  const u8* rows;      // c_0, then e_1 .. e_identity, each at rows + k * stride
   std::size_t stride;
   const u8* sum;       // S_0 of each column: the sum of all n rows
   u8* out;             // w mapped bytes
@@ -43,12 +47,12 @@ struct Ops {
   const char* name;
   // acc[x] += c[x]
   void (*accumulate)(u8* acc, const u8* c, std::size_t w);
-  // acc[x] += c[x]; copy[x] = c[x]
-  void (*accumulate_copy)(u8* acc, const u8* c, u8* copy, std::size_t w);
+  // acc[x] += c[x]; e[x] = acc[x] + c[x]
+  void (*accumulate_prefix)(u8* acc, const u8* c, u8* e, std::size_t w);
   // dst[x] = table[idx[x]]
   void (*lookup)(const u8* table, const u8* idx, u8* dst, std::size_t w);
-  // Per column: s = sum - c_0; z_0 = c_0 - P[s]; then for k = 1 .. identity
-  // s -= c_k and z_k = z_0 + c_k - s, less P[z_1 + .. + z_{k-1}] for k >= 2;
+  // Per column: z_0 = c_0 - P[sum - c_0]; D = z_0 - sum; z_1 = D + e_1,
+  // t = z_1; for k = 2 .. identity: z_k = D + e_k - P[t], t += z_k;
   // out = Q[z_identity].
   void (*map_sweep)(const MapSweep& sweep);
   // Per column: s = 0, t = inner; for k = n-1 down to 2: c_k = z_k + s +

@@ -73,14 +73,15 @@ KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w) {
   ops_portable().accumulate(acc + v, c + v, w - v);
 }
 
-KV_AVX2 void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
     const __m256i cv = load(c + x);
-    store(acc + x, add(load(acc + x), cv));
-    store(copy + x, cv);
+    const __m256i sum = add(load(acc + x), cv);
+    store(acc + x, sum);
+    store(e + x, add(sum, cv));
   }
-  ops_portable().accumulate_copy(acc + v, c + v, copy + v, w - v);
+  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v);
 }
 
 KV_AVX2 void table_lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
@@ -96,26 +97,22 @@ KV_AVX2 void map_sweep(const MapSweep& a) {
   const std::size_t d = a.identity, stride = a.stride;
   const std::size_t whole = a.w - a.w % kBlock;
   for (std::size_t x = 0; x < whole; x += kBlock) {
-    __m256i s[kChains], z0[kChains], z[kChains], t[kChains];
+    __m256i D[kChains], z[kChains], t[kChains];
     for (int v = 0; v < kChains; ++v) {
-      const __m256i c = load(a.rows + x + v * kLanes);
-      s[v] = sub(load(a.sum + x + v * kLanes), c);
-      z0[v] = sub(c, lookup(P, s[v]));
-      z[v] = z0[v];
+      const __m256i c0 = load(a.rows + x + v * kLanes);
+      const __m256i sum = load(a.sum + x + v * kLanes);
+      z[v] = sub(c0, lookup(P, sub(sum, c0)));
+      D[v] = sub(z[v], sum);
     }
     if (d >= 1) {
       for (int v = 0; v < kChains; ++v) {
-        const __m256i c = load(a.rows + stride + x + v * kLanes);
-        s[v] = sub(s[v], c);
-        z[v] = sub(add(z0[v], c), s[v]);
+        z[v] = add(D[v], load(a.rows + stride + x + v * kLanes));
         t[v] = z[v];
       }
       for (std::size_t row = 2; row <= d; ++row) {
-        const u8* r = a.rows + row * stride + x;
+        const u8* e = a.rows + row * stride + x;
         for (int v = 0; v < kChains; ++v) {
-          const __m256i c = load(r + v * kLanes);
-          s[v] = sub(s[v], c);
-          z[v] = sub(sub(add(z0[v], c), lookup(P, t[v])), s[v]);
+          z[v] = sub(add(D[v], load(e + v * kLanes)), lookup(P, t[v]));
           t[v] = add(t[v], z[v]);
         }
       }
@@ -168,7 +165,7 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
   ops_portable().restore_sweep(rest);
 }
 
-constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_copy, table_lookup, map_sweep,
+constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, table_lookup, map_sweep,
                        restore_sweep};
 
 }  // namespace

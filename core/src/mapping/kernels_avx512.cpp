@@ -56,12 +56,13 @@ KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w) {
   }
 }
 
-KV_AVX512 void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
   for (std::size_t x = 0; x < w; x += kLanes) {
     const __mmask64 k = lanes(x, w);
     const __m512i cv = load(k, c + x);
-    store(k, acc + x, add(load(k, acc + x), cv));
-    store(k, copy + x, cv);
+    const __m512i sum = add(load(k, acc + x), cv);
+    store(k, acc + x, sum);
+    store(k, e + x, add(sum, cv));
   }
 }
 
@@ -79,31 +80,27 @@ KV_AVX512 void map_sweep(const MapSweep& a) {
   const std::size_t d = a.identity, stride = a.stride;
   for (std::size_t x = 0; x < a.w; x += kBlock) {
     __mmask64 k[kChains];
-    __m512i s[kChains], z0[kChains], z[kChains], t[kChains];
+    __m512i D[kChains], z[kChains], t[kChains];
 #pragma GCC unroll 4
     for (int v = 0; v < kChains; ++v) {
       const std::size_t col = x + v * kLanes;
       k[v] = lanes(col, a.w);
-      const __m512i c = load(k[v], a.rows + col);
-      s[v] = sub(load(k[v], a.sum + col), c);
-      z0[v] = sub(c, lookup(P, s[v]));
-      z[v] = z0[v];
+      const __m512i c0 = load(k[v], a.rows + col);
+      const __m512i sum = load(k[v], a.sum + col);
+      z[v] = sub(c0, lookup(P, sub(sum, c0)));
+      D[v] = sub(z[v], sum);
     }
     if (d >= 1) {
 #pragma GCC unroll 4
       for (int v = 0; v < kChains; ++v) {
-        const __m512i c = load(k[v], a.rows + stride + x + v * kLanes);
-        s[v] = sub(s[v], c);
-        z[v] = sub(add(z0[v], c), s[v]);
+        z[v] = add(D[v], load(k[v], a.rows + stride + x + v * kLanes));
         t[v] = z[v];
       }
       for (std::size_t row = 2; row <= d; ++row) {
-        const u8* r = a.rows + row * stride + x;
+        const u8* e = a.rows + row * stride + x;
 #pragma GCC unroll 4
         for (int v = 0; v < kChains; ++v) {
-          const __m512i c = load(k[v], r + v * kLanes);
-          s[v] = sub(s[v], c);
-          z[v] = sub(sub(add(z0[v], c), lookup(P, t[v])), s[v]);
+          z[v] = sub(add(D[v], load(k[v], e + v * kLanes)), lookup(P, t[v]));
           t[v] = add(t[v], z[v]);
         }
       }
@@ -149,7 +146,7 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
   }
 }
 
-constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_copy, table_lookup, map_sweep,
+constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix, table_lookup, map_sweep,
                          restore_sweep};
 
 }  // namespace

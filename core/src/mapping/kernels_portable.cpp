@@ -10,10 +10,10 @@ void accumulate(u8* acc, const u8* c, std::size_t w) {
   for (std::size_t x = 0; x < w; ++x) acc[x] = u8(acc[x] + c[x]);
 }
 
-void accumulate_copy(u8* acc, const u8* c, u8* copy, std::size_t w) {
+void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
   for (std::size_t x = 0; x < w; ++x) {
     acc[x] = u8(acc[x] + c[x]);
-    copy[x] = c[x];
+    e[x] = u8(acc[x] + c[x]);
   }
 }
 
@@ -25,18 +25,15 @@ void map_sweep(const MapSweep& a) {
   const u8* P = a.pub;
   const std::size_t d = a.identity, stride = a.stride;
   for (std::size_t x = 0; x < a.w; ++x) {
-    const u8* c = a.rows + x;  // c[k * stride] is c_k
-    u8 s = u8(a.sum[x] - c[0]);
-    const u8 z0 = u8(c[0] - P[s]);
+    const u8* e = a.rows + x;  // e[0] is c_0, e[k * stride] is e_k
+    const u8 z0 = u8(e[0] - P[u8(a.sum[x] - e[0])]);
     u8 z = z0;
     if (d >= 1) {
-      s = u8(s - c[stride]);
-      z = u8(z0 + c[stride] - s);
+      const u8 D = u8(z0 - a.sum[x]);
+      z = u8(D + e[stride]);
       u8 t = z;
       for (std::size_t k = 2; k <= d; ++k) {
-        const u8 ck = c[k * stride];
-        s = u8(s - ck);
-        z = u8(z0 + ck - P[t] - s);
+        z = u8(D + e[k * stride] - P[t]);
         t = u8(t + z);
       }
     }
@@ -64,7 +61,7 @@ void restore_sweep(const RestoreSweep& a) {
   }
 }
 
-constexpr Ops kPortable = {"portable", accumulate, accumulate_copy, lookup, map_sweep,
+constexpr Ops kPortable = {"portable", accumulate, accumulate_prefix, lookup, map_sweep,
                            restore_sweep};
 
 }  // namespace

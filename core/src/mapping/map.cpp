@@ -42,17 +42,18 @@ std::size_t common_length(std::span<const ByteView> sequences) {
 void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t lo,
                  std::size_t hi) {
   alignas(64) std::uint8_t sum[kMaxTile];  // S_0 of each column
-  const std::size_t tile = tile_width(job.n);
+  const std::size_t tile = std::min(tile_width(job.n), hi - lo);
   const std::size_t stride = scratch_stride(tile);
   const std::size_t d = job.identity;
-  // Rows 0 .. d of the tile, which the sweep reads again.
+  // What the sweep reads of rows 0 .. d: c_0, then e_k = p_k + c_k (kernels.hpp).
   const std::unique_ptr<std::uint8_t[]> kept(new std::uint8_t[(d + 1) * stride]);
 
   for (std::size_t j = lo; j < hi; j += tile) {
     const std::size_t w = std::min(tile, hi - j);
-    std::memset(sum, 0, w);
-    for (std::size_t i = 0; i <= d; ++i)
-      ops.accumulate_copy(sum, job.rows[i] + j, kept.get() + i * stride, w);
+    std::memcpy(sum, job.rows[0] + j, w);
+    std::memcpy(kept.get(), job.rows[0] + j, w);
+    for (std::size_t i = 1; i <= d; ++i)
+      ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w);
     for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
     const std::size_t next = j + w;
     sweep_in_slices(w, NextTile(job.rows, job.n, next, std::min(tile, hi - next)),

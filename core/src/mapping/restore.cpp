@@ -16,7 +16,7 @@ namespace detail {
 void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std::size_t lo,
                      std::size_t hi) {
   alignas(64) std::uint8_t inner[kMaxTile];  // z_1 + .. + z_{n-2} of each column
-  const std::size_t tile = tile_width(job.n);
+  const std::size_t tile = std::min(tile_width(job.n), hi - lo);
   const std::size_t stride = scratch_stride(tile);
   const std::size_t n = job.n;
   // Every party's step values z_i over the tile.

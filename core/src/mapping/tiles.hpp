@@ -29,8 +29,11 @@ inline constexpr std::size_t kMaxTile = 4096;
 // 256 KiB, between 64 and kMaxTile columns, a multiple of 64.
 std::size_t tile_width(std::size_t n);
 
-// Distance between the scratch rows of a tile of the given width.
-inline std::size_t scratch_stride(std::size_t tile) { return tile + 64; }
+// Distance between the scratch rows of a tile of the given width: wide
+// tiles get a cache line of padding, so that their rows fall into different
+// cache sets; narrow ones (few columns in all) take no more room than their
+// bytes, so the scratch never outgrows the data.
+inline std::size_t scratch_stride(std::size_t tile) { return tile >= 1024 ? tile + 64 : tile; }
 
 // Smallest share of columns the pool hands out for n rows.
 std::size_t column_grain(std::size_t n);
