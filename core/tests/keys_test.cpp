@@ -249,23 +249,6 @@ TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
   EXPECT_EQ(chacha20_x4_active(), want);
 }
 
-// --- Division by reciprocal ---------------------------------------------------
-
-TEST(Quotient, MatchesHardwareDivision) {
-  std::uint32_t x = 0x9E3779B9u;  // xorshift stream for the bulk of dividends
-  for (std::uint32_t d = 1; d <= kFastDivisors + 2; ++d) {
-    std::vector<std::uint32_t> as = {0, 1, d - 1, d, d + 1, 0xFFFFFFFFu, 0xFFFFFFFFu - d,
-                                     0xFFFFFFFFu / d * d, 0xFFFFFFFFu / d * d - 1};
-    for (int r = 0; r < 2000; ++r) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      as.push_back(x);
-    }
-    for (std::uint32_t a : as) ASSERT_EQ(quotient(a, d), a / d) << a << " / " << d;
-  }
-}
-
 // --- IndexChooser and the batches -----------------------------------------
 
 struct RecordedDraw {
@@ -312,8 +295,7 @@ TEST(IndexChooser, BatchRule) {
     EXPECT_EQ(got.bound, b.bound) << "start " << b.start;
     EXPECT_EQ(got.count, b.count) << "start " << b.start;
   }
-  // Beyond a key table's positions the rule is worked out per call.
-  const IndexBatch past = index_batch(kFastDivisors + 1);  // 257 * 258 * 259
+  const IndexBatch past = index_batch(257);  // 257 * 258 * 259
   EXPECT_EQ(past.bound, 17173254u);
   EXPECT_EQ(past.count, 3u);
   const IndexBatch top = index_batch(0xFFFFFFFFu);  // a lone factor still fits
@@ -331,6 +313,29 @@ TEST(IndexChooser, ExtremeDrawsGiveExtremeIndices) {
   for (std::uint32_t i = 0; i < kKeyTableSize; ++i) {
     EXPECT_EQ(low[i], 0u) << i;
     EXPECT_EQ(high[i], i) << i;
+  }
+}
+
+// shuffle_bytes follows a precomputed plan for tables of up to 256 entries;
+// it must pick the very indices of the chooser, for every prefix size.
+TEST(ShuffleBytes, PlanEqualsChooser) {
+  const std::size_t sizes[] = {0, 1, 2, 3, 11, 12, 13, 19, 100, 255, 256};
+  for (std::uint8_t seed = 0; seed < 40; ++seed) {
+    std::array<std::uint8_t, 32> key{};
+    key[0] = seed;
+    key[31] = std::uint8_t(seed * 7);
+    for (std::size_t size : sizes) {
+      Bytes got(size), want(size);
+      for (std::size_t k = 0; k < size; ++k) got[k] = want[k] = std::uint8_t(k);
+      ChaCha20Generator g1(key), g2(key);
+      shuffle_bytes(got, g1);
+      IndexChooser chooser;
+      for (std::size_t i = 0; i < size; ++i) {
+        std::swap(want[i], want[chooser.next([&](std::uint32_t b) { return bounded_draw(g2, b); })]);
+      }
+      ASSERT_EQ(got, want) << "size " << size << " seed " << int(seed);
+      ASSERT_EQ(g1.next_word(), g2.next_word()) << "same words consumed";
+    }
   }
 }
 

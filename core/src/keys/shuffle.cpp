@@ -1,13 +1,78 @@
 #include "keys/shuffle.hpp"
 
+#include <array>
 #include <utility>
 
 #include "failure.hpp"
 
 namespace kelvora {
+namespace {
+
+// The chooser's work for the first kStepTableSize positions, planned at
+// compile time. Within a batch drawn as B, the index at position i is a digit
+// of B in the batch's mixed radix: floor(B / P) - floor(B / (P * r)) * r, with
+// r = i + 1 and P the product of the batch's radices before position i (the
+// batch's last position takes floor(B / P) whole). Both quotients come from B
+// itself by a multiply-high with a precomputed reciprocal, exact for every
+// 32-bit B and divisor (Lemire, Kaser and Kurz, "Faster remainder by direct
+// computation", 2019). So no position waits for the one before it, where the
+// chooser's running division (and a hardware divide) chains them all.
+struct PositionStep {
+  std::uint64_t before;  // reciprocal of P; 0 when P = 1 (the quotient is B)
+  std::uint64_t after;   // reciprocal of P * r; 0 at a batch's last position
+};
+
+struct ShufflePlan {
+  std::array<PositionStep, kStepTableSize> step{};
+  std::array<std::uint32_t, kStepTableSize> bound{};  // nonzero: draw a batch here
+};
+
+constexpr std::uint64_t reciprocal(std::uint64_t d) { return ~std::uint64_t(0) / d + 1; }
+
+constexpr ShufflePlan make_plan() {
+  ShufflePlan plan{};
+  std::uint32_t i = 1;  // position 0 takes index 0 without a draw
+  while (i < kStepTableSize) {
+    const IndexBatch b = batch_rule(i + 1);
+    plan.bound[i] = b.bound;
+    std::uint64_t product = 1;
+    for (std::uint32_t k = 0; k < b.count && i + k < kStepTableSize; ++k) {
+      PositionStep& s = plan.step[i + k];
+      s.before = product == 1 ? 0 : reciprocal(product);
+      if (k + 1 < b.count) {
+        product *= i + k + 1;
+        s.after = reciprocal(product);
+      }
+    }
+    i += b.count;
+  }
+  return plan;
+}
+
+constexpr ShufflePlan kPlan = make_plan();
+
+__extension__ typedef unsigned __int128 U128;
+
+inline std::uint32_t quotient(std::uint32_t a, std::uint64_t reciprocal) {
+  return std::uint32_t((U128(reciprocal) * a) >> 64);
+}
+
+void shuffle_planned(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
+  std::uint32_t batch = 0;
+  for (std::uint32_t i = 1; i < table.size(); ++i) {
+    if (kPlan.bound[i] != 0) batch = bounded_draw(gen, kPlan.bound[i]);
+    const PositionStep& s = kPlan.step[i];
+    const std::uint32_t here = s.before == 0 ? batch : quotient(batch, s.before);
+    const std::uint32_t j = here - quotient(batch, s.after) * (i + 1);
+    KV_ASSERT(j <= i);
+    std::swap(table[i], table[j]);
+  }
+}
+
+}  // namespace
 
 // See header.
-IndexBatch detail::index_batch_slow(std::uint32_t next) {
+IndexBatch index_batch(std::uint32_t next) {
   KV_ASSERT(next >= 1);
   return batch_rule(next);
 }
@@ -15,6 +80,10 @@ IndexBatch detail::index_batch_slow(std::uint32_t next) {
 // See header.
 void shuffle_bytes(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
   KV_ASSERT(table.size() <= 0xFFFFFFFFu);
+  if (table.size() <= kStepTableSize) {
+    shuffle_planned(table, gen);
+    return;
+  }
   IndexChooser chooser;
   auto draw = [&gen](std::uint32_t bound) { return bounded_draw(gen, bound); };
   for (std::size_t i = 0; i < table.size(); ++i) {

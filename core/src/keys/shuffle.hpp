@@ -10,9 +10,13 @@
 // the remaining value whole. Over 256 positions that is 58 draws: the first
 // covers positions 1 to 11 (bound 2 * 3 * ... * 12 = 479001600), later ones
 // start at 12, 19, 26, 32, 38, ... with fewer positions as m grows.
+//
+// For tables of up to kStepTableSize entries (key tables) shuffle_bytes does
+// not run the chooser itself but a precomputed plan of the same batches that
+// yields the same indices (see shuffle.cpp).
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -26,31 +30,6 @@ struct IndexBatch {
   std::uint8_t count;   // positions covered by one draw
 };
 
-// a / d for 32-bit a and d >= 1. Divisors up to kFastDivisors (all of a key
-// table's) use a multiply-high by a precomputed 64-bit reciprocal, exact for
-// every 32-bit dividend (Lemire, Kaser and Kurz, "Faster remainder by direct
-// computation", 2019); a hardware divide costs several times more, once per
-// table position.
-inline constexpr std::uint32_t kFastDivisors = 256;
-
-namespace detail {
-__extension__ typedef unsigned __int128 U128;
-constexpr std::array<std::uint64_t, kFastDivisors + 1> make_reciprocals() {
-  std::array<std::uint64_t, kFastDivisors + 1> r{};
-  for (std::uint32_t d = 2; d <= kFastDivisors; ++d) r[d] = ~std::uint64_t(0) / d + 1;
-  return r;
-}
-inline constexpr auto kReciprocals = make_reciprocals();
-}  // namespace detail
-
-inline std::uint32_t quotient(std::uint32_t a, std::uint32_t d) {
-  if (d >= 2 && d <= kFastDivisors) {
-    return std::uint32_t((detail::U128(detail::kReciprocals[d]) * a) >> 64);
-  }
-  return a / d;
-}
-
-namespace detail {
 // The batch rule; next >= 1.
 constexpr IndexBatch batch_rule(std::uint32_t next) {
   std::uint64_t bound = next;
@@ -61,23 +40,10 @@ constexpr IndexBatch batch_rule(std::uint32_t next) {
   }
   return {std::uint32_t(bound), std::uint8_t(count)};
 }
-// The batches of a key table's positions, worked out at compile time: the
-// rule's chain of multiplications would otherwise run at every draw.
-constexpr std::array<IndexBatch, kFastDivisors + 1> make_batch_table() {
-  std::array<IndexBatch, kFastDivisors + 1> t{};
-  for (std::uint32_t next = 1; next <= kFastDivisors; ++next) t[next] = batch_rule(next);
-  return t;
-}
-inline constexpr auto kBatchTable = make_batch_table();
-IndexBatch index_batch_slow(std::uint32_t next);
-}  // namespace detail
 
-// The largest batch starting at upper bound `next` (next >= 1) whose product
-// fits in 32 bits; next == 0 is an internal failure.
-inline IndexBatch index_batch(std::uint32_t next) {
-  if (next - 1 < kFastDivisors) return detail::kBatchTable[next];
-  return detail::index_batch_slow(next);
-}
+// The largest batch starting at upper bound `next` whose product fits in 32
+// bits; next == 0 is an internal failure.
+IndexBatch index_batch(std::uint32_t next);
 
 class IndexChooser {
  public:
@@ -99,9 +65,8 @@ class IndexChooser {
     if (left_ == 0) {
       index = batch_;
     } else {
-      const std::uint32_t q = quotient(batch_, next);
-      index = batch_ - q * next;
-      batch_ = q;
+      index = batch_ % next;
+      batch_ /= next;
     }
     n_ = next;
     return index;
@@ -112,6 +77,8 @@ class IndexChooser {
   std::uint32_t batch_ = 0;
   std::uint8_t left_ = 1;  // position 0 takes index 0 without a draw
 };
+
+inline constexpr std::size_t kStepTableSize = 256;
 
 // Permutes `table` in place (at most 2^32 - 1 entries).
 void shuffle_bytes(std::span<std::uint8_t> table, ChaCha20Generator& gen);
