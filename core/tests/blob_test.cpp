@@ -110,15 +110,30 @@ TEST(BlobWriter, OwnedFieldSurvivesMovesAndIsReleased) {
   EXPECT_EQ(f.length(), 0u);
 }
 
-TEST(BlobWriter, WrongBufferSizeIsAnInternalFailure) {
+TEST(BlobWriter, WrongBufferSizeIsAnInternalFailureBeforeAnyOverrun) {
   std::vector<BlobField> fields;
   fields.push_back(BlobField::integer(5));
-  Bytes buf(23);
-  try {
-    write_blob(fields, buf);
-    FAIL() << "no failure";
-  } catch (const InternalFailure& f) {
-    EXPECT_EQ(f.message(), "assertion failed: out.size() == blob_size(fields)");
+  fields.push_back(BlobField::owned(bytes_of("abc")));
+  const struct {
+    std::size_t size;
+    const char* message;
+  } rows[] = {
+      {0, "assertion failed: out.size() >= kBlobWordSize"},
+      {8 + 16 + 10, "assertion failed: std::size_t(end - p) >= kBlobWordSize && std::size_t(end - "
+                    "p) - kBlobWordSize >= len"},
+      {8 + 16 + 12, "assertion failed: p == end"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.size);
+    // The buffer sits inside a larger one whose tail must stay untouched.
+    Bytes buf(row.size + 16, 0xEE);
+    try {
+      write_blob(fields, std::span(buf).first(row.size));
+      FAIL() << "no failure";
+    } catch (const InternalFailure& f) {
+      EXPECT_EQ(f.message(), row.message);
+    }
+    for (std::size_t i = row.size; i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xEE);
   }
 }
 

@@ -74,11 +74,19 @@ std::size_t blob_size(std::span<const BlobField> fields) {
 
 // See blob.hpp.
 void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out) {
-  KV_ASSERT(out.size() == blob_size(fields));
+  // One pass: each field is checked to fit before it is written, and the
+  // fields must fill the buffer exactly.
+  KV_ASSERT(out.size() >= kBlobWordSize);
   std::uint8_t* p = out.data();
+  const std::uint8_t* const end = p + out.size();
   store64_le(p, out.size() - kBlobWordSize);
   p += kBlobWordSize;
-  for (const BlobField& f : fields) p = f.write_to(p);
+  for (const BlobField& f : fields) {
+    const std::uint64_t len = f.length();
+    KV_ASSERT(std::size_t(end - p) >= kBlobWordSize && std::size_t(end - p) - kBlobWordSize >= len);
+    p = f.write_to(p);
+  }
+  KV_ASSERT(p == end);
 }
 
 // See blob.hpp.

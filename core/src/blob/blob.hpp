@@ -30,6 +30,8 @@ class BlobField {
  public:
   enum class Kind : std::uint8_t { ByteString, Integer };
 
+  // An empty byte string.
+  BlobField() = default;
   // A byte string the caller keeps alive and unchanged until the write ends.
   static BlobField borrowed(ByteView bytes) noexcept;
   // A byte string owned by the field.
@@ -52,8 +54,6 @@ class BlobField {
   void release() noexcept;
 
  private:
-  BlobField() = default;
-
   Kind kind_ = Kind::ByteString;
   ByteView view_{};  // borrowed bytes, or owned_'s bytes
   Bytes owned_{};
