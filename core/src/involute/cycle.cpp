@@ -93,7 +93,7 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   auto old_order = undo.rank(old_seed);
   if (!old_order) return std::unexpected(old_order.error());
   // p2 = T(p1), written in one pass.
-  auto p2_bytes = std::make_unique_for_overwrite<std::uint8_t[]>(packet.size());
+  auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
   arrange(packet, s, old_order->get(), p2, table.data());
   old_order->reset();

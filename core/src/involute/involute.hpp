@@ -45,6 +45,7 @@
 
 #include "bytes.hpp"
 #include "involute/conditions.hpp"
+#include "involute/scratch.hpp"
 #include "primitives/sha256.hpp"
 
 namespace kelvora {
@@ -100,7 +101,7 @@ namespace involution {
 
 using ByteCounts = std::array<std::uint64_t, 256>;
 // order[j]: the index of the chunk whose crumb is j-th smallest (n entries).
-using ChunkOrder = std::unique_ptr<std::uint64_t[]>;
+using ChunkOrder = Scratch<std::uint64_t>;
 
 // How often each byte value occurs in `data` (counted on the pool).
 ByteCounts count_bytes(ByteView data);
@@ -127,28 +128,36 @@ class ChunkRanker {
   void start_prefixes();
   void hash_prefixes(std::size_t task);
 
+  // Time spent in the phases of rank(), in seconds (for benchmarks).
+  struct Timings {
+    double crumbs = 0, sort = 0;
+  };
+
   // Chunk indices in ascending crumb order, or DuplicateCrumbs. `wide`
   // forces the records for more than 2^32 chunks (for tests).
-  std::expected<ChunkOrder, InvolutionError> rank(const Sha256Digest& seed, bool wide = false);
+  std::expected<ChunkOrder, InvolutionError> rank(const Sha256Digest& seed, bool wide = false,
+                                                  Timings* timings = nullptr);
 
   // The full crumb of chunk k.
   Sha256Digest crumb(std::size_t k, const Sha256Digest& seed) const;
 
  private:
   template <class Record>
-  std::expected<ChunkOrder, InvolutionError> rank_with(const Sha256Digest& seed);
+  std::expected<ChunkOrder, InvolutionError> rank_with(const Sha256Digest& seed, Timings* timings);
   template <class Record, std::size_t kRest>
   void hash_records(const Sha256Digest& seed, typename Record::T* records, std::size_t* counts,
                     unsigned top_bits);
 
   ByteView packet_;
   ByteView salt_;
-  std::size_t s_, n_;
+  std::size_t s_;
+  bool x16_;                 // sixteen chunks at a time (sha256_x16.hpp)
+  std::size_t n_;
   std::size_t whole_;        // whole 64-byte blocks per chunk, hashed in place
   std::size_t rest_;         // chunk bytes copied into the tail
   Bytes tail_;               // rest bytes | salt | D | padding | bit length
   std::size_t stripes_;      // per-chunk work is cut into these stripes
-  std::unique_ptr<Sha256State[]> prefix_;  // state after the whole blocks, when hashed ahead
+  Scratch<Sha256State> prefix_;  // state after the whole blocks, when hashed ahead
 };
 
 // The result: chunk k of `out` is chunk order[order[k]] of the packet, with

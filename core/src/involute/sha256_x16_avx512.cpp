@@ -1,0 +1,115 @@
+// Sixteen SHA-256 compressions with AVX-512; see sha256_x16.hpp.
+//
+// Only compress_avx512 is compiled for AVX-512 (target attribute), and this
+// unit includes nothing but the intrinsics header and the seam, so no shared
+// inline code can be compiled with these instructions.
+#include "involute/sha256_x16.hpp"
+
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
+#define KELVORA_HAVE_AVX512 1
+// GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholders.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+#endif
+
+namespace kelvora::sha256_x16 {
+
+#if KELVORA_HAVE_AVX512
+
+namespace {
+
+// FIPS 180-4 section 4.2.2.
+constexpr std::uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+}  // namespace
+
+// See header. Round functions as in FIPS 180-4 section 4.1.2; three-input
+// logic in one vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8:
+// majority).
+__attribute__((target("avx512f,avx512bw"))) void compress_avx512(
+    States& states, const std::uint8_t* const block[kLanes]) {
+#define KV_XOR3(x, y, z) _mm512_ternarylogic_epi32((x), (y), (z), 0x96)
+#define KV_ROR(x, n) _mm512_ror_epi32((x), (n))
+  // Rows: the sixteen words of one lane's block, big-endian words made native.
+  const __m512i swap = _mm512_broadcast_i32x4(
+      _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
+  __m512i w[16];
+  for (int i = 0; i < 16; ++i)
+    w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(static_cast<const void*>(block[i])), swap);
+  // Transpose 16 x 16 words: w[t] becomes word t of every lane. Within each
+  // 128-bit quarter first (words, then pairs), then the quarters.
+  __m512i t[16];
+  for (int i = 0; i < 16; i += 2) {
+    t[i] = _mm512_unpacklo_epi32(w[i], w[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi32(w[i], w[i + 1]);
+  }
+  for (int i = 0; i < 16; i += 4) {
+    w[i] = _mm512_unpacklo_epi64(t[i], t[i + 2]);
+    w[i + 1] = _mm512_unpackhi_epi64(t[i], t[i + 2]);
+    w[i + 2] = _mm512_unpacklo_epi64(t[i + 1], t[i + 3]);
+    w[i + 3] = _mm512_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  // w[4m + j], quarter q: lanes 4m..4m+3 of word 4q + j.
+  for (int j = 0; j < 4; ++j) {
+    const __m512i v0 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0x44);
+    const __m512i v1 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0xEE);
+    const __m512i v2 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0x44);
+    const __m512i v3 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0xEE);
+    t[j] = _mm512_shuffle_i32x4(v0, v2, 0x88);
+    t[4 + j] = _mm512_shuffle_i32x4(v0, v2, 0xDD);
+    t[8 + j] = _mm512_shuffle_i32x4(v1, v3, 0x88);
+    t[12 + j] = _mm512_shuffle_i32x4(v1, v3, 0xDD);
+  }
+
+  __m512i a = _mm512_load_si512(states.h[0]), b = _mm512_load_si512(states.h[1]);
+  __m512i c = _mm512_load_si512(states.h[2]), d = _mm512_load_si512(states.h[3]);
+  __m512i e = _mm512_load_si512(states.h[4]), f = _mm512_load_si512(states.h[5]);
+  __m512i g = _mm512_load_si512(states.h[6]), h = _mm512_load_si512(states.h[7]);
+#pragma GCC unroll 64
+  for (int r = 0; r < 64; ++r) {
+    __m512i& x = t[r & 15];
+    if (r >= 16) {
+      const __m512i w15 = t[(r + 1) & 15], w2 = t[(r + 14) & 15];
+      const __m512i s0 = KV_XOR3(KV_ROR(w15, 7), KV_ROR(w15, 18), _mm512_srli_epi32(w15, 3));
+      const __m512i s1 = KV_XOR3(KV_ROR(w2, 17), KV_ROR(w2, 19), _mm512_srli_epi32(w2, 10));
+      x = _mm512_add_epi32(_mm512_add_epi32(x, s0), _mm512_add_epi32(t[(r + 9) & 15], s1));
+    }
+    const __m512i big_s1 = KV_XOR3(KV_ROR(e, 6), KV_ROR(e, 11), KV_ROR(e, 25));
+    const __m512i ch = _mm512_ternarylogic_epi32(e, f, g, 0xCA);
+    const __m512i t1 = _mm512_add_epi32(
+        _mm512_add_epi32(h, big_s1),
+        _mm512_add_epi32(ch, _mm512_add_epi32(x, _mm512_set1_epi32(int(kRound[r])))));
+    const __m512i big_s0 = KV_XOR3(KV_ROR(a, 2), KV_ROR(a, 13), KV_ROR(a, 22));
+    const __m512i maj = _mm512_ternarylogic_epi32(a, b, c, 0xE8);
+    h = g;
+    g = f;
+    f = e;
+    e = _mm512_add_epi32(d, t1);
+    d = c;
+    c = b;
+    b = a;
+    a = _mm512_add_epi32(t1, _mm512_add_epi32(big_s0, maj));
+  }
+  const __m512i out[8] = {a, b, c, d, e, f, g, h};
+  for (int i = 0; i < 8; ++i)
+    _mm512_store_si512(states.h[i], _mm512_add_epi32(_mm512_load_si512(states.h[i]), out[i]));
+#undef KV_XOR3
+#undef KV_ROR
+}
+
+#else  // no AVX-512 on this target
+
+// See header; never called without AVX-512.
+void compress_avx512(States&, const std::uint8_t* const*) {}
+
+#endif
+
+}  // namespace kelvora::sha256_x16
