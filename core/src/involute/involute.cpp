@@ -174,7 +174,12 @@ void count_span(const std::uint8_t* p, std::size_t len, ByteCounts& out) {
 
 // See header.
 ByteCounts count_bytes(ByteView data) {
-  const std::size_t tasks = std::clamp<std::size_t>(data.size() / kCountSpan, 1, kCountTasks);
+  ByteCounts total{};
+  if (data.size() <= kCountSpan) {
+    for (const std::uint8_t b : data) ++total[b];
+    return total;
+  }
+  const std::size_t tasks = std::min(data.size() / kCountSpan, kCountTasks);
   std::vector<ByteCounts> partial(tasks, ByteCounts{});
   parallel_for(0, tasks, 1, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t t = lo; t < hi; ++t) {
@@ -182,7 +187,6 @@ ByteCounts count_bytes(ByteView data) {
       count_span(data.data() + b, part_begin(data.size(), tasks, t + 1) - b, partial[t]);
     }
   });
-  ByteCounts total{};
   for (const ByteCounts& p : partial)
     for (std::size_t b = 0; b < 256; ++b) total[b] += p[b];
   return total;
@@ -191,17 +195,35 @@ ByteCounts count_bytes(ByteView data) {
 // See header.
 Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch) {
   for (int i = 0; i < 8; ++i) ++counts[(branch >> (56 - 8 * i)) & 0xFF];
-  // The sorted bytes are runs of one value each: hash each run from a block
-  // of that value instead of building the sorted copy.
+  // The sorted bytes are runs of one value each. Short runs are laid out in
+  // a staging block; a long run is hashed from a block filled with its value,
+  // so the sorted copy is never built.
   Sha256 h;
-  std::uint8_t run[4096];
+  std::uint8_t stage[4096];
+  std::size_t used = 0;
   for (std::size_t b = 0; b < 256; ++b) {
     std::uint64_t left = counts[b];
-    if (left == 0) continue;
-    std::memset(run, int(b), sizeof run);
-    for (; left >= sizeof run; left -= sizeof run) h.update(run, sizeof run);
-    h.update(run, std::size_t(left));
+    while (left != 0) {
+      if (used == 0 && left >= sizeof stage) {
+        std::memset(stage, int(b), sizeof stage);
+        for (; left >= sizeof stage; left -= sizeof stage) h.update(stage, sizeof stage);
+        continue;
+      }
+      const std::size_t take = std::size_t(std::min<std::uint64_t>(left, sizeof stage - used));
+      if (take <= 16) {
+        for (std::size_t i = 0; i < take; ++i) stage[used + i] = std::uint8_t(b);
+      } else {
+        std::memset(stage + used, int(b), take);
+      }
+      used += take;
+      left -= take;
+      if (used == sizeof stage) {
+        h.update(stage, used);
+        used = 0;
+      }
+    }
   }
+  h.update(stage, used);
   return h.finish();
 }
 
@@ -293,7 +315,7 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
   const std::uint32_t seed_key = load32_be(seed.data());
   parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
     // One tail per lane; only its first rest_ bytes change from chunk to chunk.
-    const std::size_t lanes = x16_ ? kX16 : 1;
+    const std::size_t lanes = x16_ && n_ / stripes_ >= kX16 ? kX16 : 1;
     Bytes tails(lanes * tail_size);
     for (std::size_t l = 0; l < lanes; ++l) std::copy(tail_.begin(), tail_.end(), tails.begin() + l * tail_size);
     for (std::size_t t = lo; t < hi; ++t) {
@@ -305,7 +327,7 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
       };
       const std::size_t end = part_begin(n_, stripes_, t + 1);
       std::size_t k = part_begin(n_, stripes_, t);
-      if (x16_) {
+      if (lanes == kX16) {
         sha256_x16::States st;
         const std::uint8_t* block[kX16];
         for (; k + kX16 <= end; k += kX16) {
