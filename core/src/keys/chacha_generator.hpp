@@ -10,7 +10,8 @@
 // bounded_draw(gen, bound) returns a value in [0, bound) for bound > 0 from
 // the high half of word * bound, with one correction word when the low half
 // lies in the last `bound` values of 2^32: exactly one or two words are used,
-// never a loop. Its bias is at most bound / 2^64.
+// never a loop. The correction word brings the bias down to roughly
+// bound / 2^64.
 #pragma once
 
 #include <array>
