@@ -40,8 +40,11 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$(nproc)" | tail -n 3
 # The interpreter keeps its own objects alive at exit by design, so leak
 # detection stays off for the Python run; leaks of this module are caught by
-# the C++ tests above and by tests/test_leaks.py.
-ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+# the C++ tests above and by tests/test_leaks.py. The sanitizer runtime must
+# come first in the process; libstdc++ is preloaded beside it so that its
+# exception interceptors find the real __cxa_throw.
+ASAN_OPTIONS=detect_leaks=0 \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" \
   KELVORA_MODULE_DIR="$ASAN_BUILD/binding" KELVORA_HYPOTHESIS_PROFILE=quick \
   "$VENV/bin/python" "${PYTEST[@]}"
 
