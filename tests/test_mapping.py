@@ -54,19 +54,6 @@ def test_worked_examples_forward_and_back(pub, priv, column, mapped):
     assert restored == [bytes([c]) for c in column]
 
 
-@pytest.mark.parametrize("c0, c1", [(7, 200), (0, 0), (255, 1), (128, 128)])
-def test_two_parties(c0, c1):
-    pub, priv = PLUS_ONE, REVERSED
-    sequences = arrays([[c0], [c1]])
-    assert k.map_data(u8(pub), u8(priv), 0, sequences) == bytes([priv[(c0 - pub[c1]) % 256]])
-    assert k.map_data(u8(pub), u8(priv), 1, sequences) == bytes([priv[(c0 - pub[c1] + c1) % 256]])
-
-
-def test_zero_column_for_party_zero():
-    pub = u8(bytes([77]) + bytes(255))
-    assert k.map_data(pub, u8(REVERSED), 0, arrays([[0], [0], [0]])) == bytes([REVERSED[256 - 77]])
-
-
 # ---- round trips and the model ----------------------------------------------------
 
 @given(n=st.sampled_from([2, 3, 8, 64]), length=st.integers(0, 3000),
