@@ -1,0 +1,81 @@
+"""Work for tests/test_concurrency.py that child processes import by name
+(multiprocessing with the spawn start method, ProcessPoolExecutor, and the
+interpreter-exit scripts): large calls that run on the worker pool, and the
+per-packet task compared with a serial loop. Arguments and results are plain
+bytes, dicts and ints so that they cross process boundaries."""
+import hashlib
+import os
+
+import numpy as np
+
+import kelvora_core_py as k
+
+BIG_CHUNK = 64
+BIG_PACKET = 1 << 21        # 2 MiB in 32768 chunks: crumbs, sort and copy on the pool
+PARTIES, COLUMNS = 4, 1 << 19  # 2 MiB of data sequences: column and row passes on the pool
+SALT = np.arange(16, dtype=np.uint8)
+
+
+def os_threads() -> int:
+    """Threads of this process as the kernel counts them."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    raise RuntimeError("no Threads line in /proc/self/status")
+
+
+def pool_expected() -> bool:
+    """The pool has workers only when more than one processor is available."""
+    return len(os.sched_getaffinity(0)) > 1
+
+
+def big_inputs():
+    rng = np.random.default_rng(7)
+    packet = rng.integers(0, 256, BIG_PACKET, dtype=np.uint8)  # 64-byte chunks: distinct
+    data = rng.integers(0, 256, (PARTIES, COLUMNS), dtype=np.uint8)
+    pub = rng.permutation(256).astype(np.uint8)
+    privs = [rng.permutation(256).astype(np.uint8) for _ in range(PARTIES)]
+    keys = (rng.permutation(256).astype(np.uint8), rng.permutation(256).astype(np.uint8))
+    return packet, data, pub, privs, keys
+
+
+def big_involution() -> bytes:
+    packet = big_inputs()[0]
+    return k.involute_packet(packet, SALT, BIG_CHUNK)
+
+
+def pooled_digests() -> dict:
+    """SHA-256 of the results of every call that uses the pool, and the
+    process's thread count before and after them (the pool, once started,
+    keeps its workers)."""
+    before = os_threads()
+    packet, data, pub, privs, (old_key, new_key) = big_inputs()
+    lo, hi = k.prep_condition(0.0, 1.0, SALT)
+    mapped = [k.map_data(pub, privs[d], d, data) for d in range(PARTIES)]
+    mapped_arrays = [np.frombuffer(m, dtype=np.uint8) for m in mapped]
+    results = {
+        "involute": k.involute_packet(packet, SALT, BIG_CHUNK),
+        "cond_involute": k.cond_involute_packet(packet, SALT, BIG_CHUNK, lo, hi, 7.0),
+        "cycle": k.cycle_packet(packet, SALT, SALT[:5].copy(), old_key, new_key, BIG_CHUNK),
+        "map": b"".join(mapped),
+        "inv": b"".join(k.inv_data(pub, privs, mapped_arrays)),
+    }
+    digests = {name: hashlib.sha256(value).hexdigest() for name, value in results.items()}
+    digests["restored"] = results["inv"] == data.tobytes()
+    digests["threads"] = (before, os_threads())
+    return digests
+
+
+def report_digests(queue, index: int) -> None:
+    """Target of multiprocessing children: puts (index, pooled_digests())."""
+    queue.put((index, pooled_digests()))
+
+
+def rekey(packet: bytes, salt: bytes, new_salt: bytes, chunk_size: int) -> tuple:
+    """The per-packet task: involution, and cycling to another salt and key."""
+    p, s, t = (np.frombuffer(x, dtype=np.uint8) for x in (packet, salt, new_salt))
+    old_key = np.arange(256, dtype=np.uint8)
+    new_key = old_key[::-1].copy()
+    return (k.involute_packet(p, s, chunk_size),
+            k.cycle_packet(p, s, t, old_key, new_key, chunk_size))
