@@ -92,11 +92,12 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   });
   auto old_order = undo.rank(old_seed);
   if (!old_order) return std::unexpected(old_order.error());
-  // p2 = T(p1), written in one pass.
+  // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
-  arrange(packet, s, old_order->get(), p2, table.data());
+  arrange(packet, s, old_order->get(), p2);
   old_order->reset();
+  copy_bytes(p2, p2, table.data());
 
   ChunkRanker redo(p2, s, new_salt);
   auto new_order = redo.rank(new_seed);

@@ -19,9 +19,9 @@
 // are permutations of all 256 values, equal keys and equal salts give back the
 // packet, and cycling A to B then B to C equals cycling A to C.
 //
-// Work: steps 3 and 4 are folded into the chunk copy of step 2, and the seed
-// digest of step 5 is derived from the packet's byte counts through T, so both
-// seed digests are hashed side by side, overlapped with the chunk hashing.
+// Work: the seed digest of step 5 is derived from the packet's byte counts
+// through T, so both seed digests are hashed side by side, overlapped with the
+// chunk hashing of step 2; step 4 re-codes 64 bytes at a time (recode.hpp).
 #pragma once
 
 #include <array>

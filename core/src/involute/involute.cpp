@@ -12,6 +12,7 @@
 
 #include "failure.hpp"
 #include "parallel/pool.hpp"
+#include "involute/recode.hpp"
 #include "involute/sha256_x16.hpp"
 #include "primitives/sha256_blocks.hpp"
 
@@ -481,23 +482,14 @@ std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank_with(const Sha256Di
 
 // See header.
 void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
-             std::span<std::uint8_t> out, const std::uint8_t* table) {
+             std::span<std::uint8_t> out) {
   KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
   const std::size_t s = chunk_size;
   const std::size_t n = packet.size() / s;
   const std::uint8_t* in = packet.data();
   std::uint8_t* dst = out.data();
+  advise_huge_pages(dst, out.size());
   const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
-  if (table != nullptr) {
-    parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
-      for (std::size_t k = lo; k < hi; ++k) {
-        const std::uint8_t* src = in + order[order[k]] * s;
-        std::uint8_t* to = dst + k * s;
-        for (std::size_t i = 0; i < s; ++i) to[i] = table[src[i]];
-      }
-    });
-    return;
-  }
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
     parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
@@ -516,11 +508,12 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
 // See header.
 void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {
   KV_ASSERT(out.size() == data.size());
+  const auto recode_fn = recode::active();
   parallel_for(0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
     if (table == nullptr) {
       std::memcpy(out.data() + lo, data.data() + lo, hi - lo);
     } else {
-      for (std::size_t i = lo; i < hi; ++i) out[i] = table[data[i]];
+      recode_fn(table, data.data() + lo, out.data() + lo, hi - lo);
     }
   });
 }

@@ -160,13 +160,12 @@ class ChunkRanker {
   Scratch<Sha256State> prefix_;  // state after the whole blocks, when hashed ahead
 };
 
-// The result: chunk k of `out` is chunk order[order[k]] of the packet, with
-// every byte sent through `table` when one is given.
+// The result: chunk k of `out` is chunk order[order[k]] of the packet.
 void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
-             std::span<std::uint8_t> out, const std::uint8_t* table = nullptr);
+             std::span<std::uint8_t> out);
 
 // Copies `data` into `out` (same size), sending every byte through `table`
-// when one is given.
+// (256 entries) when one is given; with a table, `out` may be `data` itself.
 void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table = nullptr);
 
 }  // namespace involution
