@@ -254,7 +254,14 @@ ChunkRanker::ChunkRanker(ByteView packet, std::size_t chunk_size, ByteView salt)
   store64_be(tail_.data() + tail_.size() - 8, message * 8);
   const std::size_t cost = whole_ + tail_.size() / kSha256BlockSize;
   stripes_ = std::clamp<std::size_t>(n_ / std::max<std::size_t>(1, kStripeWork / cost), 1,
-                                     std::min(kMaxStripes, n_));
+                                     std::min(kMaxStripes, std::max<std::size_t>(1, n_ / kX16)));
+}
+
+// Stripe t covers chunks [stripe_begin(t), stripe_begin(t + 1)); the cuts
+// fall on multiples of 16 so that the sixteen-lane hashing fills its lanes.
+std::size_t ChunkRanker::stripe_begin(std::size_t t) const {
+  if (t >= stripes_) return n_;
+  return part_begin(n_, stripes_, t) / kX16 * kX16;
 }
 
 // See header.
@@ -268,8 +275,8 @@ void ChunkRanker::start_prefixes() {
 // See header.
 void ChunkRanker::hash_prefixes(std::size_t task) {
   const auto blocks = sha256_blocks::active();
-  const std::size_t end = part_begin(n_, stripes_, task + 1);
-  std::size_t k = part_begin(n_, stripes_, task);
+  const std::size_t end = stripe_begin(task + 1);
+  std::size_t k = stripe_begin(task);
   if (x16_) {
     sha256_x16::States st;
     const std::uint8_t* block[kX16];
@@ -316,7 +323,7 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
   const std::uint32_t seed_key = load32_be(seed.data());
   parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
     // One tail per lane; only its first rest_ bytes change from chunk to chunk.
-    const std::size_t lanes = x16_ && n_ / stripes_ >= kX16 ? kX16 : 1;
+    const std::size_t lanes = x16_ && n_ >= kX16 ? kX16 : 1;
     Bytes tails(lanes * tail_size);
     for (std::size_t l = 0; l < lanes; ++l) std::copy(tail_.begin(), tail_.end(), tails.begin() + l * tail_size);
     for (std::size_t t = lo; t < hi; ++t) {
@@ -326,8 +333,8 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
         records[k] = Record::make(key, k);
         if (count != nullptr) ++count[key >> (32 - top_bits)];
       };
-      const std::size_t end = part_begin(n_, stripes_, t + 1);
-      std::size_t k = part_begin(n_, stripes_, t);
+      const std::size_t end = stripe_begin(t + 1);
+      std::size_t k = stripe_begin(t);
       if (lanes == kX16) {
         sha256_x16::States st;
         const std::uint8_t* block[kX16];
@@ -456,8 +463,8 @@ std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank_with(const Sha256Di
     parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t t = lo; t < hi; ++t) {
         std::size_t* pos = at.data() + (t << b1);
-        const std::size_t end = part_begin(n, stripes_, t + 1);
-        for (std::size_t k = part_begin(n, stripes_, t); k < end; ++k)
+        const std::size_t end = stripe_begin(t + 1);
+        for (std::size_t k = stripe_begin(t); k < end; ++k)
           b[pos[Record::key(rec[k]) >> shift1]++] = rec[k];
       }
     });
@@ -493,14 +500,7 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
     parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
-      // Both reads are at random: fetch order[order[k]] well ahead, and the
-      // chunk it names once that has arrived.
-      constexpr std::size_t kFar = 32, kNear = 16;
-      for (std::size_t k = lo; k < hi; ++k) {
-        if (k + kFar < hi) __builtin_prefetch(order + order[k + kFar]);
-        if (k + kNear < hi) __builtin_prefetch(in + order[order[k + kNear]] * s);
-        copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
-      }
+      for (std::size_t k = lo; k < hi; ++k) copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
     });
   });
 }

@@ -142,6 +142,7 @@ class ChunkRanker {
   Sha256Digest crumb(std::size_t k, const Sha256Digest& seed) const;
 
  private:
+  std::size_t stripe_begin(std::size_t t) const;
   template <class Record>
   std::expected<ChunkOrder, InvolutionError> rank_with(const Sha256Digest& seed, Timings* timings);
   template <class Record, std::size_t kRest>
