@@ -15,6 +15,37 @@ namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
 
+// The cache lines of the next tile's argument rows (bytes [col, col + w) of
+// rows 0 .. n-1), which the next gather reads from memory. A sweep asks for
+// them a few at a time while it computes, so that those reads overlap its
+// arithmetic: plan(steps) with the number of steps it is about to make, then
+// step() once per step. Prefetching changes no result.
+class Prefetch {
+ public:
+  Prefetch(const u8* const* rows, std::size_t n, std::size_t col, std::size_t w)
+      : rows_(rows), n_(w ? n : 0), col_(col), w_(w) {}
+
+  void plan(std::size_t steps) {
+    const std::size_t lines = (n_ - row_) * ((w_ + 63) / 64) - x_ / 64;
+    per_step_ = steps ? (lines + steps - 1) / steps : 0;
+  }
+  void step() {
+    for (std::size_t i = 0; i < per_step_ && row_ < n_; ++i) {
+      __builtin_prefetch(rows_[row_] + col_ + x_, 0, 2);
+      x_ += 64;
+      if (x_ >= w_) {
+        x_ = 0;
+        ++row_;
+      }
+    }
+  }
+
+ private:
+  const u8* const* rows_;
+  std::size_t n_, col_, w_;
+  std::size_t per_step_ = 0, row_ = 0, x_ = 0;
+};
+
 // The mapping of one party over a tile. With the prefix sums
 // p_k = c_0 + .. + c_k, the suffix sum S_{k+1} is S_0 - p_k, so
 //   z_k = z_0 + c_k - P[t] - S_{k+1} = D + e_k - P[t],
@@ -29,6 +60,7 @@ struct MapSweep {
   const u8* sum;       // S_0 of each column: the sum of all n rows
   u8* out;             // w mapped bytes
   std::size_t w;
+  Prefetch* next;
 };
 
 // The restore of a tile, from the step values of all n >= 2 parties.
@@ -41,6 +73,7 @@ struct RestoreSweep {
   u8* const* out;      // the n result rows
   std::size_t offset;  // the tile's first column in the result rows
   std::size_t w;
+  Prefetch* next;
 };
 
 struct Ops {

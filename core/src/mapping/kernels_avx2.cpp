@@ -96,6 +96,7 @@ KV_AVX2 void map_sweep(const MapSweep& a) {
   const Table Q = load_table(a.priv);
   const std::size_t d = a.identity, stride = a.stride;
   const std::size_t whole = a.w - a.w % kBlock;
+  a.next->plan(d >= 2 ? (d - 1) * (whole / kBlock) : 0);
   for (std::size_t x = 0; x < whole; x += kBlock) {
     __m256i D[kChains], z[kChains], t[kChains];
     for (int v = 0; v < kChains; ++v) {
@@ -111,6 +112,7 @@ KV_AVX2 void map_sweep(const MapSweep& a) {
       }
       for (std::size_t row = 2; row <= d; ++row) {
         const u8* e = a.rows + row * stride + x;
+        a.next->step();
         for (int v = 0; v < kChains; ++v) {
           z[v] = sub(add(D[v], load(e + v * kLanes)), lookup(P, t[v]));
           t[v] = add(t[v], z[v]);
@@ -131,6 +133,7 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
   const Table P = load_table(a.pub);
   const std::size_t n = a.n, stride = a.stride;
   const std::size_t whole = a.w - a.w % kBlock;
+  a.next->plan((n - 2) * (whole / kBlock));
   for (std::size_t x = 0; x < whole; x += kBlock) {
     const std::size_t col = a.offset + x;
     __m256i s[kChains], t[kChains], z0[kChains], zk[kChains];
@@ -143,6 +146,7 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
     for (std::size_t row = n - 1; row >= 2; --row) {
       const u8* prev = a.steps + (row - 1) * stride + x;
       u8* out = a.out[row] + col;
+      a.next->step();
       for (int v = 0; v < kChains; ++v) {
         const __m256i c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);
         store(out + v * kLanes, c);

@@ -78,6 +78,7 @@ KV_AVX512 void map_sweep(const MapSweep& a) {
   const Table P = load_table(a.pub);
   const Table Q = load_table(a.priv);
   const std::size_t d = a.identity, stride = a.stride;
+  a.next->plan(d >= 2 ? (d - 1) * ((a.w + kBlock - 1) / kBlock) : 0);
   for (std::size_t x = 0; x < a.w; x += kBlock) {
     __mmask64 k[kChains];
     __m512i D[kChains], z[kChains], t[kChains];
@@ -98,6 +99,7 @@ KV_AVX512 void map_sweep(const MapSweep& a) {
       }
       for (std::size_t row = 2; row <= d; ++row) {
         const u8* e = a.rows + row * stride + x;
+        a.next->step();
 #pragma GCC unroll 4
         for (int v = 0; v < kChains; ++v) {
           z[v] = sub(add(D[v], load(k[v], e + v * kLanes)), lookup(P, t[v]));
@@ -113,6 +115,7 @@ KV_AVX512 void map_sweep(const MapSweep& a) {
 KV_AVX512 void restore_sweep(const RestoreSweep& a) {
   const Table P = load_table(a.pub);
   const std::size_t n = a.n, stride = a.stride;
+  a.next->plan((n - 2) * ((a.w + kBlock - 1) / kBlock));
   for (std::size_t x = 0; x < a.w; x += kBlock) {
     const std::size_t col = a.offset + x;
     __mmask64 k[kChains];
@@ -128,6 +131,7 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
     for (std::size_t row = n - 1; row >= 2; --row) {
       const u8* prev = a.steps + (row - 1) * stride + x;
       u8* out = a.out[row] + col;
+      a.next->step();
 #pragma GCC unroll 4
       for (int v = 0; v < kChains; ++v) {
         const __m512i c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);

@@ -24,6 +24,7 @@ void lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
 void map_sweep(const MapSweep& a) {
   const u8* P = a.pub;
   const std::size_t d = a.identity, stride = a.stride;
+  a.next->plan(d >= 2 ? a.w : 0);
   for (std::size_t x = 0; x < a.w; ++x) {
     const u8* e = a.rows + x;  // e[0] is c_0, e[k * stride] is e_k
     const u8 z0 = u8(e[0] - P[u8(a.sum[x] - e[0])]);
@@ -32,6 +33,7 @@ void map_sweep(const MapSweep& a) {
       const u8 D = u8(z0 - a.sum[x]);
       z = u8(D + e[stride]);
       u8 t = z;
+      a.next->step();
       for (std::size_t k = 2; k <= d; ++k) {
         z = u8(D + e[k * stride] - P[t]);
         t = u8(t + z);
@@ -44,7 +46,9 @@ void map_sweep(const MapSweep& a) {
 void restore_sweep(const RestoreSweep& a) {
   const u8* P = a.pub;
   const std::size_t n = a.n, stride = a.stride;
+  a.next->plan(n >= 3 ? a.w : 0);
   for (std::size_t x = 0; x < a.w; ++x) {
+    a.next->step();
     const u8* z = a.steps + x;  // z[k * stride] is z_k
     const std::size_t col = a.offset + x;
     const u8 z0 = z[0];

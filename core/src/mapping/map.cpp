@@ -56,11 +56,8 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
       ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w);
     for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
     const std::size_t next = j + w;
-    sweep_in_slices(w, NextTile(job.rows, job.n, next, std::min(tile, hi - next)),
-                    [&](std::size_t x, std::size_t width) {
-                      ops.map_sweep({job.pub, job.priv, d, kept.get() + x, stride, sum + x,
-                                     job.out + j + x, width});
-                    });
+    mapping_kernels::Prefetch prefetch(job.rows, job.n, next, std::min(tile, hi - next));
+    ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, job.out + j, w, &prefetch});
   }
 }
 

@@ -31,11 +31,8 @@ void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std
       if (i >= 1 && i + 2 <= n) ops.accumulate(inner, z, w);
     }
     const std::size_t next = j + w;
-    sweep_in_slices(w, NextTile(job.rows, n, next, std::min(tile, hi - next)),
-                    [&](std::size_t x, std::size_t width) {
-                      ops.restore_sweep(
-                          {job.pub, steps.get() + x, stride, n, inner + x, job.out, j + x, width});
-                    });
+    mapping_kernels::Prefetch prefetch(job.rows, n, next, std::min(tile, hi - next));
+    ops.restore_sweep({job.pub, steps.get(), stride, n, inner, job.out, j, w, &prefetch});
   }
 }
 

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstddef>
-#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -40,48 +39,6 @@ std::size_t column_grain(std::size_t n);
 
 // Checks that every sequence has the length of sequence 0; returns it.
 std::size_t common_length(std::span<const ByteView> sequences);
-
-// Walks the cache lines of the next tile's argument rows, row by row, and
-// asks for them in the second-level cache a few at a time. The drivers do
-// this between slices of a tile's sweep, which is compute-bound, so that the
-// next tile's gather, which is memory-bound, finds its rows in cache.
-class NextTile {
- public:
-  NextTile(const std::uint8_t* const* rows, std::size_t n, std::size_t col, std::size_t w)
-      : rows_(rows), n_(w ? n : 0), col_(col), w_(w) {}
-  std::size_t lines() const { return n_ * ((w_ + 63) / 64); }
-  void fetch(std::size_t lines) {
-    for (; lines > 0 && row_ < n_; --lines) {
-      __builtin_prefetch(rows_[row_] + col_ + x_, 0, 2);
-      x_ += 64;
-      if (x_ >= w_) {
-        x_ = 0;
-        ++row_;
-      }
-    }
-  }
-
- private:
-  const std::uint8_t* const* rows_;
-  std::size_t n_, col_, w_, row_ = 0, x_ = 0;
-};
-
-// Runs sweep(x, width) over [0, w) in slices, spreading the next tile's
-// prefetches evenly between them. A burst of more than a few prefetches
-// stalls the sweep's own loads, so with many rows only the first part of the
-// next tile is asked for; the hardware prefetchers follow the rest.
-template <class Sweep>
-void sweep_in_slices(std::size_t w, NextTile next, Sweep&& sweep) {
-  constexpr std::size_t kSlice = 256;
-  constexpr std::size_t kBurst = 16;
-  const std::size_t slices = (w + kSlice - 1) / kSlice;
-  const std::size_t per_slice =
-      slices ? std::min(kBurst, (next.lines() + slices - 1) / slices) : 0;
-  for (std::size_t x = 0; x < w; x += kSlice) {
-    next.fetch(per_slice);
-    sweep(x, std::min(kSlice, w - x));
-  }
-}
 
 struct MapJob {
   const std::uint8_t* pub;       // 256 entries at least
