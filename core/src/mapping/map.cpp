@@ -56,7 +56,8 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
       ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w);
     for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
     const std::size_t next = j + w;
-    mapping_kernels::Prefetch prefetch(job.rows, job.n, next, std::min(tile, hi - next));
+    mapping_kernels::Prefetch prefetch(job.rows, std::min(job.n, kPrefetchRows), next,
+                                       std::min(tile, hi - next));
     ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, job.out + j, w, &prefetch});
   }
 }

@@ -31,7 +31,8 @@ void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std
       if (i >= 1 && i + 2 <= n) ops.accumulate(inner, z, w);
     }
     const std::size_t next = j + w;
-    mapping_kernels::Prefetch prefetch(job.rows, n, next, std::min(tile, hi - next));
+    mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kPrefetchRows), next,
+                                       std::min(tile, hi - next));
     ops.restore_sweep({job.pub, steps.get(), stride, n, inner, job.out, j, w, &prefetch});
   }
 }

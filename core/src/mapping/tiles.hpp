@@ -40,6 +40,13 @@ std::size_t column_grain(std::size_t n);
 // Checks that every sequence has the length of sequence 0; returns it.
 std::size_t common_length(std::span<const ByteView> sequences);
 
+// Rows of the next tile that a sweep prefetches. Argument rows are often a
+// power of two apart (the rows of one 2-D array, on huge pages), and then
+// every row's part of a tile falls into the same second-level cache sets:
+// more rows than the cache has ways would evict each other, and the
+// sweep's scratch with them. The hardware prefetchers follow the rest.
+inline constexpr std::size_t kPrefetchRows = 8;
+
 struct MapJob {
   const std::uint8_t* pub;       // 256 entries at least
   const std::uint8_t* priv;      // 256 entries at least
