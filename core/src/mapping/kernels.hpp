@@ -2,7 +2,7 @@
 // w adjacent columns. The tile drivers (map.cpp, restore.cpp) gather a tile
 // with the row operations, then hand it to one sweep, which runs the
 // equations of mapping.hpp for every column of the tile, keeping each
-// column's working values (suffix sum, running step sum, z_0) in registers.
+// column's working values (running sums, z_0) in registers.
 // Every table here has (at least) 256 entries, so no lookup can fail. Buffers
 // may be unaligned; w is any count. Included by the ISA units, so it pulls in
 // fixed-width integers only. All arithmetic wraps modulo 256.
