@@ -6,14 +6,13 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <utility>
 
 #include "failure.hpp"
-#include "parallel/pool.hpp"
 #include "involute/recode.hpp"
 #include "involute/sha256_x16.hpp"
+#include "parallel/pool.hpp"
 #include "primitives/sha256_blocks.hpp"
 
 namespace kelvora {
