@@ -100,19 +100,32 @@ void insertion_sort(typename Record::T* first, typename Record::T* last) {
   }
 }
 
-// Sorts the m records of one first-level bucket from `in` into `out`: by the
-// next key bits (shift2, mask2) into groups, then within the groups. `group`
-// has room for mask2 + 2 counters.
-template <class Record>
-void sort_bucket(const typename Record::T* __restrict in, typename Record::T* __restrict out,
+// Sorts the m records of one first-level bucket into `out`: by the next key
+// bits (shift2, mask2) into groups, then within the groups. The records come
+// from `parts` segments, segment(i) giving [begin, end). `group` has room for
+// mask2 + 1 counters.
+template <class Record, class Segment>
+void sort_bucket(Segment&& segment, std::size_t parts, typename Record::T* __restrict out,
                  std::size_t m, unsigned shift2, std::uint32_t mask2, std::uint32_t* __restrict group,
                  bool few) {
   KV_ASSERT(m <= 0xFFFFFFFFu);
-  std::fill(group, group + mask2 + 2, 0u);
-  for (std::size_t r = 0; r < m; ++r) ++group[((Record::key(in[r]) >> shift2) & mask2) + 1];
-  for (std::uint32_t g = 1; g <= mask2 + 1; ++g) group[g] += group[g - 1];
+  std::fill(group, group + mask2 + 1, 0u);
+  for (std::size_t i = 0; i < parts; ++i) {
+    const auto [begin, end] = segment(i);
+    for (auto* r = begin; r < end; ++r) ++group[(Record::key(*r) >> shift2) & mask2];
+  }
+  // Counts to starts, the running sum kept out of memory.
+  std::uint32_t sum = 0;
+  for (std::uint32_t g = 0; g <= mask2; ++g) {
+    const std::uint32_t c = group[g];
+    group[g] = sum;
+    sum += c;
+  }
   // group[g] is where group g starts; it advances to the group's end.
-  for (std::size_t r = 0; r < m; ++r) out[group[(Record::key(in[r]) >> shift2) & mask2]++] = in[r];
+  for (std::size_t i = 0; i < parts; ++i) {
+    const auto [begin, end] = segment(i);
+    for (auto* r = begin; r < end; ++r) out[group[(Record::key(*r) >> shift2) & mask2]++] = *r;
+  }
   if (few) {
     // Groups of a few records: one insertion pass over the bucket, which
     // never moves a record out of its group.
@@ -311,11 +324,15 @@ std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank(const Sha256Digest&
   return rank_with<NarrowRecord>(seed, timings);
 }
 
-// One record per chunk, with the key's top bits counted per stripe for the
-// first distribution pass (counts == nullptr: not wanted).
+// One record per chunk. With `segments` == nullptr the records land in chunk
+// order. Otherwise each stripe's records are laid out within the stripe by
+// the top `top_bits` bits of their keys (the first distribution pass, done
+// while the stripe is still in cache), and segments[(t << top_bits) + j]
+// receives the end of bucket j within stripe t (its start is the end of
+// bucket j - 1, or the stripe's start).
 template <class Record, std::size_t kRest>
 void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* records,
-                               std::size_t* counts, unsigned top_bits) {
+                               std::size_t* segments, unsigned top_bits) {
   const auto blocks = sha256_blocks::active();
   const std::size_t tail_size = tail_.size();
   const std::size_t tail_blocks = tail_size / kSha256BlockSize;
@@ -325,15 +342,24 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
     const std::size_t lanes = x16_ && n_ >= kX16 ? kX16 : 1;
     Bytes tails(lanes * tail_size);
     for (std::size_t l = 0; l < lanes; ++l) std::copy(tail_.begin(), tail_.end(), tails.begin() + l * tail_size);
+    std::vector<typename Record::T> local;
     for (std::size_t t = lo; t < hi; ++t) {
-      std::size_t* count = counts != nullptr ? counts + (t << top_bits) : nullptr;
+      const std::size_t first = stripe_begin(t), end = stripe_begin(t + 1);
+      std::size_t* bucket_end = segments != nullptr ? segments + (t << top_bits) : nullptr;
+      typename Record::T* out = records;
+      std::size_t base = 0;
+      if (bucket_end != nullptr) {
+        local.resize(end - first);
+        out = local.data();
+        base = first;
+        std::fill(bucket_end, bucket_end + (std::size_t(1) << top_bits), 0);
+      }
       auto emit = [&](std::size_t k, std::uint32_t first_word) {
         const std::uint32_t key = first_word ^ seed_key;
-        records[k] = Record::make(key, k);
-        if (count != nullptr) ++count[key >> (32 - top_bits)];
+        out[k - base] = Record::make(key, k);
+        if (bucket_end != nullptr) ++bucket_end[key >> (32 - top_bits)];
       };
-      const std::size_t end = stripe_begin(t + 1);
-      std::size_t k = stripe_begin(t);
+      std::size_t k = first;
       if (lanes == kX16) {
         sha256_x16::States st;
         const std::uint8_t* block[kX16];
@@ -373,6 +399,17 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
         blocks(st.data(), tails.data(), tail_blocks);
         emit(k, st[0]);
       }
+      if (bucket_end == nullptr) continue;
+      // Counts to bucket starts, then scatter the stripe's records; the
+      // starts advance to the bucket ends.
+      std::size_t at = first;
+      for (std::size_t j = 0; j < (std::size_t(1) << top_bits); ++j) {
+        const std::size_t c = bucket_end[j];
+        bucket_end[j] = at;
+        at += c;
+      }
+      const unsigned shift = 32 - top_bits;
+      for (const auto& r : local) records[bucket_end[Record::key(r) >> shift]++] = r;
     }
   });
 }
@@ -385,31 +422,35 @@ std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank_with(const Sha256Di
   std::memcpy(tail_.data() + rest_ + salt_.size(), seed.data(), seed.size());
   const std::size_t n = n_;
 
-  // Sort by key: distribute on the top `b1` key bits (counted while
-  // hashing), then each bucket on the next `b2` bits, then sort the small
-  // groups left. With uniform keys the groups hold a few records each.
+  // Sort by key: distribute on the top `b1` key bits (within each stripe
+  // while hashing), then each bucket on the next `b2` bits, then sort the
+  // small groups left. With uniform keys the groups hold a few records each.
   const bool serial = n <= kSerialRecords;
   const unsigned lg = unsigned(std::bit_width(n));
-  const unsigned b1 = std::clamp(lg / 2, 1u, 11u);
-  const unsigned b2 = std::clamp(lg - b1, 1u, 11u);
-  std::vector<std::size_t> at(serial ? 0 : stripes_ << b1, 0);
+  const unsigned b1 = std::clamp(lg / 2, 1u, 8u);
+  const unsigned b2 = std::clamp(lg - b1, 1u, 14u);
+  const std::size_t buckets = std::size_t(1) << b1;
+  std::vector<std::size_t> segments(serial ? 0 : stripes_ << b1);
   auto a = make_scratch<T>(n);
   with_fixed_size(rest_, [&](auto rest) {
-    hash_records<Record, decltype(rest)::value>(seed, a.get(), serial ? nullptr : at.data(), b1);
+    hash_records<Record, decltype(rest)::value>(seed, a.get(), serial ? nullptr : segments.data(), b1);
   });
   prefix_.reset();
   if (timings) timings->crumbs = clock.lap();
 
-  // The result: each record's index, in place when records are indices with
-  // the key above them.
+  // The result: each sorted record's index, in place when records are
+  // indices with the key above them. Sorted records land in `sorted`.
   constexpr bool kInPlace = std::is_same_v<T, std::uint64_t>;
+  Scratch<T> sorted_storage;
+  if (!serial) sorted_storage = make_scratch<T>(n);
+  Scratch<T>& sorted = serial ? a : sorted_storage;
   ChunkOrder order;
   if constexpr (kInPlace) {
-    order = ChunkOrder(a.release());
+    order = ChunkOrder(sorted.release());
   } else {
     order = make_scratch<std::uint64_t>(n);
   }
-  T* rec = kInPlace ? reinterpret_cast<T*>(order.get()) : a.get();
+  T* rec = kInPlace ? reinterpret_cast<T*>(order.get()) : sorted.get();
   std::atomic<bool> duplicate{false};
   // Records [lo, hi) are sorted by key and hold whole runs of equal keys:
   // order each run by the full crumbs, which also finds equal crumbs (equal
@@ -445,39 +486,31 @@ std::expected<ChunkOrder, InvolutionError> ChunkRanker::rank_with(const Sha256Di
     std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
     finish(0, n, run);
   } else {
-    const std::size_t buckets = std::size_t(1) << b1;
+    // Bucket j of the whole sort gathers segment j of every stripe.
     std::vector<std::size_t> start(buckets + 1, 0);
-    for (std::size_t t = 0; t < stripes_; ++t)
-      for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += at[(t << b1) + j];
-    for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += start[j];
-    std::vector<std::size_t> next(start.begin(), start.end() - 1);
-    for (std::size_t t = 0; t < stripes_; ++t)
+    for (std::size_t t = 0; t < stripes_; ++t) {
+      std::size_t from = stripe_begin(t);
       for (std::size_t j = 0; j < buckets; ++j) {
-        const std::size_t c = at[(t << b1) + j];
-        at[(t << b1) + j] = next[j];
-        next[j] += c;
+        start[j + 1] += segments[(t << b1) + j] - from;
+        from = segments[(t << b1) + j];
       }
-    auto b = make_scratch<T>(n);
-    const unsigned shift1 = 32 - b1;
-    parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
-      for (std::size_t t = lo; t < hi; ++t) {
-        std::size_t* pos = at.data() + (t << b1);
-        const std::size_t end = stripe_begin(t + 1);
-        for (std::size_t k = stripe_begin(t); k < end; ++k)
-          b[pos[Record::key(rec[k]) >> shift1]++] = rec[k];
-      }
-    });
+    }
+    for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += start[j];
     const unsigned shift2 = 32 - b1 - b2;
     const std::uint32_t mask2 = (std::uint32_t(1) << b2) - 1;
     const bool few = (n >> (b1 + b2)) <= 8;
-    const std::size_t bucket_grain = std::max<std::size_t>(1, buckets * kSerialRecords / n);
-    parallel_for(0, buckets, bucket_grain, [&](std::size_t lo, std::size_t hi) {
-      std::vector<std::uint32_t> group(std::size_t(mask2) + 2);
+    parallel_for(0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
+      std::vector<std::uint32_t> group(std::size_t(mask2) + 1);
       std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
       for (std::size_t j = lo; j < hi; ++j) {
-        const std::size_t first = start[j], last = start[j + 1];
-        sort_bucket<Record>(b.get() + first, rec + first, last - first, shift2, mask2, group.data(), few);
-        finish(first, last, run);
+        auto segment = [&](std::size_t t) {
+          const std::size_t end = segments[(t << b1) + j];
+          const std::size_t from = j == 0 ? stripe_begin(t) : segments[(t << b1) + j - 1];
+          return std::pair<const T*, const T*>(a.get() + from, a.get() + end);
+        };
+        sort_bucket<Record>(segment, stripes_, rec + start[j], start[j + 1] - start[j], shift2,
+                            mask2, group.data(), few);
+        finish(start[j], start[j + 1], run);
       }
     });
   }
@@ -499,7 +532,14 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
     parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
-      for (std::size_t k = lo; k < hi; ++k) copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
+      // Both reads are at random: fetch order[order[k]] well ahead, and the
+      // chunk it names once that has arrived.
+      constexpr std::size_t kFar = 32, kNear = 16;
+      for (std::size_t k = lo; k < hi; ++k) {
+        if (k + kFar < hi) __builtin_prefetch(order + order[k + kFar]);
+        if (k + kNear < hi) __builtin_prefetch(in + order[order[k + kNear]] * s);
+        copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
+      }
     });
   });
 }

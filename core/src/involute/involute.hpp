@@ -146,7 +146,7 @@ class ChunkRanker {
   template <class Record>
   std::expected<ChunkOrder, InvolutionError> rank_with(const Sha256Digest& seed, Timings* timings);
   template <class Record, std::size_t kRest>
-  void hash_records(const Sha256Digest& seed, typename Record::T* records, std::size_t* counts,
+  void hash_records(const Sha256Digest& seed, typename Record::T* records, std::size_t* segments,
                     unsigned top_bits);
 
   ByteView packet_;
