@@ -112,6 +112,7 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
   for (std::size_t i = 0; i < n; ++i) {
     in[i] = sequences[i].data();
     out[i] = rows[i].data();
+    detail::advise_huge_pages(rows[i]);
   }
   const detail::RestoreJob job{pub.data(), inverted.data(), in.data(), out.data(), n};
   const mapping_kernels::Ops& ops = mapping_kernels::active();
