@@ -26,7 +26,8 @@
 // Work: one serial SHA-256 pass over L + 8 bytes for D, hashed from the byte
 // counts (the sorted copy is never built), overlapped with the hashing of the
 // chunks' whole 64-byte blocks, which do not depend on D; then one SHA-256
-// finish per chunk, a radix sort of 8-byte records (first four crumb bytes,
+// finish per chunk (sixteen chunks at a time with AVX-512, sha256_x16.hpp),
+// a radix sort of 8-byte records (first four crumb bytes,
 // index), crumbs compared in full only where those four bytes tie, and the
 // chunk copy. Every per-chunk step runs on the worker pool; the result never
 // depends on the number of threads. Memory beyond the result: 16 bytes per
