@@ -1,12 +1,16 @@
 // The worker pool behind parallel_for; see pool.hpp.
 //
-// Hand-off: the caller publishes a Loop, bumps `generation_` and wakes the
-// workers; every started worker acknowledges every loop by decrementing
-// `pending_`, taking blocks only if its id is below the loop's participant
-// count. The caller runs blocks too, then waits for `pending_` to reach zero,
-// so no worker can still be reading a Loop once its caller returns. Waiting
-// spins briefly (loops of one call come in quick succession) and then sleeps
-// on the atomic (a futex on Linux).
+// Hand-off: the pool holds one loop slot. The caller fills it, publishes the
+// loop in `claim_` (generation, block count, next block) and bumps
+// `generation_` to wake sleeping workers. Every thread, the caller included,
+// claims blocks by compare-and-swap on `claim_` and counts each finished
+// block in `done`; the caller returns once `done` reaches the block count.
+// A worker that wakes late finds every block claimed and goes back to sleep,
+// so no one ever waits for a thread that has not started. A successful claim
+// names a block of the loop still in the slot: the slot is refilled only
+// after all its blocks are done, and the block count travels in the claimed
+// word itself. Waiting spins briefly (the loops of one call follow each other
+// closely), then sleeps on the atomic (a futex on Linux).
 #include "parallel/pool.hpp"
 
 #include <pthread.h>
@@ -27,8 +31,8 @@ namespace kelvora::parallel {
 namespace {
 
 constexpr std::size_t kBlocksPerThread = 8;  // claims per thread, for balance under load
-constexpr std::size_t kMaxThreads = 256;
-constexpr int kSpinRounds = 1000;  // pauses before sleeping (some tens of microseconds)
+constexpr std::size_t kMaxThreads = 256;     // so a loop has at most 2049 blocks
+constexpr int kSpinRounds = 1000;            // pauses before sleeping (some tens of microseconds)
 
 // Set on workers, and on a caller while it runs its own share: a loop started
 // there runs inline instead of handing work to the busy pool.
@@ -42,36 +46,33 @@ inline void cpu_relax() {
 #endif
 }
 
+// Spins, then sleeps, until `a` no longer holds `old`; returns the new value.
+template <class T>
+T wait_change(const std::atomic<T>& a, T old) {
+  for (int i = 0;; ++i) {
+    const T now = a.load(std::memory_order_acquire);
+    if (now != old) return now;
+    if (i < kSpinRounds) {
+      cpu_relax();
+    } else {
+      a.wait(old, std::memory_order_acquire);
+    }
+  }
+}
+
 struct Loop {
-  RangeFn fn;
-  void* ctx;
-  std::size_t begin, end, block, nblocks;
-  std::atomic<std::size_t> next{0};
+  RangeFn fn = nullptr;
+  void* ctx = nullptr;
+  std::size_t begin = 0, end = 0, block = 1;
+  std::atomic<std::uint32_t> done{0};
   std::atomic<std::size_t> failed_block{std::numeric_limits<std::size_t>::max()};
   std::mutex failure_mutex;
   std::exception_ptr failure;  // of failed_block, guarded by failure_mutex
-
-  // Claims and runs blocks until none is left.
-  void work() noexcept {
-    for (;;) {
-      const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
-      if (b >= nblocks) return;
-      // A block above a failed one cannot change which failure is reported.
-      if (b > failed_block.load(std::memory_order_relaxed)) continue;
-      const std::size_t lo = begin + b * block;
-      const std::size_t hi = std::min(end, lo + block);
-      try {
-        fn(ctx, lo, hi);
-      } catch (...) {
-        std::lock_guard<std::mutex> guard(failure_mutex);
-        if (b < failed_block.load(std::memory_order_relaxed)) {
-          failed_block.store(b, std::memory_order_relaxed);
-          failure = std::current_exception();
-        }
-      }
-    }
-  }
 };
+
+// claim_ word: generation << 32 | block count << 16 | next block.
+inline std::uint32_t next_of(std::uint64_t w) { return std::uint32_t(w & 0xFFFF); }
+inline std::uint32_t count_of(std::uint64_t w) { return std::uint32_t((w >> 16) & 0xFFFF); }
 
 class Pool {
  public:
@@ -96,54 +97,76 @@ class Pool {
 
   std::size_t workers() const { return started_; }
 
-  // Runs `loop` with the caller and up to `helpers` workers.
-  void run(Loop& loop, std::size_t helpers) {
-    loop_ = &loop;
-    helpers_ = std::uint32_t(std::min(helpers, started_));
-    pending_.store(std::uint32_t(started_), std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
+  // Runs blocks of `block` indices over [begin, end) with the caller and up
+  // to `helpers` workers; returns the failure of the lowest failed block.
+  std::exception_ptr run(RangeFn fn, void* ctx, std::size_t begin, std::size_t end,
+                         std::size_t block, std::size_t helpers) {
+    const std::uint32_t nblocks = std::uint32_t((end - begin + block - 1) / block);
+    loop_.fn = fn;
+    loop_.ctx = ctx;
+    loop_.begin = begin;
+    loop_.end = end;
+    loop_.block = block;
+    loop_.done.store(0, std::memory_order_relaxed);
+    loop_.failed_block.store(std::numeric_limits<std::size_t>::max(), std::memory_order_relaxed);
+    loop_.failure = nullptr;
+    helpers_.store(std::uint32_t(helpers), std::memory_order_relaxed);
+    const std::uint32_t gen = generation_.load(std::memory_order_relaxed) + 1;
+    claim_.store(std::uint64_t(gen) << 32 | std::uint64_t(nblocks) << 16, std::memory_order_release);
+    generation_.store(gen, std::memory_order_release);
     generation_.notify_all();
 
-    loop.work();
-
-    for (int i = 0;; ++i) {
-      const std::uint32_t left = pending_.load(std::memory_order_acquire);
-      if (left == 0) break;
-      if (i < kSpinRounds) {
-        cpu_relax();
-      } else {
-        pending_.wait(left, std::memory_order_acquire);
-      }
-    }
-    loop_ = nullptr;
+    work();
+    for (std::uint32_t d = loop_.done.load(std::memory_order_acquire); d != nblocks;)
+      d = wait_change(loop_.done, d);
+    return loop_.failure;
   }
 
  private:
-  void worker_main(std::uint32_t id, std::uint32_t seen) {
-    t_in_loop = true;
+  // Claims and runs blocks of whatever loop is published until none is left.
+  void work() noexcept {
+    std::uint64_t w = claim_.load(std::memory_order_acquire);
     for (;;) {
-      std::uint32_t now;
-      for (int i = 0;; ++i) {
-        now = generation_.load(std::memory_order_acquire);
-        if (now != seen) break;
-        if (i < kSpinRounds) {
-          cpu_relax();
-        } else {
-          generation_.wait(seen, std::memory_order_acquire);
-        }
-      }
-      seen = now;
-      if (id < helpers_) loop_->work();
-      if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_one();
+      const std::uint32_t b = next_of(w), nblocks = count_of(w);
+      if (b >= nblocks) return;
+      if (!claim_.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel,
+                                        std::memory_order_acquire))
+        continue;
+      run_block(b);
+      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) loop_.done.notify_one();
+      w = claim_.load(std::memory_order_acquire);
     }
   }
 
+  void run_block(std::size_t b) noexcept {
+    // A block above a failed one cannot change which failure is reported.
+    if (b > loop_.failed_block.load(std::memory_order_relaxed)) return;
+    const std::size_t lo = loop_.begin + b * loop_.block;
+    const std::size_t hi = std::min(loop_.end, lo + loop_.block);
+    try {
+      loop_.fn(loop_.ctx, lo, hi);
+    } catch (...) {
+      std::lock_guard<std::mutex> guard(loop_.failure_mutex);
+      if (b < loop_.failed_block.load(std::memory_order_relaxed)) {
+        loop_.failed_block.store(b, std::memory_order_relaxed);
+        loop_.failure = std::current_exception();
+      }
+    }
+  }
+
+  void worker_main(std::uint32_t id, std::uint32_t seen) {
+    t_in_loop = true;
+    for (;;) {
+      seen = wait_change(generation_, seen);
+      if (id < helpers_.load(std::memory_order_relaxed)) work();
+    }
+  }
+
+  std::atomic<std::uint64_t> claim_{0};
   std::atomic<std::uint32_t> generation_{0};
-  std::atomic<std::uint32_t> pending_{0};
-  // Written by the caller before the generation bump, read by workers after.
-  Loop* loop_ = nullptr;
-  std::uint32_t helpers_ = 0;
-  std::size_t started_ = 0;  // only changed under g_mutex
+  std::atomic<std::uint32_t> helpers_{0};  // workers that may take blocks
+  Loop loop_;
+  std::size_t started_ = 0;  // only changed under pool_mutex()
 };
 
 // Held for the whole of a loop on the pool, and while the pool is created or
@@ -231,19 +254,13 @@ void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void
 
   const std::size_t target = threads * kBlocksPerThread;
   const std::size_t block = std::max(grain, len / target + (len % target != 0));
-  Loop loop;
-  loop.fn = fn;
-  loop.ctx = ctx;
-  loop.begin = begin;
-  loop.end = end;
-  loop.block = block;
-  loop.nblocks = len / block + (len % block != 0);
+  std::exception_ptr failure;
   {
     InLoop inside;
-    pool.run(loop, threads - 1);
+    failure = pool.run(fn, ctx, begin, end, block, threads - 1);
   }
   lock.unlock();
-  if (loop.failure) std::rethrow_exception(loop.failure);
+  if (failure) std::rethrow_exception(failure);
 }
 
 // See header.

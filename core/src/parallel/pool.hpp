@@ -10,8 +10,9 @@
 //
 // The range is cut into blocks of at least one grain, a few per thread, which
 // the threads claim one at a time, so a thread slowed by other load takes
-// fewer blocks. Handing a loop over allocates nothing: the body travels as a
-// function pointer and a context pointer.
+// fewer blocks, and the caller never waits for a worker that has not woken up
+// (it takes the blocks itself). Handing a loop over allocates nothing: the
+// body travels as a function pointer and a context pointer.
 //
 // A body that throws: every block still runs to completion or to its own
 // failure (blocks above an already failed one may be skipped); then the
