@@ -9,11 +9,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <new>
-#include <set>
+#include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "failure.hpp"
@@ -34,6 +32,16 @@ void expect_each_index_once(std::size_t begin, std::size_t end, std::size_t grai
   for (std::size_t i = 0; i <= end; ++i)
     ASSERT_EQ(hits[i].load(), (i >= begin && i < end) ? 1 : 0)
         << "index " << i << " of " << begin << ".." << end << " grain " << grain;
+}
+
+// Waits up to ten seconds for `flag`; true when it was set.
+bool wait_for(const std::atomic<bool>& flag) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!flag.load()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 class PoolShapes : public ::testing::TestWithParam<std::size_t> {};
@@ -128,6 +136,23 @@ TEST_P(PoolShapes, ResultEqualsSerialResult) {
   EXPECT_EQ(serial, parallel);
 }
 
+TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
+  set_thread_count_for_testing(GetParam());
+  for (std::size_t n : {0u, 1u, 2u, 3u, 17u, 300u}) {
+    std::vector<std::atomic<int>> hits(n);
+    parallel_tasks(n, [&](std::size_t i) { hits[i].fetch_add(1); });
+    for (auto& h : hits) ASSERT_EQ(h.load(), 1) << n;
+  }
+  try {
+    parallel_tasks(50, [](std::size_t i) {
+      if (i == 7 || i == 31) fail("task " + std::to_string(i));
+    });
+    ADD_FAILURE() << "no failure";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message(), "task 7");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, PoolShapes, ::testing::Values(1, 2, 3, 4, 8));
 
 TEST(Pool, DefaultSizeIsTheAffinityMask) {
@@ -138,16 +163,37 @@ TEST(Pool, DefaultSizeIsTheAffinityMask) {
   EXPECT_EQ(thread_count(), std::size_t(CPU_COUNT(&set)));
 }
 
+// The first block waits for a block on another thread: a loop that ran on
+// one thread alone would time out.
 TEST(Pool, WorkersShareALoop) {
   set_thread_count_for_testing(4);
-  std::mutex m;
-  std::set<std::thread::id> seen;
-  parallel_for(0, 32, 1, [&](std::size_t, std::size_t) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::lock_guard<std::mutex> g(m);
-    seen.insert(std::this_thread::get_id());
+  std::atomic<bool> other{false}, first_known{false};
+  std::thread::id first;
+  bool shared = false;
+  parallel_for(0, 32, 1, [&](std::size_t lo, std::size_t) {
+    if (lo == 0) {
+      first = std::this_thread::get_id();
+      first_known = true;
+      shared = wait_for(other);
+    } else if (wait_for(first_known) && std::this_thread::get_id() != first) {
+      other = true;
+    }
   });
-  EXPECT_GE(seen.size(), 2u);
+  EXPECT_TRUE(shared);
+}
+
+// Two long tasks at the head of many short ones run side by side: each
+// waits for the other to start.
+TEST(Pool, LongTasksAreNotQueuedBehindEachOther) {
+  set_thread_count_for_testing(2);
+  std::atomic<bool> started[2] = {false, false};
+  std::atomic<int> met{0};
+  parallel_tasks(40, [&](std::size_t i) {
+    if (i >= 2) return;
+    started[i] = true;
+    if (wait_for(started[1 - i])) ++met;
+  });
+  EXPECT_EQ(met.load(), 2);
 }
 
 TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {

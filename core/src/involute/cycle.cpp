@@ -79,15 +79,13 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   ChunkRanker undo(packet, s, old_salt);
   undo.start_prefixes();
   Sha256Digest old_seed, new_seed;
-  parallel::parallel_for(0, 2 + undo.prefix_tasks(), 1, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) {
-      if (i == 0) {
-        old_seed = seed_digest(counts, old_branch);
-      } else if (i == 1) {
-        new_seed = seed_digest(recoded, new_branch);
-      } else {
-        undo.hash_prefixes(i - 2);
-      }
+  parallel::parallel_tasks(2 + undo.prefix_tasks(), [&](std::size_t i) {
+    if (i == 0) {
+      old_seed = seed_digest(counts, old_branch);
+    } else if (i == 1) {
+      new_seed = seed_digest(recoded, new_branch);
+    } else {
+      undo.hash_prefixes(i - 2);
     }
   });
   auto old_order = undo.rank(old_seed);

@@ -585,13 +585,11 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   ChunkRanker ranker(packet, std::size_t(chunk_size), salt);
   ranker.start_prefixes();
   Sha256Digest seed;
-  parallel::parallel_for(0, 1 + ranker.prefix_tasks(), 1, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) {
-      if (i == 0) {
-        seed = seed_digest(counts, h);
-      } else {
-        ranker.hash_prefixes(i - 1);
-      }
+  parallel::parallel_tasks(1 + ranker.prefix_tasks(), [&](std::size_t i) {
+    if (i == 0) {
+      seed = seed_digest(counts, h);
+    } else {
+      ranker.hash_prefixes(i - 1);
     }
   });
   auto order = ranker.rank(seed);

@@ -24,8 +24,11 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
+
+#include "failure.hpp"
 
 namespace kelvora::parallel {
 namespace {
@@ -233,17 +236,11 @@ struct InLoop {
   ~InLoop() { t_in_loop = false; }
 };
 
-}  // namespace
-
-// See header.
-void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void* ctx) {
-  if (begin >= end) return;
-  const std::size_t len = end - begin;
-  grain = std::max<std::size_t>(grain, 1);
-  if (len <= grain || t_in_loop) return fn(ctx, begin, end);
+// Runs blocks of `block` indices over [begin, end) on the pool, or inline
+// where a hand-off cannot help.
+void run_blocks(std::size_t begin, std::size_t end, std::size_t block, RangeFn fn, void* ctx) {
   const std::size_t threads = thread_count();
-  if (threads <= 1) return fn(ctx, begin, end);
-
+  if (end - begin <= block || t_in_loop || threads <= 1) return fn(ctx, begin, end);
   std::unique_lock<std::mutex> lock(pool_mutex(), std::try_to_lock);
   if (!lock.owns_lock()) return fn(ctx, begin, end);  // another thread's loop has the pool
   Pool& pool = pool_with(threads - 1);
@@ -251,9 +248,6 @@ void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void
     lock.unlock();
     return fn(ctx, begin, end);
   }
-
-  const std::size_t target = threads * kBlocksPerThread;
-  const std::size_t block = std::max(grain, len / target + (len % target != 0));
   std::exception_ptr failure;
   {
     InLoop inside;
@@ -261,6 +255,24 @@ void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void
   }
   lock.unlock();
   if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+// See header.
+void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void* ctx) {
+  if (begin >= end) return;
+  const std::size_t len = end - begin;
+  const std::size_t target = thread_count() * kBlocksPerThread;
+  const std::size_t block = std::max({grain, std::size_t(1), len / target + (len % target != 0)});
+  run_blocks(begin, end, block, fn, ctx);
+}
+
+// See header.
+void run_each(std::size_t n, RangeFn fn, void* ctx) {
+  if (n == 0) return;
+  if (n > 0xFFFF) fail("parallel_tasks: too many tasks (" + std::to_string(n) + ")");
+  run_blocks(0, n, 1, fn, ctx);
 }
 
 // See header.

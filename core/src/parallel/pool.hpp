@@ -52,6 +52,23 @@ void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, Body&& 
       const_cast<void*>(static_cast<const void*>(&body)));
 }
 
+// Type-erased core of parallel_tasks.
+void run_each(std::size_t n, RangeFn fn, void* ctx);
+
+// Runs task(i) for every i in [0, n) as a block of its own, claimed in index
+// order: for a few uneven tasks (such as one long serial job next to many
+// short ones), where parallel_for's blocks could put several long tasks on
+// one thread. n must stay below 65536. Failures as for parallel_for.
+template <class Task>
+void parallel_tasks(std::size_t n, Task&& task) {
+  using T = std::remove_reference_t<Task>;
+  run_each(n,
+           [](void* ctx, std::size_t lo, std::size_t hi) {
+             for (std::size_t i = lo; i < hi; ++i) (*static_cast<T*>(ctx))(i);
+           },
+           const_cast<void*>(static_cast<const void*>(&task)));
+}
+
 // Number of threads that take part in a loop (workers plus the caller).
 std::size_t thread_count();
 
