@@ -38,11 +38,6 @@ constexpr std::size_t kSerialRecords = 4096;  // up to this many records: one st
 constexpr std::size_t kCopySpan = 64 * 1024;  // bytes per copy task, at least
 constexpr std::size_t kX16 = sha256_x16::kLanes;
 
-const Sha256State& initial_state() {
-  static const Sha256State iv = Sha256().state();
-  return iv;
-}
-
 // First element of part `i` when `n` elements are cut into `parts` parts.
 inline std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t i) {
   return (n / parts) * i + std::min(i, n % parts);
@@ -293,7 +288,7 @@ void ChunkRanker::hash_prefixes(std::size_t task) {
     sha256_x16::States st;
     const std::uint8_t* block[kX16];
     for (; k + kX16 <= end; k += kX16) {
-      for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, initial_state()[w]);
+      for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, kSha256InitialState[w]);
       for (std::size_t j = 0; j < whole_; ++j) {
         for (std::size_t l = 0; l < kX16; ++l) block[l] = packet_.data() + (k + l) * s_ + j * kSha256BlockSize;
         sha256_x16::compress_avx512(st, block);
@@ -303,7 +298,7 @@ void ChunkRanker::hash_prefixes(std::size_t task) {
     }
   }
   for (; k < end; ++k) {
-    Sha256State st = initial_state();
+    Sha256State st = kSha256InitialState;
     blocks(st.data(), packet_.data() + k * s_, whole_);
     prefix_[k] = st;
   }
@@ -368,7 +363,7 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
             for (std::size_t l = 0; l < kX16; ++l)
               for (std::size_t w = 0; w < 8; ++w) st.h[w][l] = prefix_[k + l][w];
           } else {
-            for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, initial_state()[w]);
+            for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, kSha256InitialState[w]);
             for (std::size_t j = 0; j < whole_; ++j) {
               for (std::size_t l = 0; l < kX16; ++l)
                 block[l] = packet_.data() + (k + l) * s_ + j * kSha256BlockSize;
@@ -392,7 +387,7 @@ void ChunkRanker::hash_records(const Sha256Digest& seed, typename Record::T* rec
         if (prefix_) {
           st = prefix_[k];
         } else {
-          st = initial_state();
+          st = kSha256InitialState;
           if (whole_ != 0) blocks(st.data(), chunk, whole_);
         }
         copy_fixed<kRest>(tails.data(), chunk + whole_ * kSha256BlockSize, rest_);

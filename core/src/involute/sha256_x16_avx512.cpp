@@ -1,9 +1,11 @@
 // Sixteen SHA-256 compressions with AVX-512; see sha256_x16.hpp.
 //
 // Only compress_avx512 is compiled for AVX-512 (target attribute), and this
-// unit includes nothing but the intrinsics header and the seam, so no shared
-// inline code can be compiled with these instructions.
+// unit includes nothing but the intrinsics header, its seam and the SHA-256
+// seam (for the round constants), so no shared inline code can be compiled
+// with these instructions.
 #include "involute/sha256_x16.hpp"
+#include "primitives/sha256_blocks.hpp"
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
 #define KELVORA_HAVE_AVX512 1
@@ -15,21 +17,6 @@
 namespace kelvora::sha256_x16 {
 
 #if KELVORA_HAVE_AVX512
-
-namespace {
-
-// FIPS 180-4 section 4.2.2.
-constexpr std::uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-}  // namespace
 
 // See header. Round functions as in FIPS 180-4 section 4.1.2; three-input
 // logic in one vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8:
@@ -86,7 +73,7 @@ __attribute__((target("avx512f,avx512bw"))) void compress_avx512(
     const __m512i ch = _mm512_ternarylogic_epi32(e, f, g, 0xCA);
     const __m512i t1 = _mm512_add_epi32(
         _mm512_add_epi32(h, big_s1),
-        _mm512_add_epi32(ch, _mm512_add_epi32(x, _mm512_set1_epi32(int(kRound[r])))));
+        _mm512_add_epi32(ch, _mm512_add_epi32(x, _mm512_set1_epi32(int(sha256_blocks::kRound[r])))));
     const __m512i big_s0 = KV_XOR3(KV_ROR(a, 2), KV_ROR(a, 13), KV_ROR(a, 22));
     const __m512i maj = _mm512_ternarylogic_epi32(a, b, c, 0xE8);
     h = g;

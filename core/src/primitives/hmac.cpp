@@ -9,10 +9,6 @@ namespace kelvora {
 
 namespace {
 
-// SHA-256 initial hash value (FIPS 180-4 section 5.3.3), for the pad blocks.
-constexpr Sha256State kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
 // Message length of the final block of each hash when the message fits in one
 // block after the pad block: the padded block is built here directly, which
 // saves the generic buffering on the hot path of the order-preserving map.
@@ -44,10 +40,10 @@ HmacSha256::HmacSha256(ByteView key) {
   }
   const auto compress = sha256_blocks::active();
   for (auto& byte : block) byte ^= 0x36;
-  inner_ = kInitialState;
+  inner_ = kSha256InitialState;
   compress(inner_.data(), block, 1);
   for (auto& byte : block) byte ^= 0x36 ^ 0x5c;
-  outer_ = kInitialState;
+  outer_ = kSha256InitialState;
   compress(outer_.data(), block, 1);
   secure_wipe(block, sizeof block);
 }

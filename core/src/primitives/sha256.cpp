@@ -18,16 +18,8 @@ BlocksFn active() {
 
 }  // namespace sha256_blocks
 
-namespace {
-
-// FIPS 180-4 section 5.3.3.
-constexpr Sha256State kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-}  // namespace
-
 // See header.
-Sha256::Sha256() : h_(kInitialState), blocks_(sha256_blocks::active()) {}
+Sha256::Sha256() : h_(kSha256InitialState), blocks_(sha256_blocks::active()) {}
 
 // See header.
 Sha256::Sha256(const Sha256State& state, std::uint64_t blocks)

@@ -15,18 +15,17 @@
 #include <cstdint>
 
 #include "bytes.hpp"
+#include "primitives/sha256_blocks.hpp"
 
 namespace kelvora {
-
-namespace sha256_blocks {
-// Compresses whole 64-byte blocks into a chaining value (sha256_blocks.hpp).
-using BlocksFn = void (*)(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
-}  // namespace sha256_blocks
 
 inline constexpr std::size_t kSha256DigestSize = 32;
 inline constexpr std::size_t kSha256BlockSize = 64;
 using Sha256Digest = std::array<std::uint8_t, kSha256DigestSize>;
 using Sha256State = std::array<std::uint32_t, 8>;  // chaining value H0..H7
+
+// The chaining value before the first block (FIPS 180-4 section 5.3.3).
+inline constexpr Sha256State kSha256InitialState = std::to_array(sha256_blocks::kInitialState);
 
 class Sha256 {
  public:
