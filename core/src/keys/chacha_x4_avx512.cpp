@@ -6,8 +6,9 @@
 // Rotates are native (vprold). 512-bit registers would halve the instruction
 // count but lower the core's clock for the shuffle that follows, which costs
 // more than they save. Only the functions below carry the ISA; this unit
-// includes nothing but the seam and the intrinsics.
+// includes nothing but the seam, the intrinsics and the ChaCha constants.
 #include "keys/chacha_x4.hpp"
+#include "primitives/chacha20_rounds.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_CHACHA_AVX512)
 
@@ -62,8 +63,8 @@ KV_AVX512VL inline void store_row(std::uint32_t* o, __m256i lo_set, __m256i hi_s
 
 KV_AVX512VL void chacha20_x4_avx512_impl(const ChaChaKey& key, std::uint64_t counter,
                                          std::uint64_t stream, ChaChaLanes& out) {
-  const __m256i a0 = _mm256_setr_epi32(0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
-                                       0x61707865, 0x3320646e, 0x79622d32, 0x6b206574);
+  const __m256i a0 = _mm256_broadcastsi128_si256(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha20_rounds::kSigma)));
   const __m256i b0 = _mm256_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3]),
                                        int(key[0]), int(key[1]), int(key[2]), int(key[3]));
   const __m256i c0 = _mm256_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7]),
