@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "failure.hpp"
 
@@ -41,8 +42,6 @@ void raise_panic(std::string_view message) {
 
 }  // namespace
 
-void throw_python_error() { throw PythonError{}; }
-
 void raise(PyObject* type, std::string_view message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
   if (text != nullptr) {
@@ -50,6 +49,12 @@ void raise(PyObject* type, std::string_view message) {
     Py_DECREF(text);
   }
   throw PythonError{};
+}
+
+void raise_value_error(std::string_view prefix, std::string_view message) {
+  std::string text(prefix);
+  text += message;
+  raise(PyExc_ValueError, text);
 }
 
 PyRef checked(PyObject* result) {

@@ -2,7 +2,7 @@
 //
 // Every entry runs its body through run_guarded(). Inside, a Python exception
 // that is already set travels as PythonError; core error values are turned
-// into ValueError by raise_error(); an InternalFailure is reported on stderr
+// into ValueError by value_or_raise(); an InternalFailure is reported on stderr
 // and raised as PanicException (a BaseException subclass, created on first
 // use); std::bad_alloc becomes MemoryError; anything else is a PanicException
 // too. Nothing escapes into CPython.
@@ -11,7 +11,6 @@
 #include <Python.h>
 
 #include <expected>
-#include <string>
 #include <string_view>
 
 #include "pyref.hpp"
@@ -21,7 +20,6 @@ namespace kelvora::py {
 // Thrown when a Python exception is set and the call must unwind.
 struct PythonError {};
 
-[[noreturn]] void throw_python_error();
 // Sets `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 
@@ -45,15 +43,22 @@ PyObject* run_guarded(Body&& body) noexcept {
   }
 }
 
+// Sets ValueError(prefix + message) and throws PythonError: the one error
+// path behind both value_or_raise overloads, kept out of line.
+[[noreturn, gnu::cold]] void raise_value_error(std::string_view prefix, std::string_view message);
+
 // The value of a core result, or ValueError(prefix + the error's message).
 template <class T, class E>
 T value_or_raise(std::expected<T, E>&& result, std::string_view prefix) {
-  if (!result) {
-    std::string message(prefix);
-    message += result.error().message();
-    raise(PyExc_ValueError, message);
-  }
+  if (!result) [[unlikely]] raise_value_error(prefix, result.error().message());
   return std::move(*result);
+}
+
+// A core result without a value: nothing on success, otherwise
+// ValueError(prefix + the error's message).
+template <class E>
+void value_or_raise(std::expected<void, E>&& result, std::string_view prefix) {
+  if (!result) [[unlikely]] raise_value_error(prefix, result.error().message());
 }
 
 }  // namespace kelvora::py

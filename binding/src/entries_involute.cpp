@@ -17,11 +17,6 @@ namespace {
 constexpr std::string_view kInvolutePrefix = "Involute error: ";
 constexpr std::string_view kCyclePrefix = "Cycle error: ";
 
-// The boundary's ValueError for an error value; nothing for success.
-void raise_on_error(const std::expected<void, InvolutionError>& done, std::string_view prefix) {
-  if (!done) (void)value_or_raise(std::expected<bool, InvolutionError>(std::unexpect, done.error()), prefix);
-}
-
 }  // namespace
 
 PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -34,7 +29,7 @@ PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView packet = require_contiguous(packet_array);
     const ByteView salt = require_contiguous(salt_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      raise_on_error(involute_into(packet, salt, chunk_size, {out, packet.size()}),
+      value_or_raise(involute_into(packet, salt, chunk_size, {out, packet.size()}),
                      kInvolutePrefix);
     });
   });
@@ -56,7 +51,7 @@ PyObject* entry_cycle_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView old_key = require_contiguous(old_key_array);
     const ByteView new_key = require_contiguous(new_key_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      raise_on_error(
+      value_or_raise(
           cycle_into(packet, old_salt, new_salt, old_key, new_key, chunk_size, {out, packet.size()}),
           kCyclePrefix);
     });
@@ -77,7 +72,7 @@ PyObject* entry_cond_involute_packet(PyObject*, PyObject* args, PyObject* kwargs
     const ByteView salt = require_contiguous(salt_array);
     const Condition condition{{low, high}, test_value};
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      raise_on_error(involute_if_into(packet, salt, chunk_size, condition, {out, packet.size()}),
+      value_or_raise(involute_if_into(packet, salt, chunk_size, condition, {out, packet.size()}),
                      kInvolutePrefix);
     });
   });
