@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -48,11 +49,15 @@ inline void store64_be(std::uint8_t* p, std::uint64_t v) {
   store32_be(p + 4, std::uint32_t(v));
 }
 
-// Overwrites n bytes with zeros through a volatile pointer, so the compiler
-// cannot drop the writes of a buffer that is about to go out of scope.
+// Overwrites n bytes with zeros. A plain memset of a buffer that is about to
+// go out of scope is a dead store the compiler may drop; the empty asm that
+// follows takes the pointer and clobbers memory, so as far as the compiler
+// knows the zeros are read, and the memset (full width, not byte by byte)
+// must happen.
 inline void secure_wipe(void* p, std::size_t n) {
-  volatile std::uint8_t* v = static_cast<volatile std::uint8_t*>(p);
-  for (std::size_t i = 0; i < n; ++i) v[i] = 0;
+  if (n == 0) return;
+  std::memset(p, 0, n);
+  asm volatile("" : : "r"(p) : "memory");
 }
 
 }  // namespace kelvora
