@@ -1,8 +1,12 @@
-"""Helpers shared by the test suites."""
+"""Helpers and message texts shared by the test suites."""
 import contextlib
 
 import numpy as np
 import pytest
+
+ARRAY = "'{}' object cannot be converted to 'PyArray<T, D>'"
+NOT_CONTIGUOUS = "The given array is not contiguous"
+NO_IMAGE = "called `Option::unwrap()` on a `None` value"
 
 
 def u8(data) -> np.ndarray:
@@ -15,6 +19,40 @@ def u8(data) -> np.ndarray:
 def strided(n: int) -> np.ndarray:
     """A non-contiguous uint8 view of n elements (every second element)."""
     return np.arange(2 * n, dtype=np.uint8)[::2]
+
+
+def permutation(seed: int) -> np.ndarray:
+    """A key table: the 256 byte values in an order drawn from `seed`."""
+    return np.random.default_rng(seed).permutation(256).astype(np.uint8)
+
+
+def distinct_packet(n: int, s: int, seed: int = 0) -> bytes:
+    """n pairwise distinct chunks of s >= 2 bytes, random after a shuffled counter."""
+    rng = np.random.default_rng(seed)
+    body = rng.integers(0, 256, size=(n, s), dtype=np.uint8)
+    ids = rng.permutation(n)
+    for i in range(min(s, 4)):
+        body[:, i] = (ids >> (8 * i)) & 0xFF
+    return body.tobytes()
+
+
+class Index:
+    """An object that is an integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@contextlib.contextmanager
+def raises_exactly(kind, message: str):
+    """Expects an exception of exactly type `kind` whose text is `message`."""
+    with pytest.raises(kind) as info:
+        yield info
+    assert type(info.value) is kind, repr(info.value)
+    assert str(info.value) == message
 
 
 @contextlib.contextmanager
