@@ -1,13 +1,10 @@
-"""Packet involution, conditional involution and cycling.
+"""Packet involution, conditional involution and cycling through the module.
 
 Known answers come from tests/models/involute_model.py, an independent model
 written with hashlib (branch values from the model of the range conditions).
+Thread counts, large packets and crumb ties are covered by
+core/tests/involute_test.cpp; fork and interpreter exit by test_concurrency.py.
 """
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 from hypothesis import given, strategies as st
@@ -15,56 +12,40 @@ from hypothesis import given, strategies as st
 import kelvora_core_py as k
 from models import involute_model as model
 from models import order_map
-from support import raises_panic, strided, u8
+from support import NO_IMAGE, distinct_packet, permutation, raises_exactly, raises_panic, u8
 
-DUPLICATE = "Duplicate crumbs detected after operations, cannot create a unique pattern"
-NO_IMAGE = "called `Option::unwrap()` on a `None` value"
 NAN_WITHOUT_IMAGE = order_map.double_from_bits(0x7FFFFFFFFFFFFFFF)
-
-
-def arr(data) -> np.ndarray:
-    return u8(bytes(data))
-
-
-def distinct_packet(n: int, s: int, seed: int = 0) -> bytes:
-    """n pairwise distinct chunks of s >= 2 bytes."""
-    rng = np.random.default_rng(seed)
-    body = rng.integers(0, 256, size=(n, s), dtype=np.uint8)
-    ids = rng.permutation(n)
-    for i in range(min(s, 4)):
-        body[:, i] = (ids >> (8 * i)) & 0xFF
-    return body.tobytes()
-
-
-def involute(packet, salt, s):
-    return k.involute_packet(arr(packet), arr(salt), s)
-
-
-# --- bit-exact agreement with the model ----------------------------------------------
-
 SALT = bytes(range(16))
 
 
-@pytest.mark.parametrize("n, s", [
-    (1, 5), (2, 3), (3, 2), (3, 4), (5, 1), (10, 4), (17, 7), (64, 16), (100, 64), (33, 65),
-    (12, 100), (4, 128), (256, 1), (300, 8), (5000, 4), (4097, 6), (9000, 64), (40, 4096),
+def involute(packet, salt, s):
+    return k.involute_packet(u8(packet), u8(salt), s)
+
+
+def cond(packet, salt, s, bounds, v):
+    return k.cond_involute_packet(u8(packet), u8(salt), s, bounds[0], bounds[1], v)
+
+
+def cycle(packet, old_salt, new_salt, old_key, new_key, s):
+    return k.cycle_packet(u8(packet), u8(old_salt), u8(new_salt), u8(old_key), u8(new_key), s)
+
+
+def key(seed: int) -> bytes:
+    return permutation(seed).tobytes()
+
+
+# --- involution: the model, and involution twice ---------------------------------------
+
+@pytest.mark.parametrize("n, s, salt", [
+    (1, 5, SALT), (2, 3, b""), (3, 2, SALT), (5, 1, bytes(range(100))), (17, 7, b""),
+    (100, 64, SALT), (33, 65, bytes(range(100))), (4, 128, SALT), (256, 1, b""),
+    (5000, 4, SALT), (4097, 6, bytes(range(100))), (40, 4096, SALT),
 ])
-@pytest.mark.parametrize("salt", [b"", SALT, bytes(range(100))])
 def test_matches_the_model(n, s, salt):
-    packet = bytes(np.random.default_rng(n).permutation(256)[:n].astype(np.uint8)) if s == 1 \
-        else distinct_packet(n, s, seed=n * s)
+    packet = permutation(n)[:n].tobytes() if s == 1 else distinct_packet(n, s, seed=n * s)
     want = model.involute(packet, salt, s)
-    assert k.involute_packet(arr(packet), arr(salt), s) == want
+    assert involute(packet, salt, s) == want
     assert involute(want, salt, s) == packet
-
-
-@given(st.binary(max_size=600), st.binary(max_size=80), st.integers(1, 12))
-def test_twice_is_the_identity_with_a_usable_chunk_size(packet, salt, minimum):
-    for s in {k.get_chunk_size(arr(packet)), k.get_chunk_size_min(arr(packet), minimum)}:
-        once = involute(packet, salt, s)
-        assert len(once) == len(packet)
-        assert sorted(once) == sorted(packet)
-        assert involute(once, salt, s) == packet
 
 
 @given(st.lists(st.binary(min_size=6, max_size=6), min_size=1, max_size=60, unique=True),
@@ -72,6 +53,14 @@ def test_twice_is_the_identity_with_a_usable_chunk_size(packet, salt, minimum):
 def test_hypothesis_matches_the_model(chunks, salt):
     packet = b"".join(chunks)
     assert involute(packet, salt, 6) == model.involute(packet, salt, 6)
+
+
+@given(st.binary(max_size=600), st.binary(max_size=80), st.integers(1, 12))
+def test_twice_is_the_identity_with_a_usable_chunk_size(packet, salt, minimum):
+    for s in {k.get_chunk_size(u8(packet)), k.get_chunk_size_min(u8(packet), minimum)}:
+        once = involute(packet, salt, s)
+        assert sorted(once) == sorted(packet)
+        assert involute(once, salt, s) == packet
 
 
 def test_ranks_worked_example():
@@ -91,94 +80,39 @@ def test_ranks_worked_example():
     assert involute(once, salt, 4) == packet
 
 
-# --- edge cases --------------------------------------------------------------------
-
-@pytest.mark.parametrize("packet", [b"", b"a", b"abc", bytes(range(13)), bytes(1000)])
-def test_chunk_size_zero_returns_the_packet(packet):
-    assert involute(packet, SALT, 0) == packet
-
-
-def test_empty_one_chunk_and_two_chunks():
-    assert involute(b"", SALT, 7) == b""
-    assert involute(b"abcdef", SALT, 6) == b"abcdef"
+@pytest.mark.parametrize("packet, s", [
+    # Chunk size 0 returns the packet, whatever its length.
+    (b"", 0), (b"abc", 0), (bytes(range(13)), 0), (bytes(1000), 0),
+    # No chunk, one chunk, and two chunks: any order of two, applied twice,
+    # is the identity.
+    (b"", 7), (b"abcdef", 6), (b"abcdef", 3),
+])
+def test_packets_returned_unchanged(packet, s):
     for salt in (b"", b"x", SALT):
-        assert involute(b"abcdef", salt, 3) == b"abcdef"  # perm of two is the identity
-
-
-def test_result_depends_on_the_salt():
-    packet = distinct_packet(64, 8)
-    a, b = involute(packet, b"one", 8), involute(packet, b"two", 8)
-    assert a != b
-    assert involute(a, b"two", 8) != packet
+        assert involute(packet, salt, s) == packet
 
 
 def test_same_array_as_packet_and_salt_and_inputs_untouched():
-    packet = arr(distinct_packet(50, 4))
+    packet = u8(distinct_packet(50, 4))
     before = packet.copy()
     got = k.involute_packet(packet, packet, 4)
     assert got == model.involute(packet.tobytes(), packet.tobytes(), 4)
     assert np.array_equal(packet, before)
 
 
-# --- every message ------------------------------------------------------------------
-
-@pytest.mark.parametrize("length, s", [(10, 4), (3, 4), (5, 2**64 - 1), (1, 2)])
-def test_not_a_multiple(length, s):
-    with pytest.raises(ValueError) as info:
-        involute(bytes(length), SALT, s)
-    assert str(info.value) == "Involute error: " + model.length_message(length, s)
-
-
-@pytest.mark.parametrize("packet, s", [
-    (b"abab", 2), (b"\x00" * 64, 4), (distinct_packet(3000, 8) + distinct_packet(3000, 8), 8),
-])
-def test_duplicate_chunks(packet, s):
-    with pytest.raises(ValueError) as info:
-        involute(packet, SALT, s)
-    assert str(info.value) == "Involute error: " + DUPLICATE
-    usable = k.get_chunk_size(arr(packet))
-    assert involute(involute(packet, SALT, usable), SALT, usable) == packet
-
-
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda: k.involute_packet(b"ab", arr(b""), 1), TypeError,
-     "argument 'packet': 'bytes' object cannot be converted to 'PyArray<T, D>'"),
-    (lambda: k.involute_packet(arr(b"ab"), [1], 1), TypeError,
-     "argument 'salt': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    (lambda: k.involute_packet(strided(4), arr(b""), 1), TypeError,
-     "The given array is not contiguous"),
-    (lambda: k.cond_involute_packet(arr(b"ab"), arr(b""), 1, 0, 0, "x"), TypeError,
-     "argument 'test_value': must be real number, not str"),
-    (lambda: k.cond_involute_packet(arr(b"ab"), strided(2), 1, 0, 0, 0.0), TypeError,
-     "The given array is not contiguous"),
-    (lambda: k.cycle_packet(arr(b""), arr(b""), arr(b""), arr(b""), np.zeros(2, np.int8), 1),
-     TypeError, "argument 'new_key': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    (lambda: k.cycle_packet(arr(b""), arr(b""), arr(b""), arr(b""), arr(b""), -1),
-     OverflowError, "can't convert negative int to unsigned"),
-])
-def test_argument_errors(call, exc, message):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and str(info.value) == message
-
-
 # --- conditional involution ---------------------------------------------------------
-
-def cond(packet, salt, s, bounds, v):
-    return k.cond_involute_packet(arr(packet), arr(salt), s, bounds[0], bounds[1], v)
-
 
 @pytest.mark.parametrize("v", [0.0, -0.0, -1.0, 1.0, 0.5, -0.999])
 def test_inside_minus_one_one_equals_involute_packet(v):
     packet = distinct_packet(40, 5)
-    bounds = k.prep_condition(-1.0, 1.0, arr(SALT))
+    bounds = k.prep_condition(-1.0, 1.0, u8(SALT))
     assert cond(packet, SALT, 5, bounds, v) == involute(packet, SALT, 5)
 
 
 @pytest.mark.parametrize("bounds_salt", [SALT, b"other"])
 def test_conditional_matches_the_model(bounds_salt):
     packet = distinct_packet(300, 8, seed=3)
-    lo, hi = k.prep_condition(0.0, 1.0, arr(bounds_salt))
+    lo, hi = k.prep_condition(0.0, 1.0, u8(bounds_salt))
     for v in (0.5, 3.0, float("nan"), float("-inf")):
         assert cond(packet, SALT, 8, (lo, hi), v) == \
             model.cond_involute(packet, SALT, 8, lo, hi, v)
@@ -186,7 +120,7 @@ def test_conditional_matches_the_model(bounds_salt):
 
 def test_same_side_values_restore_each_other():
     packet = distinct_packet(200, 6, seed=4)
-    bounds = k.prep_condition(0.0, 1.0, arr(SALT))
+    bounds = k.prep_condition(0.0, 1.0, u8(SALT))
     inside = cond(packet, SALT, 6, bounds, 0.25)
     assert cond(inside, SALT, 6, bounds, 0.75) == packet
     assert cond(inside, SALT, 6, bounds, 0.0) == packet      # a bound counts as inside
@@ -200,33 +134,17 @@ def test_same_side_values_restore_each_other():
     assert cond(flipped, SALT, 6, upside_down, -7.0) == packet
 
 
-def test_conditional_messages():
-    bounds = k.prep_condition(0.0, 1.0, arr(SALT))
-    with pytest.raises(ValueError, match=r"^Involute error: Packet length \(5\) is not a "
-                                         r"multiple of chunk size \(2\)\.$"):
-        cond(bytes(5), SALT, 2, bounds, 0.5)
-    with pytest.raises(ValueError) as info:
-        cond(b"abab", SALT, 2, bounds, 0.5)
-    assert str(info.value) == "Involute error: " + DUPLICATE
+def test_test_value_is_mapped_only_when_there_are_chunks():
+    bounds = k.prep_condition(0.0, 1.0, u8(SALT))
     with raises_panic(NO_IMAGE):
         cond(b"abcd", SALT, 2, bounds, NAN_WITHOUT_IMAGE)
-    # Never mapped: chunk size 0, or an empty packet.
     assert cond(b"abc", SALT, 0, bounds, NAN_WITHOUT_IMAGE) == b"abc"
     assert cond(b"", SALT, 3, bounds, NAN_WITHOUT_IMAGE) == b""
 
 
 # --- cycling ------------------------------------------------------------------------
 
-def key(seed: int) -> bytes:
-    return bytes(np.random.default_rng(seed).permutation(256).astype(np.uint8))
-
-
-def cycle(packet, old_salt, new_salt, old_key, new_key, s):
-    return k.cycle_packet(arr(packet), arr(old_salt), arr(new_salt), arr(old_key),
-                          arr(new_key), s)
-
-
-@pytest.mark.parametrize("n, s", [(1, 9), (2, 4), (50, 4), (300, 64), (5000, 5)])
+@pytest.mark.parametrize("n, s", [(1, 9), (50, 4), (300, 64), (5000, 5)])
 def test_cycle_matches_the_model(n, s):
     packet = distinct_packet(n, s, seed=n)
     want = model.cycle(packet, b"old", SALT, key(1), key(2), s)
@@ -257,66 +175,27 @@ def test_key_mismatch_is_a_panic(old_key, new_key, packet, s):
         cycle(packet, b"", b"", old_key, new_key, s)
 
 
-def test_cycle_messages():
-    with pytest.raises(ValueError) as info:
-        cycle(bytes(10), b"", b"", key(1), key(2), 4)
-    assert str(info.value) == "Cycle error: " + model.length_message(10, 4)
-    with pytest.raises(ValueError) as info:
-        cycle(b"aa", b"", b"", key(1), key(2), 1)
-    assert str(info.value) == "Cycle error: " + DUPLICATE
+# --- error values ---------------------------------------------------------------------
+
+BOUNDS = k.prep_condition(0.0, 1.0, u8(SALT))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: involute(bytes(10), SALT, 4), "Involute error: " + model.length_message(10, 4)),
+    (lambda: involute(bytes(3), SALT, 4), "Involute error: " + model.length_message(3, 4)),
+    (lambda: involute(bytes(5), SALT, 2**64 - 1),
+     "Involute error: " + model.length_message(5, 2**64 - 1)),
+    (lambda: involute(b"abab", SALT, 2), "Involute error: " + model.DUPLICATE),
+    (lambda: involute(bytes(64), SALT, 4), "Involute error: " + model.DUPLICATE),
+    (lambda: involute(distinct_packet(3000, 8) * 2, SALT, 8), "Involute error: " + model.DUPLICATE),
+    (lambda: cond(bytes(5), SALT, 2, BOUNDS, 0.5), "Involute error: " + model.length_message(5, 2)),
+    (lambda: cond(b"abab", SALT, 2, BOUNDS, 0.5), "Involute error: " + model.DUPLICATE),
+    (lambda: cycle(bytes(10), b"", b"", key(1), key(2), 4),
+     "Cycle error: " + model.length_message(10, 4)),
+    (lambda: cycle(b"aa", b"", b"", key(1), key(2), 1), "Cycle error: " + model.DUPLICATE),
     # Values missing from the keys become 0, so the re-coded chunks collide.
-    with pytest.raises(ValueError) as info:
-        cycle(b"\x01\x02", b"", b"", b"\x05", b"\x05", 1)
-    assert str(info.value) == "Cycle error: " + DUPLICATE
-
-
-# --- threads, fork, exit ------------------------------------------------------------
-
-def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    env = dict(os.environ)
-    here = os.path.dirname(os.path.abspath(__file__))
-    env["PYTHONPATH"] = os.pathsep.join(
-        [p for p in (env.get("KELVORA_MODULE_DIR"), here, env.get("PYTHONPATH")) if p])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-
-
-BIG = """
-import hashlib, numpy as np, kelvora_core_py as k
-rng = np.random.default_rng(7)
-packet = rng.integers(0, 256, size=1 << 22, dtype=np.uint8)   # 4 MiB, chunks of 64
-salt = np.arange(16, dtype=np.uint8)
-def digest():
-    return hashlib.sha256(k.involute_packet(packet, salt, 64)).hexdigest()
-"""
-
-
-def test_one_processor_gives_the_same_result():
-    # The pool is sized to the affinity mask: pinned to one processor, every
-    # loop runs on the caller alone.
-    base = run_python(BIG + "print(digest())")
-    pinned = run_python("import os\nos.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})"
-                        + BIG + "print(digest())")
-    assert base.returncode == 0 and pinned.returncode == 0, base.stderr + pinned.stderr
-    assert base.stdout == pinned.stdout
-
-
-def test_forked_child_rebuilds_the_pool():
-    code = BIG + """
-import os
-before = digest()
-pid = os.fork()
-if pid == 0:
-    os._exit(0 if digest() == before else 3)
-_, status = os.waitpid(pid, 0)
-assert os.waitstatus_to_exitcode(status) == 0, status
-assert digest() == before
-print("ok")
-"""
-    done = run_python(code)
-    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
-
-
-def test_exit_with_the_pool_running():
-    done = run_python(BIG + "digest()\nimport sys\nsys.exit(5)")
-    assert done.returncode == 5, done.stderr
+    (lambda: cycle(b"\x01\x02", b"", b"", b"\x05", b"\x05", 1), "Cycle error: " + model.DUPLICATE),
+])
+def test_error_values(call, message):
+    with raises_exactly(ValueError, message):
+        call()
