@@ -11,21 +11,18 @@ against hashlib.sha256 on the same 64 MiB, timed in CPU time here. Set
 KELVORA_BENCH_SHA256 to the bench_sha256 executable, or it is looked for under
 build/*/bench/.
 """
-import glob
 import hashlib
 import hmac
-import json
 import math
 import os
 import struct
-import subprocess
 import sys
 import time
 
 import numpy as np
 
 import kelvora_core_py as k
-from harness import check_same, compare
+from harness import check_same, compare, native_medians, sha256_blocks
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from models import order_map as model  # noqa: E402  (for the compression count only)
@@ -73,13 +70,8 @@ def peer_branch(lo: int, hi: int, value: float, salt: bytes) -> int:
     return int.from_bytes(d[:8], "little") ^ (lo & hi) ^ inside
 
 
-def blocks(n_bytes: int) -> int:
-    """SHA-256 compressions for a message of n bytes."""
-    return (n_bytes + 9 + 63) // 64
-
-
 def key_blocks(salt: bytes) -> int:
-    return 2 + (blocks(len(salt)) if len(salt) > 64 else 0)
+    return 2 + (sha256_blocks(len(salt)) if len(salt) > 64 else 0)
 
 
 def floor_stream(compressions: int):
@@ -105,7 +97,7 @@ def bench_conditions() -> None:
 
     m = model.OrderMap(salt)
     m.map_key(peer_key(value))
-    branch_blocks = blocks(16 + len(salt)) + key_blocks(salt) + 2 * m.steps
+    branch_blocks = sha256_blocks(16 + len(salt)) + key_blocks(salt) + 2 * m.steps
     check_same("peer cond_hash_branch", peer_branch(lo, hi, value, salt),
                k.cond_hash_branch(lo, hi, value, arr))
     compare(f"cond_hash_branch, 16-byte salt ({branch_blocks} SHA-256 compressions)", [
@@ -115,30 +107,16 @@ def bench_conditions() -> None:
     ])
 
 
-def find_native_bench():
-    path = os.environ.get("KELVORA_BENCH_SHA256")
-    if path:
-        return path
-    root = os.path.join(os.path.dirname(__file__), "..", "build")
-    found = sorted(glob.glob(os.path.join(root, "*", "bench", "bench_sha256")))
-    return found[0] if found else None
-
-
 def bench_sha256_throughput() -> None:
     print("\nSHA-256 on 64 MiB (CPU time, best of repeats)")
     data = bytes(64 << 20)
     best = min(_cpu(lambda: hashlib.sha256(data).digest()) for _ in range(7))
     print(f"  {'hashlib.sha256':<44} {best * 1e3:9.1f} ms   {'1.00x of hashlib':>20}")
-    native = find_native_bench()
-    if not native:
+    rows = native_medians("bench_sha256", "KELVORA_BENCH_SHA256", repetitions=5)
+    if rows is None:
         print("  (bench_sha256 not built: configure with -DKELVORA_BUILD_TESTS=ON)")
         return
-    out = subprocess.run([native, "--benchmark_format=json", "--benchmark_repetitions=5",
-                          "--benchmark_report_aggregates_only=true"],
-                         capture_output=True, text=True, check=True).stdout
-    for b in json.loads(out)["benchmarks"]:
-        if b.get("aggregate_name") != "median" or b.get("error_occurred"):
-            continue
+    for b in rows:
         ms = b["cpu_time"] if b["time_unit"] == "ms" else b["cpu_time"] / 1e6
         name = b["run_name"].split("/")[0].replace("BM_", "")
         print(f"  {name:<44} {ms:9.1f} ms   {ms / (best * 1e3):7.2f}x of hashlib")

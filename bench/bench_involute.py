@@ -16,9 +16,7 @@ benchmark bench_involute (BM_Phases), run here when it is built.
 
 Run: PYTHONPATH=<build>/binding python3 bench/bench_involute.py [--quick]
 """
-import glob
 import hashlib
-import json
 import os
 import subprocess
 import sys
@@ -27,7 +25,7 @@ import textwrap
 import numpy as np
 
 import kelvora_core_py as k
-from harness import check_same, compare
+from harness import check_same, compare, native_medians, sha256_blocks
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from models import order_map as model  # noqa: E402  (for the compression count only)
@@ -37,11 +35,6 @@ SALT = bytes(range(16))
 SALT_ARR = np.frombuffer(SALT, dtype=np.uint8)
 QUICK = "--quick" in sys.argv
 RESULTS = []
-
-
-def blocks(n_bytes: int) -> int:
-    """SHA-256 compressions for a message of n bytes."""
-    return (n_bytes + 9 + 63) // 64
 
 
 def packet_of(size: int, s: int) -> np.ndarray:
@@ -66,10 +59,10 @@ def hashlib_pass(packet: np.ndarray):
 def bench_against_hashlib(mib: int, s: int, limit: float) -> None:
     packet = packet_of(mib * MIB, s)
     n = packet.size // s
-    floor = blocks(packet.size + 8) + n * blocks(s + len(SALT) + 32)
+    floor = sha256_blocks(packet.size + 8) + n * sha256_blocks(s + len(SALT) + 32)
     medians = compare(
         f"involute_packet, {mib} MiB, chunk size {s} ({n} chunks; floor {floor} compressions "
-        f"= {floor / blocks(packet.size):.2f} hashlib passes)", [
+        f"= {floor / sha256_blocks(packet.size):.2f} hashlib passes)", [
             ("involute_packet", lambda: k.involute_packet(packet, SALT_ARR, s)),
             (f"hashlib.sha256 pass over {mib} MiB", hashlib_pass(packet)),
         ], repeats=5 if QUICK else 9)
@@ -119,7 +112,8 @@ def bench_small_packet() -> None:
     m.map_key(model.ordered_key(model.binary32_bits(-1.0)))
     m.map_key(model.ordered_key(model.binary32_bits(1.0)))
     # HMAC pads, two per map node, the branch digest, the seed digest, the crumbs.
-    forced = 2 + 2 * m.steps + blocks(16 + len(SALT)) + blocks(64 + 8) + 4 * blocks(16 + 16 + 32)
+    forced = (2 + 2 * m.steps + sha256_blocks(16 + len(SALT)) + sha256_blocks(64 + 8)
+              + 4 * sha256_blocks(16 + 16 + 32))
     data = bytes(forced * 64 - 9)
     medians = compare(f"involute_packet, 64 bytes, chunk size 16 ({forced} forced compressions)", [
         ("involute_packet", lambda: k.involute_packet(packet, SALT_ARR, 16)),
@@ -176,26 +170,13 @@ def bench_memory() -> None:
 
 # --- time split ---------------------------------------------------------------------
 
-def find_native_bench():
-    path = os.environ.get("KELVORA_BENCH_INVOLUTE")
-    if path:
-        return path
-    root = os.path.join(os.path.dirname(__file__), "..", "build")
-    found = sorted(glob.glob(os.path.join(root, "*", "bench", "bench_involute")))
-    return found[0] if found else None
-
-
 def bench_split() -> None:
-    native = find_native_bench()
-    if not native:
+    rows = native_medians("bench_involute", "KELVORA_BENCH_INVOLUTE",
+                          ["--benchmark_filter=BM_Phases/16/4/"], repetitions=3)
+    if rows is None:
         print("\n(bench_involute not built: configure with -DKELVORA_BUILD_TESTS=ON)")
         return
-    out = subprocess.run([native, "--benchmark_filter=BM_Phases/16/4/", "--benchmark_format=json",
-                          "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"],
-                         capture_output=True, text=True, check=True).stdout
-    for b in json.loads(out)["benchmarks"]:
-        if b.get("aggregate_name") != "median":
-            continue
+    for b in rows:
         parts = ", ".join(f"{name[:-3]} {b[name]:.1f} ms" for name in
                           ("digest_ms", "crumbs_ms", "sort_ms", "copy_ms"))
         print(f"\ntime split, 16 MiB, chunk size 4, phases run one after the other: {parts}")

@@ -3,12 +3,24 @@
 Candidates of one case are interleaved round by round, so drift on a shared,
 noisy machine hits them alike; each reports the median of its repeats. The
 first candidate is the module; ratios are printed against it.
+
+Native benchmarks (Google Benchmark executables under build/*/bench/) are run
+through native_medians, which reads their JSON report.
 """
 from __future__ import annotations
 
+import glob
+import json
+import os
 import statistics
+import subprocess
 import time
 from typing import Callable, Sequence
+
+
+def sha256_blocks(n_bytes: int) -> int:
+    """SHA-256 compressions for a message of n bytes."""
+    return (n_bytes + 9 + 63) // 64
 
 
 def check_same(name: str, got, want) -> None:
@@ -44,3 +56,25 @@ def compare(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
         ratio = t / base
         print(f"  {name:<44} {t * 1e6:12.1f} us   {ratio:7.2f}x of {base_name}")
     return medians
+
+
+def native_medians(name: str, env_var: str, args: Sequence[str] = (),
+                   repetitions: int = 3) -> list[dict] | None:
+    """Median rows of the native benchmark `name`, or None when it is not built.
+
+    The executable is $env_var when set, else the first build/*/bench/<name>.
+    Rows that report an error are left out.
+    """
+    path = os.environ.get(env_var)
+    if not path:
+        root = os.path.join(os.path.dirname(__file__), "..", "build")
+        found = sorted(glob.glob(os.path.join(root, "*", "bench", name)))
+        if not found:
+            return None
+        path = found[0]
+    out = subprocess.run([path, *args, "--benchmark_format=json",
+                          f"--benchmark_repetitions={repetitions}",
+                          "--benchmark_report_aggregates_only=true"],
+                         capture_output=True, text=True, check=True).stdout
+    return [b for b in json.loads(out)["benchmarks"]
+            if b.get("aggregate_name") == "median" and not b.get("error_occurred")]
