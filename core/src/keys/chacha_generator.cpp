@@ -1,3 +1,4 @@
+// ChaCha20 keystream generator and bounded draw; see chacha_generator.hpp.
 #include "keys/chacha_generator.hpp"
 
 #include "bytes.hpp"
@@ -14,12 +15,11 @@ ChaCha20Generator::~ChaCha20Generator() {
   secure_wipe(key_.data(), sizeof key_);
   secure_wipe(lanes_.data(), sizeof lanes_);
   secure_wipe(&counter_, sizeof counter_);
-  index_ = kWords;
 }
 
 void ChaCha20Generator::refill() {
   static const ChaChaX4Fn blocks_x4 = chacha20_x4_active();
-  blocks_x4(key_, counter_, stream_, lanes_);
+  blocks_x4(key_, counter_, kStream, lanes_);
   counter_ += 4;  // mod 2^64
   index_ = 0;
 }

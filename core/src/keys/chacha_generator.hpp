@@ -40,11 +40,11 @@ class ChaCha20Generator {
 
  private:
   static constexpr std::size_t kWords = 16 * 4;
+  static constexpr std::uint64_t kStream = 0;
   void refill();
 
   ChaChaKey key_;
   std::uint64_t counter_ = 0;
-  std::uint64_t stream_ = 0;
   ChaChaLanes lanes_{};
   std::size_t index_ = kWords;  // kWords: nothing buffered
 };
