@@ -12,13 +12,6 @@ ByteView utf8_view(const std::string& text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// The native copy of a table is wiped once it has been copied into its bytes
-// object, also when that copy fails.
-struct TableWipe {
-  KeyTable& table;
-  ~TableWipe() { secure_wipe(table.data(), table.size()); }
-};
-
 }  // namespace
 
 PyObject* entry_gen_key(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -37,7 +30,9 @@ PyObject* entry_gen_key(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     KeyTable table = derive_key_table(utf8_view(party), utf8_view(purpose),
                                       seed.first<kMasterSeedSize>());
-    TableWipe wipe{table};
+    // The native copy is wiped once it has been copied into its bytes
+    // object, also when that copy fails.
+    WipeOnExit wipe(table.data(), table.size());
     return bytes_result(table);
   });
 }

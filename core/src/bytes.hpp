@@ -60,4 +60,17 @@ inline void secure_wipe(void* p, std::size_t n) {
   asm volatile("" : : "r"(p) : "memory");
 }
 
+// Wipes a buffer when the scope ends, however it ends.
+class WipeOnExit {
+ public:
+  WipeOnExit(void* p, std::size_t n) noexcept : p_(p), n_(n) {}
+  ~WipeOnExit() { secure_wipe(p_, n_); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  void* p_;
+  std::size_t n_;
+};
+
 }  // namespace kelvora

@@ -1,3 +1,4 @@
+// Key table derivation; see key_table.hpp.
 #include "keys/key_table.hpp"
 
 #include <algorithm>
@@ -14,19 +15,6 @@ namespace {
 
 constexpr std::string_view kInfoLabel = "kelvora:";
 constexpr std::uint8_t kInfoSeparator = ':';
-
-// Zeroes a buffer when the scope ends, however it ends.
-class WipeOnExit {
- public:
-  WipeOnExit(void* p, std::size_t n) : p_(p), n_(n) {}
-  ~WipeOnExit() { secure_wipe(p_, n_); }
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-
- private:
-  void* p_;
-  std::size_t n_;
-};
 
 // HKDF-Extract with the salt absent is HMAC keyed with 32 zero bytes: the key
 // never changes, so its two pad blocks are hashed once per process. Never
