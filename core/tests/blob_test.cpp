@@ -1,4 +1,8 @@
-// Blob writer, byte reader, strict UTF-8 and the two packet readers.
+// Blob writer, byte reader, strict UTF-8 and the two packet readers: what only
+// the core can show (writes in place between guard bytes, wrong buffer sizes,
+// readers that stay put on a failed get, views into the input, lengths that
+// would wrap). Layouts, every parse message and round trips are checked
+// against an independent model in tests/test_blob.py.
 //
 // Expected blobs are spelled out byte by byte here (little-endian words built
 // by the test's own helper), never produced by the writer under test.
@@ -47,16 +51,6 @@ Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // ---- Writer -------------------------------------------------------------
 
-TEST(BlobWriter, WorkedExampleOf34Bytes) {
-  const Bytes ab = bytes_of("ab");
-  const Bytes want = {0x1a, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 'a', 'b',
-                      0x08, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0};
-  std::vector<BlobField> fields;
-  fields.push_back(BlobField::borrowed(ab));
-  fields.push_back(BlobField::integer(1));
-  EXPECT_EQ(package_fields(std::move(fields)), want);
-}
-
 TEST(BlobWriter, ShapesOfSmallBlobs) {
   struct Row {
     const char* what;
@@ -65,10 +59,6 @@ TEST(BlobWriter, ShapesOfSmallBlobs) {
   };
   const Row rows[] = {
       {"no fields", [] { return std::vector<BlobField>{}; }, Raw().blob()},
-      {"one empty string", [] { std::vector<BlobField> v; v.push_back(BlobField::borrowed({})); return v; },
-       Raw().word(0).blob()},
-      {"largest integer", [] { std::vector<BlobField> v; v.push_back(BlobField::integer(~0ull)); return v; },
-       Raw().word(8).word(~0ull).blob()},
       {"owned text, utf-8 e-acute",
        [] { std::vector<BlobField> v; v.push_back(BlobField::owned({0xc3, 0xa9})); return v; },
        Raw().word(2).raw({0xc3, 0xa9}).blob()},
@@ -211,22 +201,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Packet readers ------------------------------------------------------
 
-TEST(PacketReaders, WorkedExamplesOf48And56Bytes) {
-  const Bytes setup = Raw().word(40).word(0).word(0).word(0).word(8).word(7).b;
-  ASSERT_EQ(setup.size(), 48u);
-  auto s = read_setup_packet(setup);
-  ASSERT_TRUE(s.has_value()) << s.error().message();
-  EXPECT_TRUE(s->public_key.empty() && s->packet.empty() && s->mode.empty());
-  EXPECT_EQ(s->identity, 7u);
-
-  const Bytes enc = Raw().word(48).word(0).word(0).word(0).word(0).word(8).word(7).b;
-  ASSERT_EQ(enc.size(), 56u);
-  auto e = read_encrypted_packet(enc);
-  ASSERT_TRUE(e.has_value()) << e.error().message();
-  EXPECT_TRUE(e->public_key.empty() && e->private_key.empty() && e->packet.empty());
-  EXPECT_EQ(e->identity, 7u);
-}
-
 TEST(PacketReaders, ViewsPointIntoTheInputAndTrailingFieldsAreIgnored) {
   const Bytes data = Raw()
                          .field("PK")
@@ -244,24 +218,6 @@ TEST(PacketReaders, ViewsPointIntoTheInputAndTrailingFieldsAreIgnored) {
   EXPECT_EQ(Bytes(e->packet.begin(), e->packet.end()), bytes_of("packet"));
   EXPECT_EQ(e->mode, "m\xc3\xa9");
   EXPECT_EQ(e->identity, 0x1122334455667788ull);
-}
-
-TEST(PacketReaders, WriterOutputReadsBack) {
-  const Bytes pk(33, 1), sk(1, 2), pkt(1000, 3);
-  std::vector<BlobField> f;
-  f.push_back(BlobField::borrowed(pk));
-  f.push_back(BlobField::borrowed(sk));
-  f.push_back(BlobField::borrowed(pkt));
-  f.push_back(BlobField::owned(bytes_of("mode")));
-  f.push_back(BlobField::integer(~0ull - 1));
-  const Bytes blob = package_fields(std::move(f));
-  auto e = read_encrypted_packet(blob);
-  ASSERT_TRUE(e.has_value()) << e.error().message();
-  EXPECT_EQ(Bytes(e->public_key.begin(), e->public_key.end()), pk);
-  EXPECT_EQ(Bytes(e->private_key.begin(), e->private_key.end()), sk);
-  EXPECT_EQ(Bytes(e->packet.begin(), e->packet.end()), pkt);
-  EXPECT_EQ(e->mode, "mode");
-  EXPECT_EQ(e->identity, ~0ull - 1);
 }
 
 struct ParseRow {
@@ -284,22 +240,11 @@ TEST_P(ParseTable, FirstFailure) {
 
 constexpr std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
 
+// Length words near 2^64 at each position: no sum of position and length may
+// wrap around and let a read pass the end.
 INSTANTIATE_TEST_SUITE_P(
     Blob, ParseTable,
     ::testing::Values(
-        ParseRow{"empty input", {}, "packet truncated while reading total length",
-                 "packet truncated while reading total length"},
-        ParseRow{"7 bytes", Bytes(7, 0), "packet truncated while reading total length",
-                 "packet truncated while reading total length"},
-        ParseRow{"header 0, nothing else", Raw().word(0).b,
-                 "packet truncated while reading public key",
-                 "packet truncated while reading public key"},
-        ParseRow{"payload longer than declared", Raw().word(0).raw({1}).b,
-                 "declared payload length 0 exceeds available bytes 1",
-                 "declared payload length 0 exceeds available bytes 1"},
-        ParseRow{"payload shorter than declared", Raw().word(9).word(0).b,
-                 "declared payload length 9 exceeds available bytes 8",
-                 "declared payload length 9 exceeds available bytes 8"},
         ParseRow{"declared 2^64-1", Raw().word(kHuge).b,
                  "declared payload length 18446744073709551615 exceeds available bytes 0",
                  "declared payload length 18446744073709551615 exceeds available bytes 0"},
@@ -309,61 +254,14 @@ INSTANTIATE_TEST_SUITE_P(
         ParseRow{"public key length 2^63", Raw().word(1ull << 63).raw("abcd").blob(),
                  "packet truncated while reading public key",
                  "packet truncated while reading public key"},
-        ParseRow{"public key one byte short", Raw().word(3).raw("ab").blob(),
-                 "packet truncated while reading public key",
-                 "packet truncated while reading public key"},
-        ParseRow{"ends after the public key", Raw().word(0).blob(),
-                 "packet truncated while reading packet",
-                 "packet truncated while reading private key"},
-        ParseRow{"second length word cut", Raw().word(0).raw({1, 0, 0}).blob(),
-                 "packet truncated while reading packet",
-                 "packet truncated while reading private key"},
         ParseRow{"second field 2^64-1", Raw().word(0).word(kHuge).blob(),
                  "packet truncated while reading packet",
                  "packet truncated while reading private key"},
-        ParseRow{"ends after two fields", Raw().word(0).word(0).blob(),
+        ParseRow{"third field 2^64-1", Raw().word(0).word(0).word(kHuge).blob(),
                  "packet truncated while reading mode", "packet truncated while reading packet"},
-        ParseRow{"mode length 2^64-1", Raw().word(0).word(0).word(kHuge).blob(),
-                 "packet truncated while reading mode", "packet truncated while reading packet"},
-        ParseRow{"ends after three fields", Raw().word(0).word(0).word(0).blob(),
-                 "packet truncated while reading identity length",
-                 "packet truncated while reading mode"},
-        ParseRow{"identity length word cut", Raw().word(0).word(0).word(0).raw({8, 0}).blob(),
-                 "packet truncated while reading identity length",
-                 "packet truncated while reading mode"},
-        ParseRow{"identity value cut", Raw().word(0).word(0).word(0).word(8).raw({7}).blob(),
-                 "packet truncated while reading identity value",
-                 "packet truncated while reading mode"},
         ParseRow{"identity length 2^64-1", Raw().word(0).word(0).word(0).word(kHuge).blob(),
                  "packet truncated while reading identity value",
-                 "packet truncated while reading mode"},
-        ParseRow{"identity of 4 bytes", Raw().word(0).word(0).field("").field("1234").blob(),
-                 "expected 8-byte identity field, found 4 bytes",
-                 "packet truncated while reading identity length"},
-        ParseRow{"identity of 16 bytes, bad mode", Raw().word(0).word(0).field("\xff").word(16).word(1).word(2).blob(),
-                 "expected 8-byte identity field, found 16 bytes",
-                 "packet truncated while reading identity length"},
-        ParseRow{"identity of 0 bytes", Raw().word(0).word(0).word(0).word(0).blob(),
-                 "expected 8-byte identity field, found 0 bytes",
-                 "packet truncated while reading identity length"},
-        ParseRow{"bad mode byte", Raw().word(0).word(0).field("\xff").word(8).word(7).blob(),
-                 "utf-8 decoding failed: invalid utf-8 sequence of 1 bytes from index 0",
-                 "packet truncated while reading identity length"},
-        ParseRow{"incomplete mode", Raw().word(0).word(0).field("a\xe2\x82").word(8).word(7).blob(),
-                 "utf-8 decoding failed: incomplete utf-8 byte sequence from index 1",
-                 "packet truncated while reading identity length"},
-        // Encrypted packet read as setup: the mode field (8 bytes) becomes the
-        // identity, and the packet bytes the mode.
-        ParseRow{"encrypted with an 8-byte mode",
-                 Raw().field("pk").field("sk").field("pkt").field("abcdefgh").word(8).word(7).blob(),
-                 "", ""},
-        ParseRow{"encrypted with a 2-byte mode",
-                 Raw().field("pk").field("sk").field("pkt").field("ab").word(8).word(7).blob(),
-                 "expected 8-byte identity field, found 2 bytes", ""},
-        ParseRow{"encrypted with bad mode",
-                 Raw().field("").field("").field("").field("\xc3").word(8).word(7).blob(),
-                 "expected 8-byte identity field, found 1 bytes",
-                 "utf-8 decoding failed: incomplete utf-8 byte sequence from index 0"}));
+                 "packet truncated while reading mode"}));
 
 }  // namespace
 }  // namespace kelvora
