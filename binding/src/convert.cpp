@@ -1,3 +1,4 @@
+// Argument and result conversions; see convert.hpp.
 #include "convert.hpp"
 
 #include <bit>
@@ -11,7 +12,14 @@ namespace kelvora::py {
 namespace {
 
 [[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
-  raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on
+  // "'" + std::string.
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += '\'';
+  raise(PyExc_TypeError, message);
 }
 
 // Rejects str and non-sequences for the two sequence kinds, then iterates.
@@ -180,13 +188,6 @@ PyRef tuple_result(std::initializer_list<PyRef*> items) {
   Py_ssize_t i = 0;
   for (PyRef* item : items) PyTuple_SetItem(tuple.get(), i++, item->release());
   return tuple;
-}
-
-PyRef bytes_list_result(const std::vector<ByteView>& rows) {
-  PyRef list = result(PyList_New(Py_ssize_t(rows.size())));
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    PyList_SetItem(list.get(), Py_ssize_t(i), bytes_result(rows[i]).release());
-  return list;
 }
 
 }  // namespace kelvora::py

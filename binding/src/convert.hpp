@@ -91,7 +91,5 @@ PyRef int_result(std::uint64_t value);
 PyRef str_result(std::string_view utf8);
 // A tuple holding the given new references, in order.
 PyRef tuple_result(std::initializer_list<PyRef*> items);
-// A list of bytes objects, one per view, in order.
-PyRef bytes_list_result(const std::vector<ByteView>& rows);
 
 }  // namespace kelvora::py

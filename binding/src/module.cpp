@@ -29,9 +29,13 @@ std::string text_signature(const Signature& s) {
   return doc + ")\n--\n\n";
 }
 
+#define KELVORA_ONE(name, signature) +1
+constexpr std::size_t kFunctionCount = 0 KELVORA_FUNCTIONS(KELVORA_ONE);
+#undef KELVORA_ONE
+
 struct FunctionTable {
-  std::array<std::string, 13> docs;
-  std::array<PyMethodDef, 13> defs{};
+  std::array<std::string, kFunctionCount> docs;
+  std::array<PyMethodDef, kFunctionCount> defs{};
 
   FunctionTable() {
     std::size_t i = 0;
