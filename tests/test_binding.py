@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kelvora_core_py as k
-from support import raises_panic, strided, u8
+from support import ARRAY, NOT_CONTIGUOUS, Index, permutation, raises_exactly, raises_panic, strided, u8
 
 NAMES = ["involute_packet", "cycle_packet", "get_chunk_size", "get_chunk_size_min",
          "cond_involute_packet", "gen_key", "prep_condition", "cond_hash_branch", "map_data",
@@ -110,16 +110,47 @@ def test_keywords_match_non_interned_names():
     assert k.get_chunk_size(**{name: A}) == k.get_chunk_size(A)
 
 
+KEY = permutation(1)
+BOUNDS = k.prep_condition(0.0, 1.0, A)
+POSITIONAL = {
+    "involute_packet": (A, A, 4),
+    "cycle_packet": (A, A, A[:3], KEY, KEY[::-1].copy(), 4),
+    "get_chunk_size": (A,),
+    "get_chunk_size_min": (A, 2),
+    "cond_involute_packet": (A, A, 4, *BOUNDS, 0.5),
+    "prep_condition": (0.5, 2.0, A),
+    "cond_hash_branch": (*BOUNDS, 0.25, A),
+    "map_data": (KEY, KEY, 1, [A, A, A]),
+    "inv_data": (KEY, [KEY, KEY], [A, A]),
+    "unpack_setup_packet": (k.package_blob(b"pk", b"p", "m", 7),),
+    "unpack_encrypted_packet": (k.package_blob(b"pk", b"sk", b"p", "m", 7),),
+}
+
+
+@pytest.mark.parametrize("name", POSITIONAL)
+def test_every_parameter_by_keyword(name):
+    # The names of the signature, in reverse order, give the positional result.
+    fn, args = getattr(k, name), POSITIONAL[name]
+    names = SIGNATURES[name].strip("()").split(", ")
+    keywords = dict(reversed(list(zip(names, args))))
+    assert fn(**keywords) == fn(*args)
+    assert fn(*args[:1], **dict(list(keywords.items())[:-1])) == fn(*args)
+
+
+def test_gen_key_by_keyword():
+    seed = u8(bytes(32))
+    table = k.gen_key(master_seed=seed, purpose="p", party_id="x")
+    assert sorted(table) == list(range(256))
+
+
 @pytest.mark.parametrize("bad, type_name", [
     ([1, 2], "list"), (b"abc", "bytes"), (np.zeros((2, 2), np.uint8), "ndarray"),
     (np.zeros(4, np.int8), "ndarray"), (np.zeros(4, np.uint16), "ndarray"),
     (np.uint8(3), "uint8"), (None, "NoneType"),
 ])
 def test_byte_array_refusals(bad, type_name):
-    with pytest.raises(TypeError) as info:
+    with raises_exactly(TypeError, "argument 'packet': " + ARRAY.format(type_name)):
         k.get_chunk_size(bad)
-    assert str(info.value) == \
-        f"argument 'packet': '{type_name}' object cannot be converted to 'PyArray<T, D>'"
 
 
 def test_type_name_unreadable():
@@ -142,9 +173,8 @@ def test_type_name_unreadable():
     strided(5), np.zeros((4, 4), np.uint8)[:, 1],
 ])
 def test_non_contiguous_array(array):
-    with pytest.raises(TypeError) as info:
+    with raises_exactly(TypeError, NOT_CONTIGUOUS):
         k.get_chunk_size(array)
-    assert str(info.value) == "The given array is not contiguous"
 
 
 def test_array_subclass_and_readonly_array_accepted():
@@ -156,14 +186,6 @@ def test_array_subclass_and_readonly_array_accepted():
     assert k.get_chunk_size(ro) == 4
     assert k.get_chunk_size(ro.view(Sub)) == 4
     assert k.get_chunk_size(np.zeros(0, np.uint8)) == 0
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @pytest.mark.parametrize("value, expected", [
@@ -185,10 +207,8 @@ def test_unsigned_integer_accepts(value, expected):
      "argument 'min_size': 'NoneType' object cannot be interpreted as an integer"),
 ])
 def test_unsigned_integer_refusals(value, exc, message):
-    with pytest.raises(exc) as info:
+    with raises_exactly(exc, message):
         k.get_chunk_size_min(A, value)
-    assert type(info.value) is exc
-    assert str(info.value) == message
 
 
 def test_type_error_prefix_keeps_cause_and_subclasses_pass():
@@ -238,56 +258,36 @@ def test_conversion_stops_at_first_failing_argument():
      "argument 'test_value': must be real number, not NoneType"),
 ])
 def test_other_kind_refusals(call, message):
-    with pytest.raises(TypeError) as info:
+    with raises_exactly(TypeError, message):
         call()
-    assert str(info.value) == message
 
 
-def test_unencodable_text_passes_the_interpreters_error():
-    with pytest.raises(UnicodeEncodeError):
-        k.gen_key("\udc80", "p", u8(bytes(32)))
+class BrokenSequence:
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        raise ZeroDivisionError("item")
 
 
-def test_float_too_large_int_is_overflow():
-    with pytest.raises(OverflowError):
-        k.prep_condition(10**400, 1.0, A)
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: k.prep_condition(10**400, 1.0, A), OverflowError, "int too large to convert to float"),
+    (lambda: k.inv_data(A, BrokenSequence(), []), ZeroDivisionError, "item"),
+])
+def test_interpreters_errors_pass_unchanged(call, exc, message):
+    with raises_exactly(exc, message):
+        call()
 
 
-def test_sequence_iteration_error_ends_conversion():
-    class Broken:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            raise ZeroDivisionError("item")
-
-    with pytest.raises(ZeroDivisionError, match="^item$"):
-        k.inv_data(A, Broken(), [])
+ZERO_DIVISOR = "attempt to calculate the remainder with a divisor of zero"
 
 
-def test_panic_is_a_base_exception():
-    try:
-        try:
-            k.get_chunk_size_min(A, 0)
-        except Exception:  # must not catch it
-            pytest.fail("PanicException was caught by except Exception")
-    except BaseException as exc:
-        assert type(exc).__name__ == "PanicException"
-        assert type(exc).__mro__[1] is BaseException
-        assert type(exc).__doc__
-    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
-        k.get_chunk_size_min(A, 0)
-    # The class is created once.
+def test_panic_is_one_base_exception_class_and_reports_to_stderr(capfd):
     classes = set()
     for _ in range(3):
-        try:
+        with raises_panic(ZERO_DIVISOR) as info:   # not caught by `except Exception`
             k.get_chunk_size_min(A, 0)
-        except BaseException as exc:
-            classes.add(type(exc))
-    assert len(classes) == 1
-
-
-def test_panic_writes_a_report_to_stderr(capfd):
-    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
-        k.get_chunk_size_min(A, 0)
-    assert "attempt to calculate the remainder with a divisor of zero" in capfd.readouterr().err
+        classes.add(type(info.value))
+    (panic,) = classes                             # the class is created once
+    assert panic.__mro__[1] is BaseException and panic.__doc__
+    assert ZERO_DIVISOR in capfd.readouterr().err
