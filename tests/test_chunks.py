@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import kelvora_core_py as k
-from support import raises_panic, u8
+from support import u8
 
 
 def model_chunk_size(packet: bytes, minimum: int = 4) -> int:
@@ -41,11 +41,6 @@ def test_with_minimum(packet, minimum, expected):
     assert k.get_chunk_size_min(u8(packet), minimum) == expected
 
 
-def test_zero_minimum_with_data_is_a_panic():
-    with raises_panic("attempt to calculate the remainder with a divisor of zero"):
-        k.get_chunk_size_min(u8(b"ab"), 0)
-
-
 def test_long_chunks_with_equal_hash_prefixes():
     # Chunks of 16 bytes that differ only in their last byte.
     chunks = [bytes(15) + bytes([i]) for i in range(64)]
@@ -54,16 +49,15 @@ def test_long_chunks_with_equal_hash_prefixes():
     assert k.get_chunk_size(u8(repeated)) == model_chunk_size(repeated)
 
 
-@given(st.binary(max_size=300), st.integers(min_value=1, max_value=40))
+# Random bytes rarely repeat a chunk; packets of a few two-byte parts often do.
+PACKETS = st.one_of(st.binary(max_size=300),
+                    st.lists(st.sampled_from([b"ab", b"cd", b"ef", b"gh"]), max_size=60).map(b"".join))
+
+
+@given(PACKETS, st.one_of(st.integers(1, 4), st.integers(1, 40)))
 def test_matches_the_model(packet, minimum):
     assert k.get_chunk_size_min(u8(packet), minimum) == model_chunk_size(packet, minimum)
     assert k.get_chunk_size(u8(packet)) == model_chunk_size(packet)
-
-
-@given(st.lists(st.sampled_from([b"ab", b"cd", b"ef", b"gh"]), max_size=60))
-def test_low_entropy_packets_match_the_model(parts):
-    packet = b"".join(parts)
-    assert k.get_chunk_size_min(u8(packet), 1) == model_chunk_size(packet, 1)
 
 
 def test_large_packet_every_divisor_tried():
