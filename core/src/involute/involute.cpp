@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "involute/recode.hpp"
 #include "involute/sha256_x16.hpp"
 #include "parallel/pool.hpp"

@@ -3,10 +3,8 @@
 // make_scratch<T>(n) returns room for n values of T (trivially copyable,
 // left uninitialised). Arrays of at least 2 MiB are aligned to 2 MiB and
 // advised to use transparent huge pages: the sort and the chunk copy reach
-// them at random, and huge pages save most page faults and TLB misses.
-// advise_huge_pages() gives the same advice for the whole 2 MiB pages inside
-// a buffer that the caller owns and has not touched yet. Out of memory is
-// std::bad_alloc.
+// them at random, and huge pages save most page faults and TLB misses
+// (huge_pages.hpp). Out of memory is std::bad_alloc.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +23,6 @@ template <class T>
 using Scratch = std::unique_ptr<T[], ScratchFree>;
 
 void* allocate_scratch(std::size_t bytes);  // never null
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
 template <class T>
 Scratch<T> make_scratch(std::size_t n) {

@@ -1,6 +1,4 @@
 // Data mapping; see mapping.hpp (contract) and tiles.hpp (drivers).
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "mapping/mapping.hpp"
 #include "mapping/tiles.hpp"
 #include "parallel/pool.hpp"
@@ -28,18 +27,6 @@ std::size_t column_grain(std::size_t n) {
   const std::size_t tile = tile_width(n);
   const std::size_t cols = kShareBytes / std::max<std::size_t>(n, 1);
   return std::max(tile, (cols + tile - 1) / tile * tile);
-}
-
-void advise_huge_pages(std::span<std::uint8_t> buffer) noexcept {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t(2) << 20;
-  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = (begin + buffer.size()) & ~(kHugePage - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)buffer;
-#endif
 }
 
 std::size_t common_length(std::span<const ByteView> sequences) {
@@ -133,7 +120,7 @@ void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
     return;
   }
 
-  detail::advise_huge_pages(out);
+  advise_huge_pages(out.data(), out.size());
   std::vector<const std::uint8_t*> rows(n);
   for (std::size_t i = 0; i < n; ++i) rows[i] = sequences[i].data();
   const detail::MapJob job{pub.data(), priv.data(), std::size_t(identity), rows.data(), n,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "mapping/mapping.hpp"
 #include "mapping/tiles.hpp"
 #include "parallel/pool.hpp"
@@ -112,7 +113,7 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
   for (std::size_t i = 0; i < n; ++i) {
     in[i] = sequences[i].data();
     out[i] = rows[i].data();
-    detail::advise_huge_pages(rows[i]);
+    advise_huge_pages(rows[i].data(), rows[i].size());
   }
   const detail::RestoreJob job{pub.data(), inverted.data(), in.data(), out.data(), n};
   const mapping_kernels::Ops& ops = mapping_kernels::active();

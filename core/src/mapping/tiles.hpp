@@ -37,11 +37,6 @@ inline std::size_t scratch_stride(std::size_t tile) { return tile >= 1024 ? tile
 // Smallest share of columns the pool hands out for n rows.
 std::size_t column_grain(std::size_t n);
 
-// Advises transparent huge pages for the whole 2 MiB pages inside a result
-// buffer that nothing has touched yet: a large result then costs a few page
-// faults instead of one per 4 KiB. Advice only; the bytes are unaffected.
-void advise_huge_pages(std::span<std::uint8_t> buffer) noexcept;
-
 // Checks that every sequence has the length of sequence 0; returns it.
 std::size_t common_length(std::span<const ByteView> sequences);
 
