@@ -1,6 +1,6 @@
 """Work for tests/test_concurrency.py that child processes import by name
-(multiprocessing with the spawn start method, ProcessPoolExecutor, and the
-interpreter-exit scripts): large calls that run on the worker pool, and the
+(ProcessPoolExecutor with the spawn start method, and the interpreter-exit
+scripts): large calls that run on the worker pool, and the
 per-packet task compared with a serial loop. Arguments and results are plain
 bytes, dicts and ints so that they cross process boundaries."""
 import hashlib
@@ -65,11 +65,6 @@ def pooled_digests() -> dict:
     digests["restored"] = results["inv"] == data.tobytes()
     digests["threads"] = (before, os_threads())
     return digests
-
-
-def report_digests(queue, index: int) -> None:
-    """Target of multiprocessing children: puts (index, pooled_digests())."""
-    queue.put((index, pooled_digests()))
 
 
 def rekey(packet: bytes, salt: bytes, new_salt: bytes, chunk_size: int) -> tuple:

@@ -1,7 +1,8 @@
 """Threads and processes: many Python threads calling every function at once,
-fork and multiprocessing children whose calls run on a worker pool of their
-own, process pools compared with a serial loop, interpreter exit while the
-pool is running, and a process in which NumPy cannot be imported.
+forked children and grandchildren whose calls run on a worker pool of their
+own, process pools (fork and spawn) compared with a serial loop, interpreter
+exit while the pool is running, and a process in which NumPy cannot be
+imported.
 
 Every wait is bounded: joins, queue reads and subprocesses have timeouts, and a
 child that does not finish in time is killed and reported.
@@ -212,16 +213,10 @@ def in_forked_child(work, timeout: float = TIMEOUT):
     return json.loads(b"".join(chunks))
 
 
-def test_forked_child_runs_its_own_pool():
-    want = tasks.pooled_digests()         # the pool is running in this process now
-    assert want["restored"]
-    got = in_forked_child(tasks.pooled_digests)
-    assert without_threads(got) == without_threads(want)
-    assert_pool_ran(got)
-    assert without_threads(tasks.pooled_digests()) == without_threads(want)
-
-
-def test_grandchild_after_a_child_used_the_pool():
+def test_forked_child_and_grandchild_run_their_own_pools():
+    # The parent's pool is running when it forks; the child's is running when
+    # it forks the grandchild. Each process rebuilds the pool on first use,
+    # and the parent's keeps working.
     want = without_threads(tasks.pooled_digests())
 
     def child():
@@ -232,6 +227,7 @@ def test_grandchild_after_a_child_used_the_pool():
     for got in (child_digests, grandchild_digests):
         assert without_threads(got) == want
         assert_pool_ran(got)
+    assert without_threads(tasks.pooled_digests()) == want
 
 
 def test_fork_from_a_thread_while_others_call():
@@ -258,31 +254,7 @@ def test_fork_from_a_thread_while_others_call():
     assert_pool_ran(got)
 
 
-# ---- multiprocessing --------------------------------------------------------------
-
-@pytest.mark.parametrize("method", ["fork", "spawn"])
-def test_multiprocessing_children_use_the_pool(method):
-    want = without_threads(tasks.pooled_digests())
-    context = multiprocessing.get_context(method)
-    queue = context.Queue()
-    children = [context.Process(target=tasks.report_digests, args=(queue, i)) for i in range(2)]
-    for child in children:
-        child.start()
-    try:
-        reports = dict(queue.get(timeout=TIMEOUT) for _ in children)
-        for child in children:
-            child.join(TIMEOUT)
-            assert child.exitcode == 0
-    finally:
-        for child in children:
-            if child.is_alive():
-                child.kill()
-                child.join()
-    assert sorted(reports) == [0, 1]
-    for got in reports.values():
-        assert without_threads(got) == want
-        assert_pool_ran(got)
-
+# ---- process pools ------------------------------------------------------------------
 
 def packet_jobs():
     rng = np.random.default_rng(11)
@@ -295,6 +267,7 @@ def packet_jobs():
     return jobs
 
 
+# Forked workers inherit a started pool, spawned ones import the module afresh.
 @pytest.mark.parametrize("method", ["fork", "spawn"])
 def test_process_pool_executor_matches_a_serial_loop(method):
     jobs = packet_jobs()
@@ -339,7 +312,6 @@ STARTS_THE_POOL = """
 """
 
 EXIT_SCRIPTS = {
-    "end of script": "",
     "sys.exit": "sys.exit(0)",
     "sys.exit with a daemon thread in pool calls": """
         busy = threading.Event()
@@ -361,30 +333,13 @@ EXIT_SCRIPTS = {
         assert started.wait(60)
         sys.exit(0)
     """,
-    "sys.exit called in a thread": """
-        def leave():
-            tasks.big_involution()
-            sys.exit(3)          # ends this thread only
-        t = threading.Thread(target=leave)
-        t.start()
-        t.join(60)
-        assert not t.is_alive()
-        tasks.big_involution()
-    """,
-    "uncaught exception": """
-        tasks.big_involution()
-        raise RuntimeError("left unhandled")
-    """,
 }
 
 
 @pytest.mark.parametrize("tail", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
 def test_exit_with_the_pool_started(tail):
     done = run_python(textwrap.dedent(STARTS_THE_POOL) + textwrap.dedent(tail), timeout=60)
-    if "RuntimeError" in tail:
-        assert done.returncode == 1 and "left unhandled" in done.stderr, done.stderr
-    else:
-        assert done.returncode == 0, done.stderr
+    assert done.returncode == 0, done.stderr
 
 
 # ---- NumPy cannot be imported ---------------------------------------------------
