@@ -1,6 +1,8 @@
 // Portable re-coding and the back-end choice; see recode.hpp.
 #include "involute/recode.hpp"
 
+#include "cpu.hpp"
+
 namespace kelvora::recode {
 
 // See header.
@@ -12,12 +14,7 @@ void recode_portable(const std::uint8_t* table, const std::uint8_t* in, std::uin
 // See header.
 bool avx512_vbmi_available() {
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
-  }();
-  return yes;
+  return cpu::has_avx512vbmi();
 #else
   return false;
 #endif

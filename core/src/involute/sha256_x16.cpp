@@ -1,17 +1,14 @@
 // Capability check of the sixteen-lane back end; see sha256_x16.hpp.
 #include "involute/sha256_x16.hpp"
 
+#include "cpu.hpp"
+
 namespace kelvora::sha256_x16 {
 
-// See header. The compiler's CPU check includes the operating system's
-// support for the AVX-512 register state.
+// See header.
 bool avx512_available() {
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  }();
-  return yes;
+  return cpu::has_avx512bw();
 #else
   return false;
 #endif

@@ -6,7 +6,9 @@
 // Rotates are native (vprold). 512-bit registers would halve the instruction
 // count but lower the core's clock for the shuffle that follows, which costs
 // more than they save. Only the functions below carry the ISA; this unit
-// includes nothing but the seam, the intrinsics and the ChaCha constants.
+// includes nothing but the seam, the intrinsics, the ChaCha constants and
+// the CPU check.
+#include "cpu.hpp"
 #include "keys/chacha_x4.hpp"
 #include "primitives/chacha20_rounds.hpp"
 
@@ -91,8 +93,7 @@ KV_AVX512VL void chacha20_x4_avx512_impl(const ChaChaKey& key, std::uint64_t cou
 
 // See header.
 ChaChaX4Fn chacha20_x4_avx512() {
-  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-  return ok ? chacha20_x4_avx512_impl : nullptr;
+  return cpu::has_avx512vl() ? chacha20_x4_avx512_impl : nullptr;
 }
 
 }  // namespace kelvora

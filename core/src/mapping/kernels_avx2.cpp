@@ -10,6 +10,7 @@
 // 16 subtractions and a blend per 32 lookups. The sweeps work on two vectors
 // (64 columns) at once; the last columns of a row (fewer than a whole
 // vector or block) go to the portable back end.
+#include "cpu.hpp"
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX2)
@@ -175,8 +176,7 @@ constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, table_lookup, map_
 }  // namespace
 
 const Ops* ops_avx2() {
-  static const bool ok = __builtin_cpu_supports("avx2");
-  return ok ? &kAvx2 : nullptr;
+  return cpu::has_avx2() ? &kAvx2 : nullptr;
 }
 
 }  // namespace kelvora::mapping_kernels

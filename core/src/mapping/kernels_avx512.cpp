@@ -6,7 +6,8 @@
 // column the steps form a chain through the lookups, and four independent
 // chains keep the permute unit busy. Partial vectors are masked, so nothing
 // is read or written past w. Only the functions below carry the ISA; this
-// unit includes nothing but the seam and the intrinsics.
+// unit includes nothing but the seam, the intrinsics and the CPU check.
+#include "cpu.hpp"
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX512)
@@ -156,9 +157,7 @@ constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix, table_look
 }  // namespace
 
 const Ops* ops_avx512vbmi() {
-  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                         __builtin_cpu_supports("avx512vbmi");
-  return ok ? &kAvx512 : nullptr;
+  return cpu::has_avx512vbmi() ? &kAvx512 : nullptr;
 }
 
 }  // namespace kelvora::mapping_kernels

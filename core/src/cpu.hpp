@@ -1,0 +1,16 @@
+// The CPU features the vector back ends ask for, detected once per process.
+//
+// Each answer covers the operating system's support for the register state
+// as well (the compiler's CPU check reads both), and is false on other
+// architectures. A back end's compile-time off switch is its own business;
+// these only say what the machine can run.
+#pragma once
+
+namespace kelvora::cpu {
+
+bool has_avx2();
+bool has_avx512bw();    // AVX-512 F and BW
+bool has_avx512vl();    // AVX-512 F and VL
+bool has_avx512vbmi();  // AVX-512 F, BW and VBMI
+
+}  // namespace kelvora::cpu
