@@ -46,6 +46,8 @@ bool wait_for(const std::atomic<bool>& flag) {
 
 class PoolShapes : public ::testing::TestWithParam<std::size_t> {};
 
+// Every index once, so a loop writing each index's own value gives the serial
+// result; empty ranges (length 0 below) and reversed ones run nothing.
 TEST_P(PoolShapes, EveryIndexExactlyOnce) {
   set_thread_count_for_testing(GetParam());
   ASSERT_EQ(thread_count(), GetParam());
@@ -54,14 +56,7 @@ TEST_P(PoolShapes, EveryIndexExactlyOnce) {
                             4097u, 100000u})
       for (std::size_t grain : {0u, 1u, 2u, 7u, 64u, 1000u})
         expect_each_index_once(begin, begin + len, grain);
-}
-
-TEST_P(PoolShapes, EmptyAndReversedRangesRunNothing) {
-  set_thread_count_for_testing(GetParam());
-  int calls = 0;
-  for (auto [b, e] : {std::pair<std::size_t, std::size_t>{0, 0}, {5, 5}, {9, 3}})
-    parallel_for(b, e, 1, [&](std::size_t, std::size_t) { ++calls; });
-  EXPECT_EQ(calls, 0);
+  parallel_for(9, 3, 1, [](std::size_t, std::size_t) { ADD_FAILURE() << "reversed range ran"; });
 }
 
 TEST_P(PoolShapes, LowerOfTwoPlantedFailuresWins) {
@@ -122,18 +117,6 @@ TEST_P(PoolShapes, NestedLoopsRunInlineOnTheCallingThread) {
   });
   EXPECT_EQ(mismatches.load(), 0);
   for (auto& h : hits) ASSERT_EQ(h.load(), 1);
-}
-
-TEST_P(PoolShapes, ResultEqualsSerialResult) {
-  const std::size_t n = 300001;
-  std::vector<std::uint64_t> serial(n), parallel(n);
-  auto f = [](std::size_t i) { return (i * 0x9E3779B97F4A7C15ull) ^ (i >> 3); };
-  for (std::size_t i = 0; i < n; ++i) serial[i] = f(i);
-  set_thread_count_for_testing(GetParam());
-  parallel_for(0, n, 100, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) parallel[i] = f(i);
-  });
-  EXPECT_EQ(serial, parallel);
 }
 
 TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
