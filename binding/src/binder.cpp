@@ -1,3 +1,4 @@
+// Argument binding; see binder.hpp.
 #include "binder.hpp"
 
 #include <string>

@@ -1,3 +1,4 @@
+// The failure boundary; see boundary.hpp.
 #include "boundary.hpp"
 
 #include <cstdio>

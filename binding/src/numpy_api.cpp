@@ -1,3 +1,4 @@
+// The NumPy table, fetched on first use; see numpy_api.hpp.
 #include "numpy_api.hpp"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Internal failures; see failure.hpp.
 #include "failure.hpp"
 
 namespace kelvora {

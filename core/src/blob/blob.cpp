@@ -1,3 +1,4 @@
+// Blob fields and the blob writer; see blob.hpp.
 #include "blob/blob.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Setup and encrypted packet readers; see packets.hpp.
 #include "blob/packets.hpp"
 
 #include <array>

@@ -1,3 +1,4 @@
+// Strict UTF-8 validation; see utf8.hpp.
 #include "blob/utf8.hpp"
 
 namespace kelvora {

@@ -1,3 +1,4 @@
+// Chunk size selection; see chunks.hpp.
 #include "involute/chunks.hpp"
 
 #include <bit>

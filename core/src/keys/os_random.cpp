@@ -1,3 +1,4 @@
+// The operating system's random source; see os_random.hpp.
 #include "keys/os_random.hpp"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// The batched shuffle; see shuffle.hpp.
 #include "keys/shuffle.hpp"
 
 #include <array>
