@@ -235,17 +235,21 @@ PreparedBounds prepare_bounds(ByteView salt, float low, float high) {
   return out;
 }
 
-// See header. The digest is taken before the test value is mapped.
-std::uint64_t branch_value(PreparedBounds bounds, ByteView salt, float test_value) {
+// See header.
+std::uint64_t branch_value_outside(PreparedBounds bounds, ByteView salt) {
   std::uint8_t head[16];
   store64_be(head, bounds.lo);
   store64_be(head + 8, bounds.hi);
   const Sha256Digest d = Sha256().update(head, sizeof head).update(salt).finish();
-  const std::uint64_t hv = load64_le(d.data());
+  return load64_le(d.data()) ^ (bounds.lo & bounds.hi);
+}
 
+// See header. The digest is taken before the test value is mapped.
+std::uint64_t branch_value(PreparedBounds bounds, ByteView salt, float test_value) {
+  const std::uint64_t outside = branch_value_outside(bounds, salt);
   const std::uint64_t t = map_value(salt, test_value);
-  const std::uint64_t inside = (bounds.lo <= t && t <= bounds.hi) ? kBranchInside : 0;
-  return hv ^ (bounds.lo & bounds.hi) ^ inside;
+  const bool inside = bounds.lo <= t && t <= bounds.hi;
+  return inside ? outside ^ kBranchInside : outside;
 }
 
 }  // namespace kelvora

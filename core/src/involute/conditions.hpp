@@ -65,4 +65,8 @@ PreparedBounds prepare_bounds(ByteView salt, float low, float high);
 // (lo AND hi), XOR kBranchInside when lo <= image(test_value) <= hi.
 std::uint64_t branch_value(PreparedBounds bounds, ByteView salt, float test_value);
 
+// The branch value for a test value whose image lies outside the bounds (the
+// same without the kBranchInside term); no value is mapped.
+std::uint64_t branch_value_outside(PreparedBounds bounds, ByteView salt);
+
 }  // namespace kelvora

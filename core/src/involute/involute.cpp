@@ -238,11 +238,7 @@ Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch) {
 
 // See header.
 std::uint64_t always_true_branch(PreparedBounds bounds, ByteView salt) {
-  std::uint8_t head[16];
-  store64_be(head, bounds.lo);
-  store64_be(head + 8, bounds.hi);
-  const Sha256Digest d = Sha256().update(head, sizeof head).update(salt).finish();
-  return load64_le(d.data()) ^ (bounds.lo & bounds.hi) ^ kBranchInside;
+  return branch_value_outside(bounds, salt) ^ kBranchInside;
 }
 
 // See header.
