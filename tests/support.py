@@ -7,6 +7,8 @@ import pytest
 ARRAY = "'{}' object cannot be converted to 'PyArray<T, D>'"
 NOT_CONTIGUOUS = "The given array is not contiguous"
 NO_IMAGE = "called `Option::unwrap()` on a `None` value"
+UNSUPPORTED = ("Unsupported field type; expected bytes-like, numpy.uint8 array, str, "
+               "or non-negative int")
 
 
 def u8(data) -> np.ndarray:
@@ -44,6 +46,40 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+class CausedIndex:
+    """__index__ fails with a TypeError that has a cause."""
+
+    def __index__(self):
+        raise TypeError("boom") from KeyError("root")
+
+
+class IndexFailsButIsASequence:
+    """Not an integer (its __index__ fails), but a sequence of the bytes 'ab'."""
+
+    def __index__(self):
+        raise ValueError("not an index")
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        return (97, 98)[i]
+
+
+class BrokenSequence:
+    """Three items, the second of which raises ZeroDivisionError("item")."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise ZeroDivisionError("item")
+        return np.zeros(4, dtype=np.uint8)
 
 
 @contextlib.contextmanager

@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import kelvora_core_py as k
-from support import ARRAY, NOT_CONTIGUOUS, Index, permutation, raises_exactly, raises_panic, strided, u8
+from support import (ARRAY, NOT_CONTIGUOUS, BrokenSequence, CausedIndex, Index, permutation,
+                     raises_exactly, raises_panic, strided, u8)
 
 NAMES = ["involute_packet", "cycle_packet", "get_chunk_size", "get_chunk_size_min",
          "cond_involute_packet", "gen_key", "prep_condition", "cond_hash_branch", "map_data",
@@ -215,10 +216,6 @@ def test_type_error_prefix_keeps_cause_and_subclasses_pass():
     class Odd(TypeError):
         pass
 
-    class CausedIndex:
-        def __index__(self):
-            raise TypeError("boom") from KeyError("root")
-
     class OddIndex:
         def __index__(self):
             raise Odd("strange")
@@ -260,14 +257,6 @@ def test_conversion_stops_at_first_failing_argument():
 def test_other_kind_refusals(call, message):
     with raises_exactly(TypeError, message):
         call()
-
-
-class BrokenSequence:
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        raise ZeroDivisionError("item")
 
 
 @pytest.mark.parametrize("call, exc, message", [

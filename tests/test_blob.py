@@ -11,10 +11,8 @@ from hypothesis import given, strategies as st
 
 import kelvora_core_py as k
 from models import blob_model as model
-from support import Index, raises_exactly, strided, u8
+from support import UNSUPPORTED, Index, IndexFailsButIsASequence, raises_exactly, strided, u8
 
-UNSUPPORTED = ("Unsupported field type; expected bytes-like, numpy.uint8 array, str, "
-               "or non-negative int")
 NOT_CONTIGUOUS = "numpy array not contiguous: The given array is not contiguous"
 W = model.word
 
@@ -46,21 +44,6 @@ class StrSub(str):
 
 class IntSub(int):
     pass
-
-
-class IndexFailsButIsASequence:
-    """Rule 4 is tried and fails; rule 5 must then read it without a trace."""
-
-    def __index__(self):
-        raise ValueError("not an index")
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError
-        return (97, 98)[i]
 
 
 @pytest.mark.parametrize("value, body", [

@@ -24,7 +24,8 @@ from models import blob_model as blob
 from models import involute_model as inv
 from models import mapping_model as mapping
 from models import order_map
-from support import ARRAY, NO_IMAGE, NOT_CONTIGUOUS, permutation, strided, u8
+from support import (ARRAY, NO_IMAGE, NOT_CONTIGUOUS, UNSUPPORTED, BrokenSequence, CausedIndex,
+                     IndexFailsButIsASequence, permutation, strided, u8)
 
 PANIC = "PanicException"   # the class is not a module attribute; matched by name
 
@@ -83,45 +84,11 @@ ENCRYPTED = blob.blob(b"public key" * 4, b"private key" * 4, b"packet" * 40, "mo
 BAD_UTF8_SETUP = blob.blob(b"pk", b"packet", b"a\xe2\x82", 7)
 BAD_UTF8_ENCRYPTED = blob.blob(b"pk", b"sk", b"packet", b"\xff", 7)
 NOT_CONTIGUOUS_MAP = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
-UNSUPPORTED = ("Unsupported field type; expected bytes-like, numpy.uint8 array, str, "
-               "or non-negative int")
-
-
-class CausedIndex:
-    """__index__ fails with a TypeError that has a cause."""
-
-    def __index__(self):
-        raise TypeError("boom") from KeyError("root")
 
 
 class InterruptingIndex:
     def __index__(self):
         raise KeyboardInterrupt("stop")
-
-
-class IndexFailsButIsASequence:
-    """A blob field whose integer reading fails and whose sequence reading works."""
-
-    def __index__(self):
-        raise ValueError("not an index")
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError
-        return (97, 98)[i]
-
-
-class BrokenSequence:
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, i):
-        if i == 1:
-            raise ZeroDivisionError("item")
-        return SEQS[i]
 
 
 CAUSED, INTERRUPTING, HALF_INDEX, BROKEN = (CausedIndex(), InterruptingIndex(),
