@@ -2,8 +2,6 @@
 
 The derivation itself is checked bit for bit against an independent model in
 core/tests/keys_test.cpp; here, the Python surface."""
-import pathlib
-import runpy
 
 import numpy as np
 import pytest
@@ -73,11 +71,3 @@ def test_argument_errors(args, error, message):
 def test_unencodable_label_passes_the_interpreters_error(args):
     with pytest.raises(UnicodeEncodeError):
         k.gen_key(*args)
-
-
-def test_group_flow_example_runs(capsys):
-    """The example's own assertions: mapping round trip, cycling composition, recovery."""
-    path = pathlib.Path(__file__).resolve().parents[1] / "examples" / "group_flow.py"
-    runpy.run_path(str(path), run_name="__main__")
-    out = capsys.readouterr().out
-    assert "two steps equal one direct step: True" in out
