@@ -98,7 +98,7 @@ class KeySet {
 // pass over the leading chunks in a small set keeps that case cheap before
 // the set for all chunks is allocated.
 constexpr std::size_t kProbeChunks = 256;
-constexpr std::size_t kPrefetchDistance = 8;
+constexpr std::size_t kPrefetchDistance = 24;
 
 // Walks chunks [0, n) through `set`; key_of(k) gives (hash, key) of chunk k.
 template <class Key, class KeyOf, class Equal>
