@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "failure.hpp"
+#include "involute/node_mac.hpp"
 #include "primitives/hmac.hpp"
 #include "primitives/sha256_blocks.hpp"
 
@@ -13,7 +14,6 @@ namespace {
 
 constexpr std::uint32_t kDomainHigh = 0xFFFFFFFEu;
 constexpr std::uint64_t kRangeHigh = 0xFFFFFFFFFFFFFFFEull;
-constexpr std::size_t kNodeMessageSize = 28;
 constexpr double kTwoTo64 = 18446744073709551616.0;
 
 // floor(x) as an unsigned 64-bit value, saturating at 2^64 - 1. x is never
@@ -23,23 +23,18 @@ inline std::uint64_t floor_saturated(double x) {
   return static_cast<std::uint64_t>(x);
 }
 
-// HMAC-SHA256 of 28-byte node messages under one key. The pad states are
-// hashed once; each node then costs exactly two compressions, of two final
-// blocks whose padding and length fields are laid out once here. Two lanes let
-// two independent descents run in lockstep: their compressions are issued
-// alternately, so the processor overlaps the two dependency chains.
+// HMAC-SHA256 of node messages under one key (node_mac.hpp). The pad states
+// are hashed once; each node then costs two compressions, made in registers
+// by the SHA-NI routine when the process hashes with SHA-NI, through the block
+// seam otherwise.
 class NodeMac {
  public:
-  explicit NodeMac(ByteView key) : compress_(sha256_blocks::active()) {
+  explicit NodeMac(ByteView key)
+      : compress_(sha256_blocks::active()),
+        in_registers_(compress_ == sha256_blocks::blocks_shani) {
     const HmacSha256 mac(key);
     inner_ = mac.inner_state();
     outer_ = mac.outer_state();
-    for (Lane& lane : lanes_) {
-      lane.inner[kNodeMessageSize] = 0x80;
-      store64_be(lane.inner + 56, (kSha256BlockSize + kNodeMessageSize) * 8);
-      lane.outer[kSha256DigestSize] = 0x80;
-      store64_be(lane.outer + 56, (kSha256BlockSize + kSha256DigestSize) * 8);
-    }
   }
   ~NodeMac() {
     secure_wipe(inner_.data(), sizeof inner_);
@@ -49,57 +44,39 @@ class NodeMac {
   NodeMac& operator=(const NodeMac&) = delete;
 
   // The first 8 tag bytes, big-endian, of the node's HMAC.
-  std::uint64_t draw(const MapNode& node) {
-    Lane& l = lanes_[0];
-    set_message(l, node);
-    Sha256State h = inner_;
-    compress_(h.data(), l.inner, 1);
-    set_digest(l, h);
-    h = outer_;
-    compress_(h.data(), l.outer, 1);
-    return std::uint64_t(h[0]) << 32 | h[1];
+  std::uint64_t draw(const MapNode& node) const {
+    const Words m = words(node);
+    return in_registers_ ? node_mac::draw_shani(inner_.data(), outer_.data(), m.w)
+                         : node_mac::draw_blocks(compress_, inner_.data(), outer_.data(), m.w);
   }
 
   // draw() for two nodes at once.
-  void draw2(const MapNode& a, const MapNode& b, std::uint64_t& ua, std::uint64_t& ub) {
-    Lane& la = lanes_[0];
-    Lane& lb = lanes_[1];
-    set_message(la, a);
-    set_message(lb, b);
-    Sha256State ha = inner_, hb = inner_;
-    compress_(ha.data(), la.inner, 1);
-    compress_(hb.data(), lb.inner, 1);
-    set_digest(la, ha);
-    set_digest(lb, hb);
-    ha = outer_;
-    hb = outer_;
-    compress_(ha.data(), la.outer, 1);
-    compress_(hb.data(), lb.outer, 1);
-    ua = std::uint64_t(ha[0]) << 32 | ha[1];
-    ub = std::uint64_t(hb[0]) << 32 | hb[1];
+  void draw2(const MapNode& a, const MapNode& b, std::uint64_t& ua, std::uint64_t& ub) const {
+    const Words ma = words(a), mb = words(b);
+    std::uint64_t draws[2];
+    if (in_registers_) {
+      node_mac::draw2_shani(inner_.data(), outer_.data(), ma.w, mb.w, draws);
+    } else {
+      node_mac::draw2_blocks(compress_, inner_.data(), outer_.data(), ma.w, mb.w, draws);
+    }
+    ua = draws[0];
+    ub = draws[1];
   }
 
  private:
-  struct Lane {
-    std::uint8_t inner[kSha256BlockSize] = {};  // node message, then padding
-    std::uint8_t outer[kSha256BlockSize] = {};  // inner digest, then padding
+  struct Words {
+    std::uint32_t w[node_mac::kMessageWords];
   };
-
-  static void set_message(Lane& lane, const MapNode& node) {
-    store32_be(lane.inner, node.dlo);
-    store32_be(lane.inner + 4, node.dhi);
-    store64_be(lane.inner + 8, node.rlo);
-    store64_be(lane.inner + 16, node.rhi);
-    store32_be(lane.inner + 24, node.depth);
-  }
-  static void set_digest(Lane& lane, const Sha256State& h) {
-    for (std::size_t i = 0; i < 8; ++i) store32_be(lane.outer + 4 * i, h[i]);
+  static Words words(const MapNode& node) {
+    return {{node.dlo, node.dhi, static_cast<std::uint32_t>(node.rlo >> 32),
+             static_cast<std::uint32_t>(node.rlo), static_cast<std::uint32_t>(node.rhi >> 32),
+             static_cast<std::uint32_t>(node.rhi), node.depth}};
   }
 
   sha256_blocks::BlocksFn compress_;
+  bool in_registers_;
   Sha256State inner_;
   Sha256State outer_;
-  Lane lanes_[2];
 };
 
 bool same_node(const MapNode& a, const MapNode& b) {

@@ -1,0 +1,50 @@
+// HMAC-SHA256 of the order-preserving map's node messages, cut to the draw the
+// descent needs.
+//
+// A node message is 28 bytes: seven big-endian 32-bit words (dlo, dhi, the high
+// and low halves of rlo, the same of rhi, depth). With the key's pad blocks
+// hashed once (HmacSha256::inner_state and outer_state), a node costs two
+// compressions: the inner final block (the message, padding, a length of 92
+// bytes) and the outer final block (the inner digest, padding, a length of 96
+// bytes). The draw is the first 8 tag bytes read big-endian: the first two
+// words of the outer chaining value.
+//
+// draw_blocks lays both blocks out in memory and compresses them through the
+// SHA-256 block seam. draw_shani keeps a node in registers from message to
+// draw: the words go straight into the schedule and the inner chaining value
+// becomes the outer message without a trip through memory. Each node of a
+// descent waits for the one before, so this latency is what a descent costs.
+// Both give the same bits.
+//
+// The two-node forms serve two independent descents run in lockstep: their
+// compressions are issued together, so the processor overlaps the two chains.
+//
+// Included by the SHA-NI unit: fixed-width integers and the seam only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "primitives/sha256_blocks.hpp"
+
+namespace kelvora::node_mac {
+
+inline constexpr std::size_t kMessageWords = 7;
+
+// The draw for one node, compressing with `compress`.
+std::uint64_t draw_blocks(sha256_blocks::BlocksFn compress, const std::uint32_t inner[8],
+                          const std::uint32_t outer[8], const std::uint32_t words[kMessageWords]);
+// The draws for two nodes a and b.
+void draw2_blocks(sha256_blocks::BlocksFn compress, const std::uint32_t inner[8],
+                  const std::uint32_t outer[8], const std::uint32_t a[kMessageWords],
+                  const std::uint32_t b[kMessageWords], std::uint64_t draws[2]);
+
+// The same with the SHA extensions; call only when
+// sha256_blocks::shani_available() is true.
+std::uint64_t draw_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
+                         const std::uint32_t words[kMessageWords]);
+void draw2_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
+                 const std::uint32_t a[kMessageWords], const std::uint32_t b[kMessageWords],
+                 std::uint64_t draws[2]);
+
+}  // namespace kelvora::node_mac
