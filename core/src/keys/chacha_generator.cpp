@@ -25,7 +25,7 @@ void ChaCha20Generator::refill() {
 }
 
 // See header.
-std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound) {
+std::uint32_t bounded_draw_by_words(ChaCha20Generator& gen, std::uint32_t bound) {
   KV_ASSERT(bound > 0);
   const std::uint64_t p = std::uint64_t(gen.next_word()) * bound;
   const auto result = std::uint32_t(p >> 32);

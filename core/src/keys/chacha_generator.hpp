@@ -11,7 +11,9 @@
 // the high half of word * bound, with one correction word when the low half
 // lies in the last `bound` values of 2^32: exactly one or two words are used,
 // never a loop. The correction word brings the bias down to roughly
-// bound / 2^64.
+// bound / 2^64. When both words are already buffered the draw reads the
+// second one ahead and takes it only if the correction needs it, so there is
+// no branch on the (unpredictable) correction; the words used are the same.
 #pragma once
 
 #include <array>
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <span>
 
+#include "failure.hpp"
 #include "keys/chacha_x4.hpp"
 
 namespace kelvora {
@@ -39,6 +42,7 @@ class ChaCha20Generator {
   }
 
  private:
+  friend std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound);
   static constexpr std::size_t kWords = 16 * 4;
   static constexpr std::uint64_t kStream = 0;
   void refill();
@@ -49,7 +53,23 @@ class ChaCha20Generator {
   std::size_t index_ = kWords;  // kWords: nothing buffered
 };
 
+// bounded_draw taking its words one at a time through next_word(); the path
+// for a draw that may cross a refill.
+std::uint32_t bounded_draw_by_words(ChaCha20Generator& gen, std::uint32_t bound);
+
 // A value in [0, bound); bound == 0 is an internal failure.
-std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound);
+inline std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound) {
+  KV_ASSERT(bound > 0);
+  const std::size_t i = gen.index_;
+  if (i + 2 > ChaCha20Generator::kWords) return bounded_draw_by_words(gen, bound);
+  const std::uint64_t p = std::uint64_t(gen.lanes_[i % 16][i / 16]) * bound;
+  const auto lo = std::uint32_t(p);
+  const std::uint32_t correct = lo > std::uint32_t(0u - bound) ? 1 : 0;
+  const std::size_t k = i + 1;  // read ahead; used only when `correct`
+  const auto h = std::uint32_t((std::uint64_t(gen.lanes_[k % 16][k / 16]) * bound) >> 32);
+  const std::uint32_t carry = (std::uint64_t(lo) + h) >> 32 != 0 ? 1 : 0;
+  gen.index_ = i + 1 + correct;
+  return std::uint32_t(p >> 32) + (correct & carry);
+}
 
 }  // namespace kelvora

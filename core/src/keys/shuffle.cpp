@@ -13,14 +13,15 @@ namespace {
 // compile time. Within a batch drawn as B, the index at position i is a digit
 // of B in the batch's mixed radix: floor(B / P) - floor(B / (P * r)) * r, with
 // r = i + 1 and P the product of the batch's radices before position i (the
-// batch's last position takes floor(B / P) whole). Both quotients come from B
-// itself by a multiply-high with a precomputed reciprocal, exact for every
-// 32-bit B and divisor (Lemire, Kaser and Kurz, "Faster remainder by direct
-// computation", 2019). So no position waits for the one before it, where the
-// chooser's running division (and a hardware divide) chains them all.
+// batch's last position takes floor(B / P) whole). The second quotient is
+// the first one of the next position, so each position computes only
+// floor(B / (P * r)), from B itself by a multiply-high with a precomputed
+// reciprocal, exact for every 32-bit B and divisor (Lemire, Kaser and Kurz,
+// "Faster remainder by direct computation", 2019). So no position waits for
+// a division of the one before it, where the chooser's running division (and
+// a hardware divide) chains them all.
 struct PositionStep {
-  std::uint64_t before;  // reciprocal of P; 0 when P = 1 (the quotient is B)
-  std::uint64_t after;   // reciprocal of P * r; 0 at a batch's last position
+  std::uint64_t after;  // reciprocal of P * r; 0 at a batch's last position
 };
 
 struct ShufflePlan {
@@ -39,7 +40,6 @@ constexpr ShufflePlan make_plan() {
     std::uint64_t product = 1;
     for (std::uint32_t k = 0; k < b.count && i + k < kStepTableSize; ++k) {
       PositionStep& s = plan.step[i + k];
-      s.before = product == 1 ? 0 : reciprocal(product);
       if (k + 1 < b.count) {
         product *= i + k + 1;
         s.after = reciprocal(product);
@@ -60,13 +60,18 @@ inline std::uint32_t quotient(std::uint32_t a, std::uint64_t reciprocal) {
 
 void shuffle_planned(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
   std::uint32_t batch = 0;
+  std::uint32_t here = 0;  // floor(B / P) at position i
   for (std::uint32_t i = 1; i < table.size(); ++i) {
-    if (kPlan.bound[i] != 0) batch = bounded_draw(gen, kPlan.bound[i]);
+    if (kPlan.bound[i] != 0) {
+      batch = bounded_draw(gen, kPlan.bound[i]);
+      here = batch;
+    }
     const PositionStep& s = kPlan.step[i];
-    const std::uint32_t here = s.before == 0 ? batch : quotient(batch, s.before);
-    const std::uint32_t j = here - quotient(batch, s.after) * (i + 1);
+    const std::uint32_t rest = quotient(batch, s.after);
+    const std::uint32_t j = here - rest * (i + 1);
     KV_ASSERT(j <= i);
     std::swap(table[i], table[j]);
+    here = rest;
   }
 }
 
