@@ -168,6 +168,16 @@ TABLE_CASES = [
     ("info longer than one SHA-256 block", "p" * 100, "q" * 70, sha("seed 4"), sha("fresh 4")),
     ("same seed and labels as 'plain labels', other fresh bytes", "alice", "session", sha("seed 1"),
      sha("fresh 5")),
+    # HKDF's inner message is info | 0x01, 42 bytes plus the labels; after the pad
+    # block its padding fits one block up to 55 bytes, two up to 119, four up to 247.
+    ("inner message of 55 bytes: padding just fits one block", "party-0", "sessio", sha("seed 6"),
+     sha("fresh 6")),
+    ("inner message of 56 bytes: padding spills into a second block", "party-0", "session",
+     sha("seed 7"), sha("fresh 7")),
+    ("inner message of 119 bytes", "p" * 40, "q" * 37, sha("seed 8"), sha("fresh 8")),
+    ("inner message of 120 bytes", "p" * 40, "q" * 38, sha("seed 9"), sha("fresh 9")),
+    ("inner message of 247 bytes: four blocks", "p" * 105, "q" * 100, sha("seed 10"), sha("fresh 10")),
+    ("inner message of 248 bytes: five blocks", "p" * 106, "q" * 100, sha("seed 11"), sha("fresh 11")),
 ]
 
 DRAW_KEYS = [("all-zero key", bytes(32)), ("key 00..1f", bytes(range(32)))]
