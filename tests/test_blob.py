@@ -84,6 +84,33 @@ def test_package_blob_errors_come_in_argument_order():
         k.package_blob("\ud800", None)
 
 
+# Texts of up to 64 characters are encoded on the stack, 256 bytes per call in
+# all; longer ones, and those past that room, take the other way.
+EMOJI, ACCENT, EURO = "\U0001F600", "\u00e9", "\u20ac"
+
+
+@pytest.mark.parametrize("args", [
+    ("a" * 64,), ("a" * 65,), (EMOJI * 64,), (EMOJI * 65,), ((("a" + ACCENT + EURO + EMOJI) * 16),),
+    ("\x00\x7f\x80\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff",),
+    (EMOJI * 64,) * 5,                               # the fifth finds no room left
+    (EMOJI * 63, "a" * 65, EMOJI + "a", "b", "c"),  # then room for "b" only
+    tuple(f"t{i}" for i in range(100)),
+])
+def test_package_blob_texts_around_the_short_text_limits(args):
+    assert k.package_blob(*args) == model.blob(*args)
+
+
+@pytest.mark.parametrize("args", [
+    ("\ud800",), ("a" * 63 + "\udfff",), ("a" * 70 + "\ud800",), (EMOJI * 32, "x\udc00"),
+    (EMOJI * 64, "x\udc00"),
+])
+def test_package_blob_surrogates_raise_as_the_utf8_codec_does(args):
+    with pytest.raises(UnicodeEncodeError) as want:
+        args[-1].encode("utf-8")
+    with raises_exactly(UnicodeEncodeError, str(want.value)):
+        k.package_blob(*args)
+
+
 def test_package_blob_reads_an_array_reallocated_by_a_later_argument():
     a = np.full(4096, 7, dtype=np.uint8)
 

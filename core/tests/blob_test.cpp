@@ -88,6 +88,30 @@ TEST(BlobWriter, ShapesOfSmallBlobs) {
   }
 }
 
+TEST(BlobWriter, EveryShortBodyLengthBetweenGuardBytes) {
+  // Short bodies take a copy of their own; lengths 0 to 40 cross each of its
+  // edges. Each body sits between two others so a stray write would show.
+  for (std::size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    Bytes body(n);
+    for (std::size_t i = 0; i < n; ++i) body[i] = std::uint8_t(0x80 + i);
+    const std::vector<BlobField> fields = {BlobField::integer(n), BlobField::borrowed(body),
+                                           BlobField::borrowed(body)};
+    Raw want;
+    want.word(8).word(n).word(n);
+    want.b.insert(want.b.end(), body.begin(), body.end());
+    want.word(n);
+    want.b.insert(want.b.end(), body.begin(), body.end());
+    const Bytes blob = want.blob();
+    ASSERT_EQ(blob_size(fields), blob.size());
+    Bytes buf(blob.size() + 32, 0xEE);
+    write_blob(fields, std::span(buf).subspan(16, blob.size()));
+    EXPECT_EQ(Bytes(buf.begin() + 16, buf.end() - 16), blob);
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16), Bytes(16, 0xEE));
+    EXPECT_EQ(Bytes(buf.end() - 16, buf.end()), Bytes(16, 0xEE));
+  }
+}
+
 TEST(BlobWriter, OwnedFieldSurvivesMovesAndIsReleased) {
   std::vector<BlobField> fields;
   for (int i = 0; i < 50; ++i) fields.push_back(BlobField::owned(Bytes(size_t(i), std::uint8_t(i))));

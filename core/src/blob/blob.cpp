@@ -1,20 +1,12 @@
 // Blob fields and the blob writer; see blob.hpp.
 #include "blob/blob.hpp"
 
-#include <cstring>
 #include <limits>
 #include <new>
 
 #include "failure.hpp"
 
 namespace kelvora {
-
-// See blob.hpp.
-BlobField BlobField::borrowed(ByteView bytes) noexcept {
-  BlobField f;
-  f.view_ = bytes;
-  return f;
-}
 
 // See blob.hpp.
 BlobField BlobField::owned(Bytes bytes) noexcept {
@@ -24,33 +16,6 @@ BlobField BlobField::owned(Bytes bytes) noexcept {
   // field as well.
   f.view_ = f.owned_;
   return f;
-}
-
-// See blob.hpp.
-BlobField BlobField::integer(std::uint64_t value) noexcept {
-  BlobField f;
-  f.kind_ = Kind::Integer;
-  f.value_ = value;
-  return f;
-}
-
-// See blob.hpp.
-std::uint64_t BlobField::length() const noexcept {
-  return kind_ == Kind::Integer ? kBlobWordSize : view_.size();
-}
-
-// See blob.hpp.
-std::uint8_t* BlobField::write_to(std::uint8_t* out) const noexcept {
-  store64_le(out, length());
-  out += kBlobWordSize;
-  if (kind_ == Kind::Integer) {
-    store64_le(out, value_);
-    return out + kBlobWordSize;
-  }
-  // memcpy with a null source is undefined even for zero bytes, and an empty
-  // view may well hold a null pointer.
-  if (!view_.empty()) std::memcpy(out, view_.data(), view_.size());
-  return out + view_.size();
 }
 
 // See blob.hpp.

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -59,6 +60,48 @@ class BlobField {
   Bytes owned_{};
   std::uint64_t value_ = 0;
 };
+
+// The constructors and accessors a blob is built from are inline: callers
+// packing a few small fields spend most of their time in them.
+
+inline BlobField BlobField::borrowed(ByteView bytes) noexcept {
+  BlobField f;
+  f.view_ = bytes;
+  return f;
+}
+
+inline BlobField BlobField::integer(std::uint64_t value) noexcept {
+  BlobField f;
+  f.kind_ = Kind::Integer;
+  f.value_ = value;
+  return f;
+}
+
+inline std::uint64_t BlobField::length() const noexcept {
+  return kind_ == Kind::Integer ? kBlobWordSize : view_.size();
+}
+
+inline std::uint8_t* BlobField::write_to(std::uint8_t* out) const noexcept {
+  store64_le(out, length());
+  out += kBlobWordSize;
+  if (kind_ == Kind::Integer) {
+    store64_le(out, value_);
+    return out + kBlobWordSize;
+  }
+  const std::size_t n = view_.size();
+  const std::uint8_t* in = view_.data();
+  if (n >= 16 && n <= 32) {
+    // Keys of 16 to 32 bytes are the common field: two fixed-size copies,
+    // overlapping as needed, beat a call to memcpy for them.
+    std::memcpy(out, in, 16);
+    std::memcpy(out + n - 16, in + n - 16, 16);
+  } else if (n != 0) {
+    // memcpy with a null source is undefined even for zero bytes, and an
+    // empty view may well hold a null pointer.
+    std::memcpy(out, in, n);
+  }
+  return out + n;
+}
 
 // blob_size: total length of the blob holding these fields (8 for none).
 // Throws std::bad_alloc when that length does not fit the address space.
