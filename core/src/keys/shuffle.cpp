@@ -58,7 +58,13 @@ inline std::uint32_t quotient(std::uint32_t a, std::uint64_t reciprocal) {
   return std::uint32_t((U128(reciprocal) * a) >> 64);
 }
 
+// Each index is a digit in radix i + 1, so at most i as long as the
+// quotients are exact (they are, above). A whole plan-sized table is indexed
+// through 8 bits, inside it by type, so only shorter tables pay a check per
+// position; the indices are the same either way.
+template <bool kWholeTable>
 void shuffle_planned(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
+  static_assert(kStepTableSize == 256, "8-bit indices cover exactly a whole table");
   std::uint32_t batch = 0;
   std::uint32_t here = 0;  // floor(B / P) at position i
   for (std::uint32_t i = 1; i < table.size(); ++i) {
@@ -69,8 +75,12 @@ void shuffle_planned(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
     const PositionStep& s = kPlan.step[i];
     const std::uint32_t rest = quotient(batch, s.after);
     const std::uint32_t j = here - rest * (i + 1);
-    KV_ASSERT(j <= i);
-    std::swap(table[i], table[j]);
+    if constexpr (kWholeTable) {
+      std::swap(table[i], table[std::uint8_t(j)]);
+    } else {
+      KV_ASSERT(j <= i);
+      std::swap(table[i], table[j]);
+    }
     here = rest;
   }
 }
@@ -86,8 +96,12 @@ IndexBatch index_batch(std::uint32_t next) {
 // See header.
 void shuffle_bytes(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
   KV_ASSERT(table.size() <= 0xFFFFFFFFu);
-  if (table.size() <= kStepTableSize) {
-    shuffle_planned(table, gen);
+  if (table.size() == kStepTableSize) {
+    shuffle_planned<true>(table, gen);
+    return;
+  }
+  if (table.size() < kStepTableSize) {
+    shuffle_planned<false>(table, gen);
     return;
   }
   IndexChooser chooser;
