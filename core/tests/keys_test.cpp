@@ -195,6 +195,34 @@ TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
 INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The eight-block back end: each block equals the block function at its own
+// counter, including counters whose low word or whole value wraps inside.
+TEST(ChaChaX8, EqualsEightSingleBlocks) {
+  const ChaChaX8Fn fn = chacha20_x8_avx512();
+  if (fn == nullptr) GTEST_SKIP() << "avx512 not available on this machine";
+  const std::uint64_t counters[] = {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5};
+  const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
+  for (int k = 0; k < 2; ++k) {
+    const auto raw = draw_key(k);
+    ChaChaKey key;
+    for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
+    for (std::uint64_t c : counters) {
+      for (std::uint64_t s : streams) {
+        ChaChaEightLanes got{};
+        fn(key, c, s, got);
+        for (std::uint64_t b = 0; b < 8; ++b) {
+          ChaChaBlock want;
+          chacha20_block(key, c + b, s, want);
+          for (std::size_t i = 0; i < 16; ++i) {
+            ASSERT_EQ(got[b / 4][i][b % 4], want[i])
+                << "counter " << c << " block " << b << " word " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
   ChaChaX4Fn want = chacha20_x4_avx512();
 #if defined(KELVORA_HAVE_CHACHA_SSE2)

@@ -18,9 +18,15 @@ ChaCha20Generator::~ChaCha20Generator() {
 }
 
 void ChaCha20Generator::refill() {
+  static const ChaChaX8Fn blocks_x8 = chacha20_x8_avx512();
   static const ChaChaX4Fn blocks_x4 = chacha20_x4_active();
-  blocks_x4(key_, counter_, kStream, lanes_);
-  counter_ += 4;  // mod 2^64
+  if (blocks_x8 != nullptr) {
+    blocks_x8(key_, counter_, kStream, lanes_);
+  } else {
+    blocks_x4(key_, counter_, kStream, lanes_[0]);
+    blocks_x4(key_, counter_ + 4, kStream, lanes_[1]);  // mod 2^64
+  }
+  counter_ += 8;  // mod 2^64
   index_ = 0;
 }
 

@@ -1,9 +1,11 @@
 // ChaCha20Generator: a keystream of 32-bit words, and the bounded draw on it.
 //
 // Keyed with 32 bytes (eight little-endian key words), block counter 0 and
-// stream identifier 0. Words come out in block order: a refill computes four
-// consecutive blocks (counters c .. c+3, 64 words) and advances the counter
-// by four; next_word() refills only when all 64 words are used. The state
+// stream identifier 0. Words come out in block order: a refill computes eight
+// consecutive blocks (counters c .. c+7, 128 words) and advances the counter
+// by eight; next_word() refills only when all 128 words are used. The words
+// are those of four-block refills; a key table takes about 75 of them, so
+// one refill serves it. The state
 // (key words, counter, buffered words) is wiped when the generator is
 // destroyed, so keystream never outlives its use.
 //
@@ -37,19 +39,20 @@ class ChaCha20Generator {
 
   std::uint32_t next_word() {
     if (index_ == kWords) refill();
-    const std::size_t i = index_++;
-    return lanes_[i % 16][i / 16];  // word i % 16 of block i / 16
+    return word(index_++);
   }
 
  private:
   friend std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound);
-  static constexpr std::size_t kWords = 16 * 4;
+  static constexpr std::size_t kWords = 16 * 8;
+  // Buffered word i: word i % 16 of block i / 16, four blocks per ChaChaLanes.
+  std::uint32_t word(std::size_t i) const { return lanes_[i / 64][i % 16][i / 16 % 4]; }
   static constexpr std::uint64_t kStream = 0;
   void refill();
 
   ChaChaKey key_;
   std::uint64_t counter_ = 0;
-  ChaChaLanes lanes_{};
+  ChaChaEightLanes lanes_{};
   std::size_t index_ = kWords;  // kWords: nothing buffered
 };
 
@@ -62,11 +65,11 @@ inline std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound) {
   KV_ASSERT(bound > 0);
   const std::size_t i = gen.index_;
   if (i + 2 > ChaCha20Generator::kWords) return bounded_draw_by_words(gen, bound);
-  const std::uint64_t p = std::uint64_t(gen.lanes_[i % 16][i / 16]) * bound;
+  const std::uint64_t p = std::uint64_t(gen.word(i)) * bound;
   const auto lo = std::uint32_t(p);
   const std::uint32_t correct = lo > std::uint32_t(0u - bound) ? 1 : 0;
   const std::size_t k = i + 1;  // read ahead; used only when `correct`
-  const auto h = std::uint32_t((std::uint64_t(gen.lanes_[k % 16][k / 16]) * bound) >> 32);
+  const auto h = std::uint32_t((std::uint64_t(gen.word(k)) * bound) >> 32);
   const std::uint32_t carry = (std::uint64_t(lo) + h) >> 32 != 0 ? 1 : 0;
   gen.index_ = i + 1 + correct;
   return std::uint32_t(p >> 32) + (correct & carry);

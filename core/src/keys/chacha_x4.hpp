@@ -15,6 +15,11 @@
 //              -DKELVORA_NO_CHACHA_SSE2
 //   _portable  four calls of chacha20_block
 // chacha20_x4_active() picks the first available, once per process.
+//
+// chacha20_x8_avx512() is the eight-block refill on 512-bit registers
+// (AVX-512F): counters counter .. counter+7, out[0] exactly as the four-block
+// call at counter, out[1] as the one at counter+4. Null when the CPU or OS
+// lacks it or it is not built (same switch as _avx512).
 #pragma once
 
 #include <array>
@@ -29,6 +34,10 @@ static_assert(sizeof(ChaChaLanes) == 64 * sizeof(std::uint32_t), "back ends stor
 using ChaChaX4Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                             ChaChaLanes& out);
 
+using ChaChaEightLanes = std::array<ChaChaLanes, 2>;
+using ChaChaX8Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                            ChaChaEightLanes& out);
+
 void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaLanes& out);
 
@@ -42,5 +51,8 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
 ChaChaX4Fn chacha20_x4_avx512();
 
 ChaChaX4Fn chacha20_x4_active();
+
+// The eight-block AVX-512 back end, or null.
+ChaChaX8Fn chacha20_x8_avx512();
 
 }  // namespace kelvora
