@@ -195,8 +195,9 @@ TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
 INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The eight-block back end: each block equals the block function at its own
-// counter, including counters whose low word or whole value wraps inside.
+// The eight-block back end: block after block in keystream order, each equal
+// to the block function at its own counter, including counters whose low
+// word or whole value wraps inside the eight.
 TEST(ChaChaX8, EqualsEightSingleBlocks) {
   const ChaChaX8Fn fn = chacha20_x8_avx512();
   if (fn == nullptr) GTEST_SKIP() << "avx512 not available on this machine";
@@ -208,13 +209,13 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
     for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
     for (std::uint64_t c : counters) {
       for (std::uint64_t s : streams) {
-        ChaChaEightLanes got{};
+        ChaChaEightBlocks got{};
         fn(key, c, s, got);
         for (std::uint64_t b = 0; b < 8; ++b) {
           ChaChaBlock want;
           chacha20_block(key, c + b, s, want);
           for (std::size_t i = 0; i < 16; ++i) {
-            ASSERT_EQ(got[b / 4][i][b % 4], want[i])
+            ASSERT_EQ(got[16 * b + i], want[i])
                 << "counter " << c << " block " << b << " word " << i;
           }
         }

@@ -13,7 +13,7 @@ ChaCha20Generator::ChaCha20Generator(std::span<const std::uint8_t, kGeneratorKey
 
 ChaCha20Generator::~ChaCha20Generator() {
   secure_wipe(key_.data(), sizeof key_);
-  secure_wipe(lanes_.data(), sizeof lanes_);
+  secure_wipe(words_.data(), sizeof words_);
   secure_wipe(&counter_, sizeof counter_);
 }
 
@@ -21,10 +21,17 @@ void ChaCha20Generator::refill() {
   static const ChaChaX8Fn blocks_x8 = chacha20_x8_avx512();
   static const ChaChaX4Fn blocks_x4 = chacha20_x4_active();
   if (blocks_x8 != nullptr) {
-    blocks_x8(key_, counter_, kStream, lanes_);
+    blocks_x8(key_, counter_, kStream, words_);
   } else {
-    blocks_x4(key_, counter_, kStream, lanes_[0]);
-    blocks_x4(key_, counter_ + 4, kStream, lanes_[1]);  // mod 2^64
+    // Four blocks at a time, word-major, put in keystream order.
+    ChaChaLanes lanes;
+    WipeOnExit wipe(lanes.data(), sizeof lanes);
+    for (std::size_t half = 0; half < 2; ++half) {
+      blocks_x4(key_, counter_ + 4 * half, kStream, lanes);  // mod 2^64
+      for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t i = 0; i < 16; ++i) words_[64 * half + 16 * k + i] = lanes[i][k];
+      }
+    }
   }
   counter_ += 8;  // mod 2^64
   index_ = 0;

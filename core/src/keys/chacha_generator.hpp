@@ -45,14 +45,13 @@ class ChaCha20Generator {
  private:
   friend std::uint32_t bounded_draw(ChaCha20Generator& gen, std::uint32_t bound);
   static constexpr std::size_t kWords = 16 * 8;
-  // Buffered word i: word i % 16 of block i / 16, four blocks per ChaChaLanes.
-  std::uint32_t word(std::size_t i) const { return lanes_[i / 64][i % 16][i / 16 % 4]; }
+  std::uint32_t word(std::size_t i) const { return words_[i]; }
   static constexpr std::uint64_t kStream = 0;
   void refill();
 
   ChaChaKey key_;
   std::uint64_t counter_ = 0;
-  ChaChaEightLanes lanes_{};
+  ChaChaEightBlocks words_{};  // keystream order
   std::size_t index_ = kWords;  // kWords: nothing buffered
 };
 

@@ -17,9 +17,10 @@
 // chacha20_x4_active() picks the first available, once per process.
 //
 // chacha20_x8_avx512() is the eight-block refill on 512-bit registers
-// (AVX-512F): counters counter .. counter+7, out[0] exactly as the four-block
-// call at counter, out[1] as the one at counter+4. Null when the CPU or OS
-// lacks it or it is not built (same switch as _avx512).
+// (AVX-512F): counters counter .. counter+7, written in keystream order
+// (out[16 * k + i] is word i of block k), which is the order the generator
+// reads them in. Null when the CPU or OS lacks it or it is not built (same
+// switch as _avx512).
 #pragma once
 
 #include <array>
@@ -34,9 +35,9 @@ static_assert(sizeof(ChaChaLanes) == 64 * sizeof(std::uint32_t), "back ends stor
 using ChaChaX4Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                             ChaChaLanes& out);
 
-using ChaChaEightLanes = std::array<ChaChaLanes, 2>;
+using ChaChaEightBlocks = std::array<std::uint32_t, 8 * 16>;
 using ChaChaX8Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                            ChaChaEightLanes& out);
+                            ChaChaEightBlocks& out);
 
 void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaLanes& out);

@@ -126,15 +126,22 @@ KV_AVX512VL inline __m512i wide_counter_row(std::uint64_t c, int s_lo, int s_hi)
                            int(std::uint32_t(c3)), int(std::uint32_t(c3 >> 32)), s_lo, s_hi);
 }
 
-// Stores row r of four blocks word-major: element 4w + k of the output row
-// is word 4r + w of block k, at lane 4k + w of the register.
-KV_AVX512VL inline void store_wide_row(std::uint32_t* o, __m512i row) {
-  const __m512i words = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-  _mm512_storeu_si512(o, _mm512_permutexvar_epi32(words, row));
+// Stores four blocks whose rows are a, b, c, d (block k in 128-bit lane k)
+// in keystream order: lane k of each row, row after row, is block k.
+KV_AVX512VL inline void store_blocks(std::uint32_t* o, __m512i a, __m512i b, __m512i c,
+                                     __m512i d) {
+  const __m512i ab01 = _mm512_shuffle_i32x4(a, b, 0x44);  // a0 a1 b0 b1
+  const __m512i ab23 = _mm512_shuffle_i32x4(a, b, 0xEE);  // a2 a3 b2 b3
+  const __m512i cd01 = _mm512_shuffle_i32x4(c, d, 0x44);
+  const __m512i cd23 = _mm512_shuffle_i32x4(c, d, 0xEE);
+  _mm512_storeu_si512(o + 0, _mm512_shuffle_i32x4(ab01, cd01, 0x88));   // a0 b0 c0 d0
+  _mm512_storeu_si512(o + 16, _mm512_shuffle_i32x4(ab01, cd01, 0xDD));  // a1 b1 c1 d1
+  _mm512_storeu_si512(o + 32, _mm512_shuffle_i32x4(ab23, cd23, 0x88));
+  _mm512_storeu_si512(o + 48, _mm512_shuffle_i32x4(ab23, cd23, 0xDD));
 }
 
 KV_AVX512VL void chacha20_x8_avx512_impl(const ChaChaKey& key, std::uint64_t counter,
-                                         std::uint64_t stream, ChaChaEightLanes& out) {
+                                         std::uint64_t stream, ChaChaEightBlocks& out) {
   const __m512i a0 = _mm512_broadcast_i32x4(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha20_rounds::kSigma)));
   const __m512i b0 =
@@ -152,16 +159,10 @@ KV_AVX512VL void chacha20_x8_avx512_impl(const ChaChaKey& key, std::uint64_t cou
     quarter_round(x); quarter_round(y);  // diagonals
     undiagonalize(x); undiagonalize(y);
   }
-  std::uint32_t* o = out[0][0].data();
-  std::uint32_t* p = out[1][0].data();
-  store_wide_row(o + 0, _mm512_add_epi32(x.a, a0));
-  store_wide_row(o + 16, _mm512_add_epi32(x.b, b0));
-  store_wide_row(o + 32, _mm512_add_epi32(x.c, c0));
-  store_wide_row(o + 48, _mm512_add_epi32(x.d, d0));
-  store_wide_row(p + 0, _mm512_add_epi32(y.a, a0));
-  store_wide_row(p + 16, _mm512_add_epi32(y.b, b0));
-  store_wide_row(p + 32, _mm512_add_epi32(y.c, c0));
-  store_wide_row(p + 48, _mm512_add_epi32(y.d, d1));
+  store_blocks(out.data(), _mm512_add_epi32(x.a, a0), _mm512_add_epi32(x.b, b0),
+               _mm512_add_epi32(x.c, c0), _mm512_add_epi32(x.d, d0));
+  store_blocks(out.data() + 64, _mm512_add_epi32(y.a, a0), _mm512_add_epi32(y.b, b0),
+               _mm512_add_epi32(y.c, c0), _mm512_add_epi32(y.d, d1));
 }
 
 }  // namespace
