@@ -3,9 +3,9 @@
 // Keyed with 32 bytes (eight little-endian key words), block counter 0 and
 // stream identifier 0. Words come out in block order: a refill computes eight
 // consecutive blocks (counters c .. c+7, 128 words) and advances the counter
-// by eight; next_word() refills only when all 128 words are used. The words
-// are those of four-block refills; a key table takes about 75 of them, so
-// one refill serves it. The state
+// by eight; next_word() refills only when all 128 words are used. The size of
+// a refill does not show in the words; eight blocks are one refill for a key
+// table, which takes about 75 words. The state
 // (key words, counter, buffered words) is wiped when the generator is
 // destroyed, so keystream never outlives its use.
 //

@@ -1,4 +1,4 @@
-// Four consecutive ChaCha20 blocks at once: the generator's refill.
+// Four or eight consecutive ChaCha20 blocks at once: the generator's refill.
 //
 // A back end computes the blocks for counters counter, counter+1, counter+2,
 // counter+3 (each mod 2^64, the carry into the counter's high word taken per

@@ -12,7 +12,8 @@
 // Every intermediate secret (fresh bytes, info, PRK, derived key, generator
 // state) is wiped before it goes out of scope, on the failure paths too. The
 // only failure is that of the random source, an internal failure
-// "OS RNG unavailable: OsRng"; std::bad_alloc can come from the info buffer.
+// "OS RNG unavailable: OsRng"; std::bad_alloc can come from the info buffer
+// of labels too long for the key derivation's stack buffer.
 #pragma once
 
 #include <array>
