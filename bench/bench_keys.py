@@ -1,7 +1,7 @@
 """gen_key per call against the system-call floor and the NumPy way.
 
 Floor: os.urandom(32), the one system call every gen_key makes (it also runs
-nine SHA-256 compressions, eight ChaCha20 blocks and the shuffle). Peer: what a
+seven SHA-256 compressions, one eight-block ChaCha20 refill and the shuffle). Peer: what a
 user would otherwise write for a fresh random table, a NumPy generator seeded
 from os.urandom drawing permutation(256). Results are random, so peers are
 checked for the same kind of result: a permutation of the 256 byte values.
