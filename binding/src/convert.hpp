@@ -31,8 +31,8 @@ bool is_byte_array(PyObject* obj);
 // TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'".
 PyObject* as_byte_array(PyObject* obj);
 
-// The memory of a byte array, or nullopt-like failure: false when the array is
-// neither C- nor F-contiguous or has no data pointer.
+// Sets `view` to the memory of a byte array and returns true; returns false
+// when the array is neither C- nor F-contiguous or has no data pointer.
 bool contiguous_view(PyObject* array, ByteView& view);
 
 // The memory of a byte array argument, or TypeError
