@@ -10,8 +10,10 @@ apt_install() {  # apt_install <check-path> <package>...
   local sudo=""
   [ "$(id -u)" = 0 ] || sudo="sudo"
   echo "== installing $* (apt)"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+  # Another apt run (a parallel build on this machine) holds the lock for a
+  # while: wait for it instead of failing.
+  $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq "$@" >/dev/null
 }
 
 ensure_venv() {
