@@ -261,9 +261,9 @@ void add_field(Fields& f, PyObject* obj) {
 PyObject* entry_package_blob(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_guarded([&]() -> PyRef {
     const Bound b = bind(sig::package_blob, args, kwargs);
-    const std::size_t n = b.args ? std::size_t(PyTuple_Size(b.args)) : 0;
+    const std::size_t n = b.args ? std::size_t(PyTuple_Size(b.args.get())) : 0;
     Fields f(n);
-    for (std::size_t i = 0; i < n; ++i) add_field(f, PyTuple_GetItem(b.args, Py_ssize_t(i)));
+    for (std::size_t i = 0; i < n; ++i) add_field(f, PyTuple_GetItem(b.args.get(), Py_ssize_t(i)));
     // Converting a later field may have run Python code (__index__, __iter__)
     // that reshaped or reallocated an earlier array; if so, array memory is
     // taken again now, when no more Python code runs before the blob is written.
