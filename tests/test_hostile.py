@@ -7,6 +7,8 @@ Probes that crashed the process before they were fixed run in a child
 interpreter, so a regression fails one test instead of ending the run.
 """
 import ctypes
+import gc
+import sys
 
 import numpy as np
 import pytest
@@ -54,3 +56,75 @@ def test_arguments_outlive_a_keyword_dict_cleared_during_conversion():
     done = run_python(CLEARS_ITS_DICT)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == [str(64 << 20)]  # equal chunks for every divisor
+
+
+# ---- finalisers run by the garbage collector inside a call -------------------
+
+# The collector runs when a new container object (a list, a tuple, an
+# iterator) pushes the count of young objects past the threshold, and with it
+# the finalisers of unreachable cycles. The rows below end their iteration by
+# keeping `extra` new lists alive (and keep their iterator alive, as freeing
+# it would lower the count again), so that for one `extra` the first container
+# created after the last conversion sets the collection off, inside the call:
+# the finaliser then zeroes an argument array. The result must be that of the
+# arguments before the finaliser when it ran after the conversions (the core
+# had read everything by then), and that of the zeroed array when it ran
+# during them; never a mixture.
+class Rows:
+    def __init__(self, rows, extra: int):
+        self.rows, self.extra, self.kept, self.done = rows, extra, [], False
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __getitem__(self, i):
+        return self.rows[i]
+
+    def __iter__(self):
+        self.iterator = self._rows()
+        return self.iterator
+
+    def _rows(self):
+        for row in self.rows:
+            yield row
+        for _ in range(self.extra):
+            self.kept.append([])
+        self.done = True
+
+
+class ZeroesWhenCollected:
+    """An unreachable cycle whose finaliser zeroes `rows.rows[0]` and tells when it ran."""
+
+    def __init__(self, rows: Rows, log: list):
+        self.rows, self.log, self.cycle = rows, log, self
+
+    def __del__(self):
+        self.rows.rows[0][:] = 0
+        self.log.append("after conversion" if self.rows.done else "during conversion")
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="collections wait for the next bytecode from Python 3.12 on")
+def test_finaliser_in_a_call_cannot_change_what_the_core_reads():
+    pub = np.arange(256, dtype=np.uint8)
+    keys = [np.random.default_rng(i).permutation(256).astype(np.uint8) for i in range(2)]
+    rows = [np.arange(64, dtype=np.uint8), np.arange(64, 128, dtype=np.uint8)]
+    before = k.inv_data(pub, keys, rows)
+    zeroed = k.inv_data(pub, keys, [np.zeros(64, np.uint8), rows[1]])
+    threshold = gc.get_threshold()
+    inside = []
+    try:
+        for extra in range(60):
+            data, log = Rows([rows[0].copy(), rows[1].copy()], extra), []
+            gc.collect()
+            ZeroesWhenCollected(data, log)
+            gc.set_threshold(40)
+            got = k.inv_data(pub, keys, data)
+            log.append("returned")
+            gc.set_threshold(*threshold)
+            gc.collect()
+            assert got == (zeroed if log[0] == "during conversion" else before), (extra, log)
+            inside += log[:1] if log[0] == "after conversion" else []
+    finally:
+        gc.set_threshold(*threshold)
+    assert inside, "no collection fell between the last conversion and the return"
