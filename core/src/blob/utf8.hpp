@@ -1,5 +1,6 @@
 // Strict UTF-8 validation (Unicode Table 3-7 of well-formed byte sequences):
-// no overlong forms, no surrogates (ED A0..BF), nothing above U+10FFFF.
+// no overlong forms, no surrogates (ED A0..BF), nothing above U+10FFFF; and
+// the encoding of code points into UTF-8.
 //
 // The first problem is located the way the Unicode standard's maximal-subpart
 // rule does: at the index of the first byte that does not start a complete
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "bytes.hpp"
@@ -30,5 +32,12 @@ struct Utf8Error {
 
 // check_utf8: nothing when bytes is well-formed UTF-8, else its first problem.
 std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept;
+
+// encode_utf8: writes the UTF-8 encoding of the code points (at most 4 bytes
+// each) at the start of out and returns its length; nothing when out is too
+// short, or a code point is a surrogate (D800..DFFF) or above U+10FFFF, which
+// UTF-8 cannot hold.
+std::optional<std::size_t> encode_utf8(std::span<const std::uint32_t> code_points,
+                                       std::span<std::uint8_t> out) noexcept;
 
 }  // namespace kelvora
