@@ -25,72 +25,23 @@ void drop_exception() {
 
 }  // namespace
 
-BlobFields::BlobFields(std::size_t count)
-    : field_(count), utf8_(count), array_fields_(count), arrays_(count) {}
-
-// See header.
-void BlobFields::add(PyObject* arg) {
-  if (!add_exact_type(arg)) add_by_rules(arg);
-}
-
-// See header.
-std::span<const BlobField> BlobFields::fields() {
-  for (std::size_t k = 0; ran_python_ && k < array_fields_.size(); ++k) {
-    ByteView view;
-    if (!is_byte_array(arrays_[k]) || !contiguous_view(arrays_[k], view))
-      raise(PyExc_ValueError, kArrayNotContiguous);
-    field_[array_fields_[k]] = BlobField::borrowed(view);
-  }
-  return field_.span();
-}
-
-// The common exact types, each recognised by one comparison of its type (the
-// general tests are calls under the limited API). False, with no exception
-// set, when the argument is of none of them or its rule does not apply.
-bool BlobFields::add_exact_type(PyObject* arg) {
-  PyTypeObject* const type = Py_TYPE(arg);
-  if (type == &PyBytes_Type) {
-    bytes_rule(arg);
-    return true;
-  }
-  if (type == &PyUnicode_Type) {
-    text_rule(arg);
-    return true;
-  }
-  if (type == &PyLong_Type) return integer_rule(arg);
-  // Looking up NumPy's table only past the types above keeps the three of
-  // them working where NumPy cannot be loaded, as the general rules do.
-  return type == numpy::api().array_type && array_rule(arg);
-}
-
-void BlobFields::add_by_rules(PyObject* arg) {
-  // A bytes, str or int object is never a NumPy array (their instance layouts
-  // exclude each other), so testing those first keeps the order of the rules
-  // and spares them the array test.
-  if (PyBytes_Check(arg)) return bytes_rule(arg);
-  if (PyUnicode_Check(arg)) return text_rule(arg);
-  if (PyLong_Check(arg)) {
-    if (integer_rule(arg)) return;
-  } else if (array_rule(arg) || (PyIndex_Check(arg) && integer_rule(arg))) {
-    return;
-  }
-  if (sequence_rule(arg)) return;
-  raise(PyExc_TypeError, kUnsupportedField);
-}
+// The rules that the type switch of add_exact_type reaches are inlined into
+// it (always_inline): a call to package_blob spends most of its time there.
 
 // Rule 1.
-bool BlobFields::array_rule(PyObject* arg) {
+[[gnu::always_inline]] inline bool BlobFields::array_rule(PyObject* arg) {
   if (!is_byte_array(arg)) return false;
   ByteView view;
   if (!contiguous_view(arg, view)) raise(PyExc_ValueError, kArrayNotContiguous);
   array_fields_.emplace_back(field_.size());
-  arrays_.emplace_back(arg);
   field_.emplace_back(BlobField::borrowed(view));
   return true;
 }
 
 // Rule 2.
-void BlobFields::bytes_rule(PyObject* arg) { field_.emplace_back(BlobField::borrowed(as_bytes(arg))); }
+[[gnu::always_inline]] inline void BlobFields::bytes_rule(PyObject* arg) {
+  field_.emplace_back(BlobField::borrowed(as_bytes(arg)));
+}
 
 // Rule 3. A str of at most kShortTextChars characters is encoded into text_
 // without a bytes object (the limited API offers a str's characters as UCS-4
@@ -114,11 +65,12 @@ void BlobFields::text_rule(PyObject* arg) {
   field_.emplace_back(BlobField::borrowed(as_bytes(utf8)));
 }
 
-// Rule 4.
-bool BlobFields::integer_rule(PyObject* arg) {
-  if (!PyLong_Check(arg)) before_python_code();  // __index__
+// Rule 4, for an int (or subclass) when `is_int`; any other object is read
+// through its __index__.
+[[gnu::always_inline]] inline bool BlobFields::integer_rule(PyObject* arg, bool is_int) {
+  if (!is_int) before_python_code();
   try {
-    field_.emplace_back(BlobField::integer(as_u64(arg)));
+    field_.emplace_back(BlobField::integer(is_int ? u64_of_int(arg) : as_u64(arg)));
     return true;
   } catch (const PythonError&) {
     drop_exception();
@@ -145,6 +97,61 @@ bool BlobFields::sequence_rule(PyObject* arg) {
   }
 }
 
-void BlobFields::before_python_code() { ran_python_ = true; }
+// The common exact types, each recognised by one comparison of its type (the
+// general tests are calls under the limited API). False, with no exception
+// set, when the argument is of none of them or its rule does not apply.
+[[gnu::always_inline]] inline bool BlobFields::add_exact_type(PyObject* arg) {
+  PyTypeObject* const type = Py_TYPE(arg);
+  if (type == &PyBytes_Type) {
+    bytes_rule(arg);
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    text_rule(arg);
+    return true;
+  }
+  if (type == &PyLong_Type) return integer_rule(arg, true);
+  // Looking up NumPy's table only past the types above keeps the three of
+  // them working where NumPy cannot be loaded, as the general rules do.
+  return type == numpy::api().array_type && array_rule(arg);
+}
+
+void BlobFields::add_by_rules(PyObject* arg) {
+  // A bytes, str or int object is never a NumPy array (their instance layouts
+  // exclude each other), so testing those first keeps the order of the rules
+  // and spares them the array test.
+  if (PyBytes_Check(arg)) return bytes_rule(arg);
+  if (PyUnicode_Check(arg)) return text_rule(arg);
+  if (PyLong_Check(arg)) {
+    if (integer_rule(arg, true)) return;
+  } else if (array_rule(arg) || (PyIndex_Check(arg) && integer_rule(arg, false))) {
+    return;
+  }
+  if (sequence_rule(arg)) return;
+  raise(PyExc_TypeError, kUnsupportedField);
+}
+
+[[gnu::always_inline]] inline void BlobFields::add(PyObject* arg) {
+  if (!add_exact_type(arg)) add_by_rules(arg);
+}
+
+// See header.
+BlobFields::BlobFields(PyObject* args)
+    : BlobFields(args ? std::size_t(PyTuple_Size(args)) : 0, args) {}
+
+BlobFields::BlobFields(std::size_t count, PyObject* args)
+    : field_(count), utf8_(count), array_fields_(count) {
+  for (std::size_t i = 0; i < count; ++i) add(PyTuple_GetItem(args, Py_ssize_t(i)));
+}
+
+// See header.
+void BlobFields::before_python_code() {
+  for (std::size_t k = 0; k < array_fields_.size(); ++k) {
+    BlobField& field = field_[array_fields_[k]];
+    const ByteView bytes = field.bytes();
+    field = BlobField::owned(Bytes(bytes.begin(), bytes.end()));
+  }
+  array_fields_.clear();
+}
 
 }  // namespace kelvora::py

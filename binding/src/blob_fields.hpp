@@ -12,10 +12,14 @@
 // Arguments of the common exact types (bytes, str, int, ndarray) are
 // recognised by one comparison of their type and go straight to their rule.
 //
-// The fields borrow what the blob is written from wherever nothing can change
-// it first: bytes objects (the call's argument tuple holds them), UTF-8
-// encodings (kept here; short ones in a buffer inside this object) and array
-// memory.
+// The blob holds each argument as it was when it was converted. The fields
+// borrow what nothing can change before the blob is written: bytes objects
+// (the call's argument tuple holds them), UTF-8 encodings (kept here; short
+// ones in a buffer inside this object), and array memory until Python code
+// runs. Before a rule runs Python code (__index__, iteration), which could
+// write to, reshape or free an array converted earlier, the arrays borrowed so
+// far are copied; in the common call, where no such code runs, each array is
+// copied once, straight into the blob.
 #pragma once
 
 #include <Python.h>
@@ -33,37 +37,34 @@ namespace kelvora::py {
 
 class BlobFields {
  public:
-  // Room for `count` fields.
-  explicit BlobFields(std::size_t count);
+  // The fields of the items of `args`, a tuple, in order; raises (see above)
+  // at the first item that has none.
+  explicit BlobFields(PyObject* args);
 
-  // Appends the field of one argument, or raises (see above).
-  void add(PyObject* arg);
-
-  // The fields so far. Arrays are read again here when Python code ran after
-  // their conversion, as that code may have moved their memory.
-  std::span<const BlobField> fields();
+  // The fields so far.
+  std::span<const BlobField> fields() const { return field_.span(); }
 
  private:
   static constexpr std::size_t kInline = 8;          // fields without an allocation
   static constexpr std::size_t kShortTextChars = 64;  // longer texts get a bytes object
 
+  BlobFields(std::size_t count, PyObject* args);
+  void add(PyObject* arg);
   bool add_exact_type(PyObject* arg);
   void add_by_rules(PyObject* arg);
   bool array_rule(PyObject* arg);
   void bytes_rule(PyObject* arg);
   void text_rule(PyObject* arg);
-  bool integer_rule(PyObject* arg);
+  bool integer_rule(PyObject* arg, bool is_int);
   bool sequence_rule(PyObject* arg);
-  // Called before a rule runs Python code (__index__, iteration).
+  // Copies the arrays borrowed so far; called before a rule runs Python code.
   void before_python_code();
 
   SmallList<BlobField, kInline> field_;
   SmallList<PyRef, kInline> utf8_;                // encodings of longer texts
   SmallList<std::size_t, kInline> array_fields_;  // fields borrowing array memory
-  SmallList<PyObject*, kInline> arrays_;          // their arrays, in the same order
   std::array<std::uint8_t, 4 * kShortTextChars> text_;  // uninitialised: written before read
   std::size_t text_used_ = 0;
-  bool ran_python_ = false;
 };
 
 }  // namespace kelvora::py

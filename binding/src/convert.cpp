@@ -61,23 +61,9 @@ std::string type_name(PyObject* obj) {
   return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
 }
 
-bool is_byte_array(PyObject* obj) {
-  const numpy::Api& np = numpy::api();
-  if (!PyObject_TypeCheck(obj, np.array_type)) return false;
-  const numpy::ArrayFields* a = numpy::fields(obj);
-  return a->nd == 1 && (a->descr == np.ubyte_descr || np.equiv_types(a->descr, np.ubyte_descr));
-}
-
 PyObject* as_byte_array(PyObject* obj) {
   if (!is_byte_array(obj)) cannot_convert(obj, "PyArray<T, D>");
   return obj;
-}
-
-bool contiguous_view(PyObject* array, ByteView& view) {
-  const numpy::ArrayFields* a = numpy::fields(array);
-  if (!(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) || a->data == nullptr) return false;
-  view = ByteView(reinterpret_cast<const std::uint8_t*>(a->data), std::size_t(a->dimensions[0]));
-  return true;
 }
 
 ByteView require_contiguous(PyObject* array) {
@@ -87,14 +73,8 @@ ByteView require_contiguous(PyObject* array) {
 }
 
 std::uint64_t as_u64(PyObject* obj) {
-  PyRef index;
-  if (!PyLong_Check(obj)) {
-    index = checked(PyNumber_Index(obj));
-    obj = index.get();
-  }
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-  return v;
+  if (PyLong_Check(obj)) return u64_of_int(obj);
+  return u64_of_int(checked(PyNumber_Index(obj)).get());
 }
 
 float to_binary32(double value) {
@@ -126,10 +106,9 @@ std::string as_text(PyObject* obj) {
   return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
 }
 
-ByteView as_bytes(PyObject* obj) {
-  if (!PyBytes_Check(obj)) cannot_convert(obj, "PyBytes");
-  return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)),
-                  std::size_t(PyBytes_Size(obj)));
+void not_bytes(PyObject* obj) {
+  PyErr_Clear();  // PyBytes_AsStringAndSize's own words give way to ours
+  cannot_convert(obj, "PyBytes");
 }
 
 std::vector<PyRef> as_array_sequence(PyObject* obj) {

@@ -17,6 +17,7 @@
 
 #include "boundary.hpp"
 #include "bytes.hpp"
+#include "numpy_api.hpp"
 #include "pyref.hpp"
 
 namespace kelvora::py {
@@ -25,7 +26,12 @@ namespace kelvora::py {
 
 // True for a one-dimensional NumPy array whose element type is equivalent to
 // uint8. Fetches the NumPy table on first use (which may fail internally).
-bool is_byte_array(PyObject* obj);
+inline bool is_byte_array(PyObject* obj) {
+  const numpy::Api& np = numpy::api();
+  if (!PyObject_TypeCheck(obj, np.array_type)) return false;
+  const numpy::ArrayFields* a = numpy::fields(obj);
+  return a->nd == 1 && (a->descr == np.ubyte_descr || np.equiv_types(a->descr, np.ubyte_descr));
+}
 
 // The byte array kind: `obj` itself once it passes is_byte_array(), else
 // TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'".
@@ -33,7 +39,12 @@ PyObject* as_byte_array(PyObject* obj);
 
 // Sets `view` to the memory of a byte array and returns true; returns false
 // when the array is neither C- nor F-contiguous or has no data pointer.
-bool contiguous_view(PyObject* array, ByteView& view);
+inline bool contiguous_view(PyObject* array, ByteView& view) {
+  const numpy::ArrayFields* a = numpy::fields(array);
+  if (!(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) || a->data == nullptr) return false;
+  view = ByteView(reinterpret_cast<const std::uint8_t*>(a->data), std::size_t(a->dimensions[0]));
+  return true;
+}
 
 // The memory of a byte array argument, or TypeError
 // "The given array is not contiguous".
@@ -41,6 +52,14 @@ ByteView require_contiguous(PyObject* array);
 
 // Unsigned 64-bit integer: int subclasses directly, others through __index__.
 std::uint64_t as_u64(PyObject* obj);
+
+// The value of an int (or subclass) as an unsigned 64-bit integer, or the
+// interpreter's OverflowError.
+inline std::uint64_t u64_of_int(PyObject* int_obj) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(int_obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
 
 // Single float: PyFloat_AsDouble, then rounded to binary32.
 float as_f32(PyObject* obj);
@@ -53,7 +72,13 @@ float to_binary32(double value);
 std::string as_text(PyObject* obj);
 
 // Bytes object: a view of a bytes object's (or subclass's) bytes.
-ByteView as_bytes(PyObject* obj);
+[[noreturn, gnu::cold]] void not_bytes(PyObject* obj);
+inline ByteView as_bytes(PyObject* obj) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) [[unlikely]] not_bytes(obj);
+  return ByteView(reinterpret_cast<const std::uint8_t*>(data), std::size_t(size));
+}
 
 // Array sequence: any non-str sequence whose items are byte arrays; the items
 // are returned (owned references) in order.

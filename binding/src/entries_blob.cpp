@@ -27,9 +27,7 @@ namespace kelvora::py {
 PyObject* entry_package_blob(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_guarded([&]() -> PyRef {
     const Bound b = bind(sig::package_blob, args, kwargs);
-    const std::size_t n = b.args ? std::size_t(PyTuple_Size(b.args.get())) : 0;
-    BlobFields fields(n);
-    for (std::size_t i = 0; i < n; ++i) fields.add(PyTuple_GetItem(b.args.get(), Py_ssize_t(i)));
+    const BlobFields fields(b.args.get());
     const std::span<const BlobField> all = fields.fields();
     const std::size_t size = blob_size(all);
     return bytes_filled(size, [&](std::uint8_t* out) { write_blob(all, {out, size}); });

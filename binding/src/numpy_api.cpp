@@ -78,11 +78,15 @@ Api load() {
 
 }  // namespace
 
-const Api& api() {
-  // Fetched under the interpreter lock; a failed fetch is retried next time.
-  static Api cached{};
-  if (cached.array_type == nullptr) cached = load();
-  return cached;
+namespace detail {
+
+Api g_api{};  // written under the interpreter lock
+
+const Api& fetch_api() {
+  g_api = load();
+  return g_api;
 }
+
+}  // namespace detail
 
 }  // namespace kelvora::py::numpy

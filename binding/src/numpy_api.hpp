@@ -34,8 +34,16 @@ struct Api {
   unsigned char (*equiv_types)(PyObject*, PyObject*);  // table slot 182: PyArray_EquivTypes
 };
 
+namespace detail {
+extern Api g_api;        // empty until fetched
+const Api& fetch_api();  // fetches g_api; a failed fetch is retried next time
+}  // namespace detail
+
 // The table, fetched on first use (interpreter lock held).
-const Api& api();
+inline const Api& api() {
+  if (detail::g_api.array_type == nullptr) [[unlikely]] return detail::fetch_api();
+  return detail::g_api;
+}
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 

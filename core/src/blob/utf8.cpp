@@ -61,36 +61,4 @@ std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept {
   return std::nullopt;
 }
 
-// See utf8.hpp.
-std::optional<std::size_t> encode_utf8(std::span<const std::uint32_t> code_points,
-                                       std::span<std::uint8_t> out) noexcept {
-  std::uint8_t* p = out.data();
-  const std::uint8_t* const end = p + out.size();
-  for (const std::uint32_t c : code_points) {
-    const std::size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF || std::size_t(end - p) < n)
-      return std::nullopt;
-    switch (n) {
-      case 1:
-        *p++ = std::uint8_t(c);
-        break;
-      case 2:
-        *p++ = std::uint8_t(0xC0 | c >> 6);
-        *p++ = std::uint8_t(0x80 | (c & 0x3F));
-        break;
-      case 3:
-        *p++ = std::uint8_t(0xE0 | c >> 12);
-        *p++ = std::uint8_t(0x80 | (c >> 6 & 0x3F));
-        *p++ = std::uint8_t(0x80 | (c & 0x3F));
-        break;
-      default:
-        *p++ = std::uint8_t(0xF0 | c >> 18);
-        *p++ = std::uint8_t(0x80 | (c >> 12 & 0x3F));
-        *p++ = std::uint8_t(0x80 | (c >> 6 & 0x3F));
-        *p++ = std::uint8_t(0x80 | (c & 0x3F));
-    }
-  }
-  return std::size_t(p - out.data());
-}
-
 }  // namespace kelvora
