@@ -128,3 +128,26 @@ def test_finaliser_in_a_call_cannot_change_what_the_core_reads():
     finally:
         gc.set_threshold(*threshold)
     assert inside, "no collection fell between the last conversion and the return"
+
+
+# ---- sequences that lie about their length ------------------------------------
+
+class ClaimsToBeHuge(list):
+    """A list whose __len__ claims sys.maxsize items; iteration gives the real ones."""
+
+    def __len__(self):
+        return sys.maxsize
+
+
+KEY = np.random.default_rng(3).permutation(256).astype(np.uint8)
+ROW = np.arange(40, dtype=np.uint8)
+
+
+@pytest.mark.parametrize("call", [
+    lambda seq: k.map_data(KEY, KEY, 1, seq([ROW, ROW[::-1].copy(), ROW])),
+    lambda seq: k.inv_data(KEY, seq([KEY, KEY]), [ROW, ROW]),
+    lambda seq: k.inv_data(KEY, [KEY, KEY], seq([ROW, ROW])),
+    lambda seq: k.package_blob(b"x", seq([1, 2, 3]), seq([])),
+], ids=["map_data", "inv_data keys", "inv_data data", "package_blob"])
+def test_a_length_is_only_a_hint(call):
+    assert call(ClaimsToBeHuge) == call(list)

@@ -1,6 +1,7 @@
 // Argument and result conversions; see convert.hpp.
 #include "convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -29,14 +30,17 @@ PyRef sequence_iterator(PyObject* obj) {
   return checked(PyObject_GetIter(obj));
 }
 
-// Room to reserve for a sequence; a failing size is ignored.
-std::size_t size_hint(PyObject* obj) {
-  Py_ssize_t n = PySequence_Size(obj);
+// Room to reserve for a sequence. Its length is only a hint: a __len__ can
+// claim anything, so beyond an exact list or tuple the room is capped at
+// `most`, and the vector grows as items come; a failing size is ignored.
+std::size_t size_hint(PyObject* obj, std::size_t most) {
+  const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     PyErr_Clear();
     return 0;
   }
-  return std::size_t(n);
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ? std::size_t(n)
+                                                            : std::min(std::size_t(n), most);
 }
 
 // Next item of an iterator; an empty PyRef at the end; throws on error.
@@ -114,7 +118,7 @@ void not_bytes(PyObject* obj) {
 std::vector<PyRef> as_array_sequence(PyObject* obj) {
   PyRef iterator = sequence_iterator(obj);
   std::vector<PyRef> items;
-  items.reserve(size_hint(obj));
+  items.reserve(size_hint(obj, 1024));
   while (PyRef item = next_item(iterator.get())) {
     as_byte_array(item.get());
     items.push_back(std::move(item));
@@ -132,7 +136,7 @@ std::vector<ByteView> item_views(const std::vector<PyRef>& items) {
 Bytes as_byte_sequence(PyObject* obj) {
   PyRef iterator = sequence_iterator(obj);
   Bytes out;
-  out.reserve(size_hint(obj));
+  out.reserve(size_hint(obj, 1 << 16));
   while (PyRef item = next_item(iterator.get())) {
     PyRef index = checked(PyNumber_Index(item.get()));
     long v = PyLong_AsLong(index.get());
