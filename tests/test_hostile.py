@@ -151,3 +151,41 @@ ROW = np.arange(40, dtype=np.uint8)
 ], ids=["map_data", "inv_data keys", "inv_data data", "package_blob"])
 def test_a_length_is_only_a_hint(call):
     assert call(ClaimsToBeHuge) == call(list)
+
+
+# ---- allocations that fail while a failure is reported ---------------------------
+
+# _testcapi.set_nomemory(n, n + 1) makes the allocation after the next n fail,
+# one at a time over every allocation of a failing call: also the one that
+# makes the failure's message into a str. Each call must end in the failure's
+# PanicException or in MemoryError; the process must never abort.
+FAILS_ONE_ALLOCATION_AT_A_TIME = """
+    import _testcapi, numpy as np, kelvora_core_py as k
+
+    key, other = np.arange(256, dtype=np.uint8), np.zeros(256, dtype=np.uint8)
+    packet = np.arange(16, dtype=np.uint8)
+
+    def mismatched_keys():
+        return k.cycle_packet(packet, packet, packet, key, other, 4)
+
+    outcomes = set()
+    for n in range(-1, 60):   # -1: nothing fails (the PanicException class is made then)
+        if n >= 0:
+            _testcapi.set_nomemory(n, n + 1)
+        try:
+            mismatched_keys()
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            outcomes.add(type(exc).__name__)
+        else:
+            _testcapi.remove_mem_hooks()
+            outcomes.add("no failure")
+    print(" ".join(sorted(outcomes)))
+"""
+
+
+def test_no_allocation_failure_while_reporting_a_failure_aborts():
+    pytest.importorskip("_testcapi")
+    done = run_python(FAILS_ONE_ALLOCATION_AT_A_TIME)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["MemoryError", "PanicException"]

@@ -33,11 +33,19 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void raise_panic(std::string_view message) {
+// Sets PanicException(message). When the message cannot be made into a str
+// (memory is short, and assertion messages can run to megabytes), the
+// MemoryError of that attempt stands instead: reporting a failure never ends
+// the process.
+void raise_panic(std::string_view message) noexcept {
   if (message.empty()) message = kGenericPanic;
+  PyObject* const type = panic_exception_type();
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
-  if (text == nullptr) throw std::bad_alloc();
-  PyErr_SetObject(panic_exception_type(), text);
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return;
+  }
+  PyErr_SetObject(type, text);
   Py_DECREF(text);
 }
 
