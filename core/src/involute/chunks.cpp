@@ -3,30 +3,16 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "failure.hpp"
+#include "hash_key.hpp"
 
 namespace kelvora {
 namespace {
-
-// Per-process random seed for the set's hash, so crafted packets cannot force
-// collisions; the result depends only on byte equality.
-std::uint64_t process_seed() {
-  static const std::uint64_t seed = [] {
-    std::uint64_t x = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    x ^= std::uint64_t(reinterpret_cast<std::uintptr_t>(&x));
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return (x ^ (x >> 31)) | 1;
-  }();
-  return seed;
-}
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   __extension__ using u128 = unsigned __int128;
@@ -188,7 +174,7 @@ bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_o
 template <class Key>
 bool distinct_values(ByteView packet, std::size_t s) {
   const std::uint8_t* base = packet.data();
-  const std::uint64_t seed = process_seed();
+  const std::uint64_t seed = process_hash_key();
   auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
   auto key_of = [&](std::size_t k) {
     const Key key = s == 8   ? Key(load64_le(base + k * 8))
@@ -206,7 +192,7 @@ template <class Key>
 bool distinct_indices(ByteView packet, std::size_t s) {
   const std::size_t n = packet.size() / s;
   const std::uint8_t* base = packet.data();
-  const std::uint64_t seed = process_seed();
+  const std::uint64_t seed = process_hash_key();
   auto hash_of = [=](Key key) { return hash_chunk(base + (key - 1) * s, s, seed); };
   auto key_of = [&](std::size_t k) { return std::pair{hash_of(Key(k + 1)), Key(k + 1)}; };
   return distinct_keys<Key>(n, s, key_of, hash_of, [&](Key stored, Key key) {
