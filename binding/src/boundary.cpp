@@ -19,18 +19,20 @@ constexpr const char* kPanicDoc =
 
 constexpr const char* kGenericPanic = "native code failed without a message";
 
-// Created on the first internal failure, under the interpreter lock; never freed.
+// Created on the first internal failure, under the interpreter lock; never
+// freed, but forgotten when its interpreter ends.
+PyObject* g_panic_type = nullptr;
+
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
-    if (type == nullptr) {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
+                                             PyExc_BaseException, nullptr);
+    if (g_panic_type == nullptr) {
       std::fputs("kelvora_core_py: cannot create PanicException\n", stderr);
       std::abort();
     }
   }
-  return type;
+  return g_panic_type;
 }
 
 // Sets PanicException(message). When the message cannot be made into a str
@@ -50,6 +52,8 @@ void raise_panic(std::string_view message) noexcept {
 }
 
 }  // namespace
+
+void forget_panic_exception() noexcept { g_panic_type = nullptr; }
 
 void raise(PyObject* type, std::string_view message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));

@@ -71,7 +71,7 @@ Api load() {
   if (api.ubyte_descr == nullptr) fail_capsule("no uint8 descriptor");
   api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[kSlotEquivTypes]);
   // The capsule's table lives as long as NumPy, which is never unloaded; the
-  // array type and the descriptor are held for the life of the process.
+  // array type and the descriptor are held for the life of the interpreter.
   Py_INCREF(reinterpret_cast<PyObject*>(api.array_type));
   return api;
 }

@@ -4,7 +4,7 @@
 // The table is fetched on first use from the `_ARRAY_API` capsule of
 // numpy._core.multiarray (NumPy 2 and later) or numpy.core.multiarray
 // (earlier), chosen by numpy.lib.NumpyVersion(numpy.__version__).major, and
-// kept for the life of the process. Any failure to reach it is an internal
+// kept for the life of the interpreter. Any failure to reach it is an internal
 // failure whose message begins "Failed to access NumPy array API capsule".
 #pragma once
 
@@ -44,6 +44,10 @@ inline const Api& api() {
   if (detail::g_api.array_type == nullptr) [[unlikely]] return detail::fetch_api();
   return detail::g_api;
 }
+
+// Forgets the table, once the interpreter it was fetched in has ended
+// (module.cpp); the next use fetches it again.
+inline void forget_api() noexcept { detail::g_api = {}; }
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 
