@@ -43,6 +43,13 @@ struct DrawVector {
   int words_used;
   std::uint32_t next_word;
 };
+struct BoundaryDraw {
+  int key;
+  int skip;
+  std::uint32_t bound;
+  std::uint32_t result;
+  std::uint32_t next_word;
+};
 struct BatchVector {
   std::uint32_t start;
   std::uint32_t bound;
@@ -135,6 +142,17 @@ TEST_P(SingleDraw, ResultAndWordsConsumed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Model, SingleDraw, testing::ValuesIn(kSingleDraws));
+
+// The low half exactly at 2^32 - bound takes no second word, from buffered
+// words (the inline draw) and from an empty buffer.
+TEST(BoundedDraw, ThresholdItselfTakesOneWord) {
+  for (const BoundaryDraw& v : kBoundaryDraws) {
+    ChaCha20Generator gen(draw_key(v.key));
+    for (int k = 0; k < v.skip; ++k) ASSERT_EQ(bounded_draw(gen, 1), 0u);
+    EXPECT_EQ(bounded_draw(gen, v.bound), v.result) << "key " << v.key << " skip " << v.skip;
+    EXPECT_EQ(gen.next_word(), v.next_word) << "key " << v.key << " skip " << v.skip;
+  }
+}
 
 TEST(BoundedDraw, LongSequenceAcrossRefills) {
   ChaCha20Generator gen(draw_key(1));

@@ -156,6 +156,29 @@ TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolShapes, ::testing::Values(1, 2, 3, 4, 8));
 
+// The failure reported is the lowest failing block's, not the first to
+// happen: block 0 fails only once block 40 has failed on another thread (and
+// some time after, for that failure to be recorded).
+TEST(Pool, LowestFailingBlockWinsOverTheFirstToFail) {
+  set_thread_count_for_testing(4);
+  std::atomic<bool> higher_failed{false};
+  try {
+    parallel_for(0, 64, 1, [&](std::size_t lo, std::size_t) {
+      if (lo == 40) {
+        higher_failed = true;
+        fail("block 40");
+      }
+      if (lo == 0) {
+        if (wait_for(higher_failed)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fail("block 0");
+      }
+    });
+    ADD_FAILURE() << "no failure raised";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message(), "block 0");
+  }
+}
+
 TEST(Pool, DefaultSizeIsTheAffinityMask) {
   cpu_set_t set;
   CPU_ZERO(&set);
