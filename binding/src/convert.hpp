@@ -4,8 +4,12 @@
 // Argument conversions take a borrowed object, and either return the native
 // value or set a Python exception and throw PythonError. Views of arrays and
 // bytes objects borrow the argument's memory for the rest of the call: the
-// call's argument tuple (or the PyRefs of sequence items) keep it alive, and
-// the interpreter lock, held throughout, keeps it unchanged.
+// binder's references (or the PyRefs of sequence items) keep the objects
+// alive. A conversion may run Python code (__index__, __float__, iteration)
+// that changes or frees an array converted before, so entries take array
+// views after the last conversion and run nothing that can call into Python
+// (not even a container's creation, which can collect garbage) before the
+// core's last read of them.
 #pragma once
 
 #include <Python.h>

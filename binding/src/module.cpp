@@ -60,8 +60,8 @@ PyObject* the_module = nullptr;  // written once per interpreter, under its lock
 
 // Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module
 // object, the NumPy table and the PanicException class all belonged to it, so
-// they are forgotten (not released: their interpreter has freed its objects),
-// and a later Py_Initialize in the same process imports the module afresh.
+// they are forgotten (not released: no Python call is allowed any more), and
+// a later Py_Initialize in the same process imports the module afresh.
 void forget_interpreter() {
   the_module = nullptr;
   numpy::forget_api();
