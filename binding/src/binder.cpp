@@ -43,6 +43,22 @@ namespace {
                              list);
 }
 
+// The keyword arguments into their slots. Out of line: the common call has
+// none, and its binding carries none of this loop's frame.
+[[gnu::noinline]] void bind_keywords(const Signature& sig, PyObject* kwargs, Bound& bound) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+    std::size_t i = 0;
+    while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) ++i;
+    if (i == sig.count) unexpected_keyword(sig, key);
+    if (bound.slot[i]) given_twice(sig, sig.params[i]);
+    bound.slot[i] = PyRef::borrow(value);
+  }
+}
+
 }  // namespace
 
 Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
@@ -54,19 +70,7 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0; i < given; ++i)
       bound.slot[std::size_t(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
   }
-  if (kwargs != nullptr) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
-      std::size_t i = 0;
-      while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) ++i;
-      if (i == sig.count) unexpected_keyword(sig, key);
-      if (bound.slot[i]) given_twice(sig, sig.params[i]);
-      bound.slot[i] = PyRef::borrow(value);
-    }
-  }
+  if (kwargs != nullptr) bind_keywords(sig, kwargs, bound);
   for (std::size_t i = 0; i < sig.count; ++i)
     if (!bound.slot[i]) missing_required(sig, bound);
   return bound;

@@ -147,12 +147,9 @@ Bytes as_byte_sequence(PyObject* obj) {
   return out;
 }
 
-PyRef result(PyObject* created) {
-  if (created == nullptr) {
-    PyErr_PrintEx(0);
-    fail("Python API call failed");
-  }
-  return PyRef::steal(created);
+void result_not_created() {
+  PyErr_PrintEx(0);
+  fail("Python API call failed");
 }
 
 PyRef bytes_result(ByteView data) {

@@ -102,8 +102,13 @@ std::string type_name(PyObject* obj);
 
 // Each result builder returns a new reference; if CPython cannot create the
 // object, its exception is printed and cleared and the call ends as the
-// internal failure "Python API call failed".
-PyRef result(PyObject* created);
+// internal failure "Python API call failed". The failure is out of line, so
+// the common path carries none of its frame (nor a stack protector's check).
+[[noreturn, gnu::cold, gnu::noinline]] void result_not_created();
+inline PyRef result(PyObject* created) {
+  if (created == nullptr) [[unlikely]] result_not_created();
+  return PyRef::steal(created);
+}
 
 PyRef bytes_result(ByteView data);
 

@@ -151,9 +151,12 @@ class KeySet {
 // KeySet), else as full as that allows, but never more than 3/4 full.
 template <class Key>
 std::size_t last_capacity(std::size_t n, std::size_t s) {
-  __extension__ using u128 = unsigned __int128;
-  const u128 within = u128(n) * s * 19 * 16 / (10 * 17 * sizeof(Key));
-  return std::size_t(std::clamp<u128>(within, u128(n) + n / 3 + 1, 2 * u128(n) + 1));
+  // n * s is the packet's length, so it fits; the bound needs no exactness.
+  const double within = double(n * s) * (1.9 * 16 / 17) / double(sizeof(Key));
+  const std::size_t fullest = n + n / 3 + 1, emptiest = 2 * n + 1;
+  return within <= double(fullest) ? fullest
+         : within >= double(emptiest) ? emptiest
+                                      : std::size_t(within);
 }
 
 // Walks chunks [0, n) of s bytes through a set; key_of(k) gives (hash, key)
