@@ -172,20 +172,20 @@ bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_o
   }
 }
 
-// Chunks of at most 8 bytes are their own keys: the chunk's bytes as a
-// little-endian value, in the smallest unsigned type that holds them.
-template <class Key>
-bool distinct_values(ByteView packet, std::size_t s) {
+// Chunks of at most 8 bytes are their own keys: the chunk's S bytes as a
+// little-endian value, in the smallest unsigned type that holds them. S is a
+// constant, so the walk reads each key with one fixed-size load.
+template <class Key, std::size_t S>
+bool distinct_values(ByteView packet) {
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_hash_key();
   auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
   auto key_of = [&](std::size_t k) {
-    const Key key = s == 8   ? Key(load64_le(base + k * 8))
-                    : s == 4 ? Key(load32_le(base + k * 4))
-                             : Key(load_partial(base + k * s, s));
+    const std::uint8_t* p = base + k * S;
+    const Key key = S == 8 ? Key(load64_le(p)) : S == 4 ? Key(load32_le(p)) : Key(load_partial(p, S));
     return std::pair{hash_of(key), key};
   };
-  return distinct_keys<Key>(packet.size() / s, s, key_of, hash_of,
+  return distinct_keys<Key>(packet.size() / S, S, key_of, hash_of,
                             [](Key stored, Key key) { return stored == key; });
 }
 
@@ -214,16 +214,19 @@ bool chunks_distinct(ByteView packet, std::size_t s) {
   if (s < 8 && n > std::size_t(1) << (8 * s)) return false;
   switch (s) {
     case 1:
-      return distinct_values<std::uint8_t>(packet, s);
+      return distinct_values<std::uint8_t, 1>(packet);
     case 2:
-      return distinct_values<std::uint16_t>(packet, s);
+      return distinct_values<std::uint16_t, 2>(packet);
     case 3:
+      return distinct_values<std::uint32_t, 3>(packet);
     case 4:
-      return distinct_values<std::uint32_t>(packet, s);
+      return distinct_values<std::uint32_t, 4>(packet);
     case 6:
+      return distinct_values<std::uint64_t, 6>(packet);
     case 7:
+      return distinct_values<std::uint64_t, 7>(packet);
     case 8:
-      return distinct_values<std::uint64_t>(packet, s);
+      return distinct_values<std::uint64_t, 8>(packet);
     default:
       return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s)
                              : distinct_indices<std::uint64_t>(packet, s);
