@@ -5,6 +5,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {
@@ -76,7 +77,7 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   ByteCounts recoded{};
   for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
 
-  ChunkRanker undo(packet, s, old_salt);
+  ChunkHasher undo(packet, s, old_salt);
   undo.start_prefixes();
   Sha256Digest old_seed, new_seed;
   parallel::parallel_tasks(2 + undo.prefix_tasks(), [&](std::size_t i) {
@@ -88,7 +89,7 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
       undo.hash_prefixes(i - 2);
     }
   });
-  auto old_order = undo.rank(old_seed);
+  auto old_order = crumbs_and_rank(undo, old_seed);
   if (!old_order) return std::unexpected(old_order.error());
   // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
@@ -97,8 +98,8 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   old_order->reset();
   copy_bytes(p2, p2, table.data());
 
-  ChunkRanker redo(p2, s, new_salt);
-  auto new_order = redo.rank(new_seed);
+  ChunkHasher redo(p2, s, new_salt);
+  auto new_order = crumbs_and_rank(redo, new_seed);
   if (!new_order) return std::unexpected(new_order.error());
   arrange(p2, s, new_order->get(), out);
   return {};
