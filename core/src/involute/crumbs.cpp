@@ -52,13 +52,11 @@ ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt)
   whole_ = s_ / kSha256BlockSize;
   rest_ = s_ % kSha256BlockSize;
   // The tail: the chunk's last partial block, the salt, D (filled in by
-  // records()), then the padding and the message length in bits.
-  const std::uint64_t message = std::uint64_t(s_) + salt.size() + kSha256DigestSize;
-  const std::size_t used = rest_ + salt.size() + kSha256DigestSize + 1 + 8;
-  tail_.assign((used + kSha256BlockSize - 1) / kSha256BlockSize * kSha256BlockSize, 0);
+  // records()), then the padding.
+  const std::size_t tail = rest_ + salt.size() + kSha256DigestSize;
+  tail_.assign(sha256_blocks::padded_blocks(tail) * kSha256BlockSize, 0);
   if (!salt.empty()) std::memcpy(tail_.data() + rest_, salt.data(), salt.size());
-  tail_[rest_ + salt.size() + kSha256DigestSize] = 0x80;
-  store64_be(tail_.data() + tail_.size() - 8, message * 8);
+  sha256_blocks::pad(tail_.data(), tail, std::uint64_t(s_) + salt.size() + kSha256DigestSize);
   const std::size_t cost = whole_ + tail_.size() / kSha256BlockSize;
   stripes_ = std::clamp<std::size_t>(n_ / std::max<std::size_t>(1, kStripeWork / cost), 1,
                                      std::min(kMaxStripes, std::max<std::size_t>(1, n_ / kX16)));

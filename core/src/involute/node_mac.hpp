@@ -9,8 +9,8 @@
 // bytes). The draw is the first 8 tag bytes read big-endian: the first two
 // words of the outer chaining value.
 //
-// draw_blocks lays both blocks out in memory and compresses them through the
-// SHA-256 block seam. draw_shani keeps a node in registers from message to
+// draw_blocks finishes both hashes with sha256_finish through the SHA-256
+// block seam. draw_shani keeps a node in registers from message to
 // draw: the words go straight into the schedule and the inner chaining value
 // becomes the outer message without a trip through memory. Each node of a
 // descent waits for the one before, so this latency is what a descent costs.
