@@ -1,6 +1,8 @@
 // Internal failures; see failure.hpp.
 #include "failure.hpp"
 
+#include "backends.hpp"
+
 namespace kelvora {
 
 void fail(std::string message, std::source_location where) {
@@ -28,6 +30,10 @@ void fail_equal(std::string_view what, std::string_view left, std::string_view r
   m += "\n right: ";
   m += right;
   fail(std::move(m), where);
+}
+
+void fail_unbuilt(const char* back_end) {
+  fail(std::string(back_end) + ": back end called but not built");
 }
 
 }  // namespace kelvora

@@ -150,16 +150,15 @@ TEST(BoundedDraw, ZeroBoundIsInternalFailure) {
 
 struct X4Backend {
   const char* name;
-  ChaChaX4Fn (*get)();  // null result: not available here
+  ChaChaX4Fn fn;
+  bool (*available)();
 };
 void PrintTo(const X4Backend& b, std::ostream* os) { *os << b.name; }
 
 const X4Backend kX4Backends[] = {
-    {"portable", [] { return ChaChaX4Fn(chacha20_x4_portable); }},
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-    {"sse2", [] { return ChaChaX4Fn(chacha20_x4_sse2); }},
-#endif
-    {"avx512", chacha20_x4_avx512},
+    {"portable", chacha20_x4_portable, [] { return true; }},
+    {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
+    {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
 };
 
 class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
@@ -167,8 +166,8 @@ class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
 // Each lane equals the block function at its own counter, including the
 // counters whose low word or whole value wraps inside the four blocks.
 TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
-  const ChaChaX4Fn fn = GetParam().get();
-  if (fn == nullptr) GTEST_SKIP() << GetParam().name << " not available on this machine";
+  if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not available on this machine";
+  const ChaChaX4Fn fn = GetParam().fn;
   const std::uint64_t counters[] = {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
                                     ~std::uint64_t(0) - 1};
   const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
@@ -199,8 +198,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
 // to the block function at its own counter, including counters whose low
 // word or whole value wraps inside the eight.
 TEST(ChaChaX8, EqualsEightSingleBlocks) {
-  const ChaChaX8Fn fn = chacha20_x8_avx512();
-  if (fn == nullptr) GTEST_SKIP() << "avx512 not available on this machine";
+  if (!chacha20_avx512_available()) GTEST_SKIP() << "avx512 not available on this machine";
+  const ChaChaX8Fn fn = chacha20_x8_avx512;
   const std::uint64_t counters[] = {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5};
   const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
   for (int k = 0; k < 2; ++k) {
@@ -225,11 +224,9 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
 }
 
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
-  ChaChaX4Fn want = chacha20_x4_avx512();
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-  if (want == nullptr) want = chacha20_x4_sse2;
-#endif
-  if (want == nullptr) want = chacha20_x4_portable;
+  const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
+                          : chacha20_sse2_available() ? chacha20_x4_sse2
+                                                      : chacha20_x4_portable;
   EXPECT_EQ(chacha20_x4_active(), want);
 }
 

@@ -5,7 +5,7 @@
 
 #include "failure.hpp"
 #include "huge_pages.hpp"
-#include "involute/recode.hpp"
+#include "lookup/byte_lookup.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -44,12 +44,12 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
 // See header.
 void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {
   KV_ASSERT(out.size() == data.size());
-  const auto recode_fn = recode::active();
+  const auto lookup = byte_lookup::active();
   parallel::parallel_for(0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
     if (table == nullptr) {
       std::memcpy(out.data() + lo, data.data() + lo, hi - lo);
     } else {
-      recode_fn(table, data.data() + lo, out.data() + lo, hi - lo);
+      lookup(table, data.data() + lo, out.data() + lo, hi - lo);
     }
   });
 }

@@ -1,18 +1,19 @@
 // Node draws with the x86-64 SHA extensions; see node_mac.hpp.
 //
-// Like the SHA-256 block back end, this unit includes nothing but the seam and
-// the SHA-NI rounds, and every function in it carries the SHA target
-// attribute. Build with -DKELVORA_NO_SHANI to leave it out.
+// Like the SHA-256 block back end, this unit includes nothing but the seam,
+// the SHA-NI rounds and the CPU check, and every function in it carries the
+// SHA target attribute.
+#include "backends.hpp"
+#include "cpu.hpp"
 #include "involute/node_mac.hpp"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_SHANI)
-#define KELVORA_HAVE_SHANI 1
+#if KELVORA_BUILD_SHANI
 #include "primitives/sha256_shani_rounds.hpp"
 #endif
 
 namespace kelvora::node_mac {
 
-#if KELVORA_HAVE_SHANI
+#if KELVORA_BUILD_SHANI
 
 namespace {
 
@@ -81,17 +82,18 @@ KELVORA_TARGET_SHANI void draw2_shani(const std::uint32_t inner[8], const std::u
   draws[1] = draw_in_registers(inner_abef, inner_cdgh, outer_abef, outer_cdgh, b);
 }
 
-#else  // no SHA-NI on this target
+// See header.
+bool shani_available() { return cpu::has_shani(); }
 
-// See header. Never chosen: sha256_blocks::shani_available() is false here.
-std::uint64_t draw_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
-                         const std::uint32_t words[kMessageWords]) {
-  return draw_blocks(sha256_blocks::blocks_portable, inner, outer, words);
+#else
+
+bool shani_available() { return false; }
+std::uint64_t draw_shani(const std::uint32_t*, const std::uint32_t*, const std::uint32_t*) {
+  fail_unbuilt("draw_shani");
 }
-void draw2_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
-                 const std::uint32_t a[kMessageWords], const std::uint32_t b[kMessageWords],
-                 std::uint64_t draws[2]) {
-  draw2_blocks(sha256_blocks::blocks_portable, inner, outer, a, b, draws);
+void draw2_shani(const std::uint32_t*, const std::uint32_t*, const std::uint32_t*,
+                 const std::uint32_t*, std::uint64_t*) {
+  fail_unbuilt("draw2_shani");
 }
 
 #endif

@@ -4,9 +4,10 @@
 
 #include <cstddef>
 
+#include "backends.hpp"
 #include "bytes.hpp"
 
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
+#if KELVORA_BUILD_SSE2
 #include <emmintrin.h>
 
 #include "primitives/chacha20_rounds.hpp"
@@ -25,7 +26,7 @@ void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint
   secure_wipe(block.data(), sizeof block);
 }
 
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
+#if KELVORA_BUILD_SSE2
 namespace {
 
 // SSE2 has no vector rotate: 16 swaps the halves of each word, the others
@@ -71,17 +72,25 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out[i].data()), _mm_add_epi32(x[i], input[i]));
   }
 }
+
+// See header. SSE2 is part of every x86-64 processor.
+bool chacha20_sse2_available() { return true; }
+
+#else
+
+bool chacha20_sse2_available() { return false; }
+void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
+  fail_unbuilt("chacha20_x4_sse2");
+}
+
 #endif
 
 // See header.
 ChaChaX4Fn chacha20_x4_active() {
   static const ChaChaX4Fn chosen = [] {
-    if (ChaChaX4Fn f = chacha20_x4_avx512()) return f;
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-    return ChaChaX4Fn(chacha20_x4_sse2);
-#else
-    return ChaChaX4Fn(chacha20_x4_portable);
-#endif
+    if (chacha20_avx512_available()) return chacha20_x4_avx512;
+    if (chacha20_sse2_available()) return chacha20_x4_sse2;
+    return chacha20_x4_portable;
   }();
   return chosen;
 }

@@ -3,13 +3,14 @@
 
 namespace kelvora::mapping_kernels {
 
+// See kernels.hpp.
 const Ops& active() {
-  static const Ops* const chosen = []() -> const Ops* {
-    if (const Ops* ops = ops_avx512vbmi()) return ops;
-    if (const Ops* ops = ops_avx2()) return ops;
-    return &ops_portable();
+  static const Ops& chosen = []() -> const Ops& {
+    if (avx512vbmi_available()) return ops_avx512vbmi();
+    if (avx2_available()) return ops_avx2();
+    return ops_portable();
   }();
-  return *chosen;
+  return chosen;
 }
 
 }  // namespace kelvora::mapping_kernels

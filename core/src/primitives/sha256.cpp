@@ -10,9 +10,12 @@ namespace kelvora {
 
 namespace sha256_blocks {
 
-// See sha256_blocks.hpp. Detected once; the portable back end is the fallback.
+// See sha256_blocks.hpp.
 BlocksFn active() {
-  static const BlocksFn chosen = shani_available() ? blocks_shani : blocks_portable;
+  static const BlocksFn chosen = [] {
+    if (shani_available()) return blocks_shani;
+    return blocks_portable;
+  }();
   return chosen;
 }
 

@@ -64,14 +64,19 @@ constexpr BlockWords padding_words(std::size_t tail, std::uint64_t message_bytes
 
 using BlocksFn = void (*)(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
 
+// The back ends ("hash N blocks"), one signature, each with its capability
+// predicate (backends.hpp). A new one is declared here, defined in its own
+// unit, and added to the chain in active().
+
 // Plain C++ FIPS 180-4 compression; available everywhere.
 void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
 
-// x86-64 SHA extensions; call only when shani_available() is true.
+// x86-64 SHA extensions (sha256_shani.cpp); call only when shani_available().
 void blocks_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
 bool shani_available();
 
-// The back end chosen once per process: SHA-NI when present, portable last.
+// The back end chosen once per process (sha256.cpp): SHA-NI when available,
+// portable last.
 BlocksFn active();
 
 }  // namespace kelvora::sha256_blocks
