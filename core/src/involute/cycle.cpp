@@ -61,10 +61,8 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
     copy_bytes(packet, out, table.data());
     return {};
   }
-  const std::uint64_t length = packet.size();
-  if (length % chunk_size != 0)
-    return std::unexpected(InvolutionError{LengthNotMultiple{length, chunk_size}});
-  if (length == 0) return {};
+  if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
+  if (packet.empty()) return {};
   const std::size_t s = std::size_t(chunk_size);
 
   const std::uint64_t old_branch =

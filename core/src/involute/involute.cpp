@@ -30,10 +30,8 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
     copy_bytes(packet, out);
     return {};
   }
-  const std::uint64_t length = packet.size();
-  if (length % chunk_size != 0)
-    return std::unexpected(InvolutionError{LengthNotMultiple{length, chunk_size}});
-  if (length == 0) return {};
+  if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
+  if (packet.empty()) return {};
   const std::size_t s = std::size_t(chunk_size);
 
   // Seed, overlapped with the crumbs' whole blocks, which do not depend on it.

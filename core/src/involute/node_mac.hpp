@@ -40,7 +40,7 @@ void draw2_blocks(sha256_blocks::BlocksFn compress, const std::uint32_t inner[8]
                   const std::uint32_t b[kMessageWords], std::uint64_t draws[2]);
 
 // The same with the SHA extensions; call only when shani_available().
-bool shani_available();
+inline bool shani_available() { return sha256_blocks::shani_available(); }
 std::uint64_t draw_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
                          const std::uint32_t words[kMessageWords]);
 void draw2_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],

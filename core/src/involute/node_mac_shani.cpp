@@ -1,10 +1,8 @@
 // Node draws with the x86-64 SHA extensions; see node_mac.hpp.
 //
 // Like the SHA-256 block back end, this unit includes nothing but the seam,
-// the SHA-NI rounds and the CPU check, and every function in it carries the
+// the SHA-NI rounds, and every function in it carries the
 // SHA target attribute.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "involute/node_mac.hpp"
 
 #if KELVORA_BUILD_SHANI
@@ -82,12 +80,8 @@ KELVORA_TARGET_SHANI void draw2_shani(const std::uint32_t inner[8], const std::u
   draws[1] = draw_in_registers(inner_abef, inner_cdgh, outer_abef, outer_cdgh, b);
 }
 
-// See header.
-bool shani_available() { return cpu::has_shani(); }
-
 #else
 
-bool shani_available() { return false; }
 std::uint64_t draw_shani(const std::uint32_t*, const std::uint32_t*, const std::uint32_t*) {
   fail_unbuilt("draw_shani");
 }

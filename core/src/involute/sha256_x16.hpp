@@ -16,6 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
+
 namespace kelvora::sha256_x16 {
 
 inline constexpr std::size_t kLanes = 16;
@@ -28,6 +31,6 @@ void compress_avx512(States& states, const std::uint8_t* const block[kLanes]);
 
 // True when the back end is built and the CPU and the operating system
 // support AVX-512 F and BW.
-bool avx512_available();
+inline bool avx512_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512bw(); }
 
 }  // namespace kelvora::sha256_x16

@@ -2,10 +2,8 @@
 //
 // Only compress_avx512 is compiled for AVX-512 (target attribute), and this
 // unit includes nothing but the intrinsics header, its seam, the SHA-256 seam
-// (for the round constants) and the CPU check, so no shared inline code can be
+// (for the round constants), so no shared inline code can be
 // compiled with these instructions.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "involute/sha256_x16.hpp"
 #include "primitives/sha256_blocks.hpp"
 
@@ -93,12 +91,8 @@ __attribute__((target("avx512f,avx512bw"))) void compress_avx512(
 #undef KV_ROR
 }
 
-// See header.
-bool avx512_available() { return cpu::has_avx512bw(); }
-
 #else
 
-bool avx512_available() { return false; }
 void compress_avx512(States&, const std::uint8_t* const*) { fail_unbuilt("compress_avx512"); }
 
 #endif

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -39,6 +40,13 @@ namespace kelvora::involution {
 // parts, the remainder going one each to the first parts.
 inline std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t i) {
   return (n / parts) * i + std::min(i, n % parts);
+}
+
+// The divisibility rule: LengthNotMultiple when `length` bytes are not cut
+// into whole chunks of `chunk_size` > 0 bytes.
+inline std::optional<InvolutionError> length_error(std::uint64_t length, std::uint64_t chunk_size) {
+  if (length % chunk_size == 0) return std::nullopt;
+  return InvolutionError{LengthNotMultiple{length, chunk_size}};
 }
 
 // --- seed --------------------------------------------------------------------

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 
-#include "backends.hpp"
 #include "bytes.hpp"
 
 #if KELVORA_BUILD_SSE2
@@ -73,12 +72,8 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
   }
 }
 
-// See header. SSE2 is part of every x86-64 processor.
-bool chacha20_sse2_available() { return true; }
-
 #else
 
-bool chacha20_sse2_available() { return false; }
 void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
   fail_unbuilt("chacha20_x4_sse2");
 }
@@ -87,11 +82,10 @@ void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLane
 
 // See header.
 ChaChaX4Fn chacha20_x4_active() {
-  static const ChaChaX4Fn chosen = [] {
-    if (chacha20_avx512_available()) return chacha20_x4_avx512;
-    if (chacha20_sse2_available()) return chacha20_x4_sse2;
-    return chacha20_x4_portable;
-  }();
+  static const ChaChaX4Fn chosen =
+      first_available<ChaChaX4Fn>({{chacha20_avx512_available, chacha20_x4_avx512},
+                                   {chacha20_sse2_available, chacha20_x4_sse2}},
+                                  chacha20_x4_portable);
   return chosen;
 }
 

@@ -23,6 +23,8 @@
 #include <array>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
 #include "primitives/chacha20.hpp"
 
 namespace kelvora {
@@ -42,14 +44,17 @@ void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint
 // Call only when chacha20_sse2_available().
 void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                       ChaChaLanes& out);
-bool chacha20_sse2_available();
+// SSE2 is part of every x86-64 processor: no CPU check.
+inline bool chacha20_sse2_available() { return KELVORA_BUILD_SSE2; }
 
 // Call only when chacha20_avx512_available().
 void chacha20_x4_avx512(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                         ChaChaLanes& out);
 void chacha20_x8_avx512(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                         ChaChaEightBlocks& out);
-bool chacha20_avx512_available();
+inline bool chacha20_avx512_available() {
+  return KELVORA_BUILD_AVX512 && cpu::has_avx512vl();
+}
 
 ChaChaX4Fn chacha20_x4_active();
 

@@ -10,9 +10,7 @@
 // words) needs one refill instead of two. (On the Xeons this was measured on,
 // the 512-bit rounds did not slow the shuffle that follows.) Only the
 // functions below carry the ISA; this unit includes nothing but the seam, the
-// intrinsics, the ChaCha constants and the CPU check.
-#include "backends.hpp"
-#include "cpu.hpp"
+// intrinsics and the ChaCha constants.
 #include "keys/chacha_x4.hpp"
 #include "primitives/chacha20_rounds.hpp"
 
@@ -174,15 +172,11 @@ KV_AVX512VL void chacha20_x8_avx512(const ChaChaKey& key, std::uint64_t counter,
                _mm512_add_epi32(y.c, c0), _mm512_add_epi32(y.d, d1));
 }
 
-// See header.
-bool chacha20_avx512_available() { return cpu::has_avx512vl(); }
-
 }  // namespace kelvora
 
 #else
 
 namespace kelvora {
-bool chacha20_avx512_available() { return false; }
 void chacha20_x4_avx512(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
   fail_unbuilt("chacha20_x4_avx512");
 }

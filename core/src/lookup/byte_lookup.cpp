@@ -11,11 +11,8 @@ void lookup_portable(const std::uint8_t* table, const std::uint8_t* in, std::uin
 
 // See header.
 LookupFn active() {
-  static const LookupFn chosen = [] {
-    if (avx512vbmi_available()) return lookup_avx512vbmi;
-    if (avx2_available()) return lookup_avx2;
-    return lookup_portable;
-  }();
+  static const LookupFn chosen = first_available<LookupFn>(
+      {{avx512vbmi_available, lookup_avx512vbmi}, {avx2_available, lookup_avx2}}, lookup_portable);
   return chosen;
 }
 

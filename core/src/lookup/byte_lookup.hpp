@@ -15,6 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
+
 namespace kelvora::byte_lookup {
 
 using LookupFn = void (*)(const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out,
@@ -26,12 +29,12 @@ void lookup_portable(const std::uint8_t* table, const std::uint8_t* in, std::uin
 // Call only when avx2_available().
 void lookup_avx2(const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out,
                  std::size_t n);
-bool avx2_available();
+inline bool avx2_available() { return KELVORA_BUILD_AVX2 && cpu::has_avx2(); }
 
 // Call only when avx512vbmi_available().
 void lookup_avx512vbmi(const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out,
                        std::size_t n);
-bool avx512vbmi_available();
+inline bool avx512vbmi_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512vbmi(); }
 
 LookupFn active();
 

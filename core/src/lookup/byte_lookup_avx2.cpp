@@ -1,8 +1,6 @@
 // Byte lookup with AVX2; see byte_lookup.hpp and byte_lookup_avx2.hpp.
 // Only lookup_avx2 carries the ISA; the last bytes (fewer than a vector) go
 // through the portable loop.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "lookup/byte_lookup.hpp"
 
 #if KELVORA_BUILD_AVX2
@@ -26,12 +24,8 @@ KELVORA_TARGET_AVX2 void lookup_avx2(const std::uint8_t* table, const std::uint8
   lookup_portable(table, in + v, out + v, n - v);
 }
 
-// See byte_lookup.hpp.
-bool avx2_available() { return cpu::has_avx2(); }
-
 #else
 
-bool avx2_available() { return false; }
 void lookup_avx2(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) {
   fail_unbuilt("lookup_avx2");
 }

@@ -1,8 +1,6 @@
 // Byte lookup with AVX-512 VBMI; see byte_lookup.hpp and
 // byte_lookup_avx512.hpp. Only lookup_avx512vbmi carries the ISA; the last
 // bytes go through a masked vector, so nothing is read or written past n.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "lookup/byte_lookup.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -25,12 +23,8 @@ KELVORA_TARGET_AVX512VBMI void lookup_avx512vbmi(const std::uint8_t* table, cons
   }
 }
 
-// See byte_lookup.hpp.
-bool avx512vbmi_available() { return cpu::has_avx512vbmi(); }
-
 #else
 
-bool avx512vbmi_available() { return false; }
 void lookup_avx512vbmi(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) {
   fail_unbuilt("lookup_avx512vbmi");
 }

@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
+
 namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
@@ -103,11 +106,11 @@ const Ops& ops_portable();
 
 // AVX2: 64 columns at a time. Call only when avx2_available().
 const Ops& ops_avx2();
-bool avx2_available();
+inline bool avx2_available() { return KELVORA_BUILD_AVX2 && cpu::has_avx2(); }
 
 // AVX-512 VBMI: 256 columns at a time. Call only when avx512vbmi_available().
 const Ops& ops_avx512vbmi();
-bool avx512vbmi_available();
+inline bool avx512vbmi_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512vbmi(); }
 
 // The back end chosen once per process (kernels_dispatch.cpp): AVX-512 VBMI,
 // then AVX2, portable last.

@@ -4,8 +4,6 @@
 // (byte_lookup_avx2.hpp). The sweeps work on two vectors (64 columns) at
 // once; the last columns of a row (fewer than a whole vector or block) go to
 // the portable back end.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
@@ -22,9 +20,7 @@ constexpr std::size_t kLanes = 32;
 constexpr int kChains = 2;
 constexpr std::size_t kBlock = kLanes * kChains;
 
-using byte_lookup::avx2::load_table;
-using byte_lookup::avx2::lookup;
-using Table = byte_lookup::avx2::Table;
+using namespace byte_lookup::avx2;  // Table, load_table, lookup
 
 KV_AVX2 inline __m256i load(const u8* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -137,14 +133,12 @@ constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, byte_lookup::looku
 
 // See kernels.hpp.
 const Ops& ops_avx2() { return kAvx2; }
-bool avx2_available() { return cpu::has_avx2(); }
 
 }  // namespace kelvora::mapping_kernels
 
 #else
 
 namespace kelvora::mapping_kernels {
-bool avx2_available() { return false; }
 const Ops& ops_avx2() { fail_unbuilt("ops_avx2"); }
 }  // namespace kelvora::mapping_kernels
 

@@ -6,9 +6,7 @@
 // a chain through the lookups, and four independent chains keep the permute
 // unit busy. Partial vectors are masked, so nothing is read or written past
 // w. Only the functions below carry the ISA; this unit includes nothing but
-// the seams, the intrinsics and the CPU check.
-#include "backends.hpp"
-#include "cpu.hpp"
+// the seams and the intrinsics.
 #include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
@@ -25,9 +23,7 @@ constexpr std::size_t kLanes = 64;
 constexpr int kChains = 4;
 constexpr std::size_t kBlock = kLanes * kChains;
 
-using byte_lookup::avx512::load_table;
-using byte_lookup::avx512::lookup;
-using Table = byte_lookup::avx512::Table;
+using namespace byte_lookup::avx512;  // Table, load_table, lookup
 
 // Lanes of columns x .. x+63 that lie below w.
 KV_AVX512 inline __mmask64 lanes(std::size_t x, std::size_t w) {
@@ -134,21 +130,19 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
   }
 }
 
-constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix, byte_lookup::lookup_avx512vbmi,
-                         map_sweep, restore_sweep};
+constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix,
+                         byte_lookup::lookup_avx512vbmi, map_sweep, restore_sweep};
 
 }  // namespace
 
 // See kernels.hpp.
 const Ops& ops_avx512vbmi() { return kAvx512; }
-bool avx512vbmi_available() { return cpu::has_avx512vbmi(); }
 
 }  // namespace kelvora::mapping_kernels
 
 #else
 
 namespace kelvora::mapping_kernels {
-bool avx512vbmi_available() { return false; }
 const Ops& ops_avx512vbmi() { fail_unbuilt("ops_avx512vbmi"); }
 }  // namespace kelvora::mapping_kernels
 

@@ -5,11 +5,9 @@ namespace kelvora::mapping_kernels {
 
 // See kernels.hpp.
 const Ops& active() {
-  static const Ops& chosen = []() -> const Ops& {
-    if (avx512vbmi_available()) return ops_avx512vbmi();
-    if (avx2_available()) return ops_avx2();
-    return ops_portable();
-  }();
+  using Get = const Ops& (*)();
+  static const Ops& chosen = first_available<Get>(
+      {{avx512vbmi_available, ops_avx512vbmi}, {avx2_available, ops_avx2}}, ops_portable)();
   return chosen;
 }
 

@@ -12,10 +12,8 @@ namespace sha256_blocks {
 
 // See sha256_blocks.hpp.
 BlocksFn active() {
-  static const BlocksFn chosen = [] {
-    if (shani_available()) return blocks_shani;
-    return blocks_portable;
-  }();
+  static const BlocksFn chosen =
+      first_available<BlocksFn>({{shani_available, blocks_shani}}, blocks_portable);
   return chosen;
 }
 

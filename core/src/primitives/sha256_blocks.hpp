@@ -1,11 +1,14 @@
 // Internal seam of SHA-256: compress whole 64-byte blocks into a chaining
 // value. Every back end implements exactly this and nothing else, so a back end
 // cannot get padding wrong. Included by the SHA-NI unit, so it must pull in
-// nothing but fixed-width integers.
+// nothing but fixed-width integers and the back-end declarations.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "backends.hpp"
+#include "cpu.hpp"
 
 namespace kelvora::sha256_blocks {
 
@@ -73,7 +76,7 @@ void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size
 
 // x86-64 SHA extensions (sha256_shani.cpp); call only when shani_available().
 void blocks_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
-bool shani_available();
+inline bool shani_available() { return KELVORA_BUILD_SHANI && cpu::has_shani(); }
 
 // The back end chosen once per process (sha256.cpp): SHA-NI when available,
 // portable last.

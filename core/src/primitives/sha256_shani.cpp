@@ -2,11 +2,9 @@
 //
 // Only this function is compiled for SHA/SSE4.1 (target attribute), and this
 // unit includes nothing but the intrinsics headers, the seam, the SHA-NI
-// rounds and the CPU check: an inline function or template pulled in from a
+// rounds and the back-end declarations: an inline function or template pulled in from a
 // shared header could otherwise be compiled with these instructions and
 // picked by the linker for every caller.
-#include "backends.hpp"
-#include "cpu.hpp"
 #include "primitives/sha256_blocks.hpp"
 
 #if KELVORA_BUILD_SHANI
@@ -42,13 +40,11 @@ KELVORA_TARGET_SHANI void blocks_shani(std::uint32_t state[8], const std::uint8_
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), hgfe);
 }
 
-// See sha256_blocks.hpp.
-bool shani_available() { return cpu::has_shani(); }
-
 #else
 
-bool shani_available() { return false; }
-void blocks_shani(std::uint32_t*, const std::uint8_t*, std::size_t) { fail_unbuilt("blocks_shani"); }
+void blocks_shani(std::uint32_t*, const std::uint8_t*, std::size_t) {
+  fail_unbuilt("blocks_shani");
+}
 
 #endif
 
