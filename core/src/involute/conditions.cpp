@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "involute/node_mac.hpp"
 #include "primitives/hmac.hpp"
 #include "primitives/sha256_blocks.hpp"
@@ -156,7 +157,7 @@ class OrderPreservingMap {
 // The ordered key of a value that must have an image.
 std::uint32_t key_with_image(float value) {
   const std::uint32_t key = ordered_key(value);
-  if (key > kDomainHigh) fail("called `Option::unwrap()` on a `None` value");
+  if (key > kDomainHigh) fail(std::string(messages::kUnwrapNone));
   return key;
 }
 

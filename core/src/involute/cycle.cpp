@@ -5,6 +5,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -36,7 +37,7 @@ void check_keys(ByteView old_key, ByteView new_key) {
   const ByteCounts old_counts = count_bytes(old_key);
   const ByteCounts new_counts = count_bytes(new_key);
   if (old_counts == new_counts) return;
-  fail_equal("Keys must be permutations from the same set", sorted_list(old_counts),
+  fail_equal(messages::kKeysNotPermutations, sorted_list(old_counts),
              sorted_list(new_counts));
 }
 

@@ -2,6 +2,7 @@
 #include "involute/involute.hpp"
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -10,9 +11,8 @@ namespace kelvora {
 // See header.
 std::string InvolutionError::message() const {
   if (const auto* e = std::get_if<LengthNotMultiple>(&kind))
-    return "Packet length (" + std::to_string(e->length) + ") is not a multiple of chunk size (" +
-           std::to_string(e->chunk_size) + ").";
-  return "Duplicate crumbs detected after operations, cannot create a unique pattern";
+    return messages::length_not_multiple(e->length, e->chunk_size);
+  return std::string(messages::kDuplicateCrumbs);
 }
 
 namespace {
