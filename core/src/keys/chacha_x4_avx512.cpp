@@ -16,8 +16,12 @@
 
 #if KELVORA_BUILD_AVX512
 
-// GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholders.
+// GCC 12's AVX-512 headers trip -Wuninitialized and -Wmaybe-uninitialized on
+// their own placeholder values (__Y in the unmasked intrinsics).
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #define KV_AVX512VL __attribute__((target("avx512f,avx512vl")))
