@@ -1,8 +1,8 @@
 // The binding's texts that callers match letter for letter (the core's are in
 // core/src/messages.hpp).
 //
-// They keep the wording, PyO3's and Rust's type names included, of the
-// implementation whose behaviour this module reproduces: never reword one.
+// Why they read as they do: other implementations of this module raise the
+// same texts (PyO3's and Rust's type names included) and callers compare them.
 #pragma once
 
 #include <string_view>

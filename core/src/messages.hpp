@@ -4,8 +4,8 @@
 // built by the small functions here, so each wording stands whole in one
 // place.
 //
-// They keep the wording of the implementation whose outputs this module
-// reproduces, Rust's panic texts included: never reword one.
+// Why they read as they do: other implementations of this scheme raise the same
+// texts (Rust's panic wording included) and callers compare them exactly.
 #pragma once
 
 #include <cstdint>

@@ -43,7 +43,11 @@ constexpr std::size_t padded_blocks(std::size_t tail) { return (tail + 8) / 64 +
 constexpr std::size_t pad(std::uint8_t* last, std::size_t tail, std::uint64_t message_bytes) {
   const std::size_t end = padded_blocks(tail) * 64;
   last[tail] = 0x80;
-  for (std::size_t i = tail + 1; i < end - 8; ++i) last[i] = 0;
+  if consteval {
+    for (std::size_t i = tail + 1; i < end - 8; ++i) last[i] = 0;
+  } else {
+    __builtin_memset(last + tail + 1, 0, end - 8 - (tail + 1));
+  }
   const std::uint64_t bits = message_bytes * 8;
   for (std::size_t i = 0; i < 8; ++i) last[end - 1 - i] = std::uint8_t(bits >> (8 * i));
   return end / 64;
