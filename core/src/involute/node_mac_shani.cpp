@@ -1,8 +1,8 @@
 // Node draws with the x86-64 SHA extensions; see node_mac.hpp.
 //
-// Like the SHA-256 block back end, this unit includes nothing but the seam,
-// the SHA-NI rounds, and every function in it carries the
-// SHA target attribute.
+// Like the SHA-256 block back end, this unit includes nothing but the seam and
+// the SHA-NI rounds, and every function in it carries the SHA target
+// attribute.
 #include "involute/node_mac.hpp"
 
 #if KELVORA_BUILD_SHANI

@@ -1,10 +1,10 @@
 // SHA-256 compression with the x86-64 SHA extensions; see sha256_blocks.hpp.
 //
 // Only this function is compiled for SHA/SSE4.1 (target attribute), and this
-// unit includes nothing but the intrinsics headers, the seam, the SHA-NI
-// rounds and the back-end declarations: an inline function or template pulled in from a
-// shared header could otherwise be compiled with these instructions and
-// picked by the linker for every caller.
+// unit includes nothing but the intrinsics headers, the seam (with the
+// back-end declarations) and the SHA-NI rounds: an inline function or
+// template pulled in from a shared header could otherwise be compiled with
+// these instructions and picked by the linker for every caller.
 #include "primitives/sha256_blocks.hpp"
 
 #if KELVORA_BUILD_SHANI
