@@ -5,15 +5,11 @@
 
 #include "blob/utf8.hpp"
 #include "convert.hpp"
+#include "messages.hpp"
 #include "numpy_api.hpp"
 
 namespace kelvora::py {
 namespace {
-
-constexpr std::string_view kUnsupportedField =
-    "Unsupported field type; expected bytes-like, numpy.uint8 array, str, or non-negative int";
-constexpr std::string_view kArrayNotContiguous =
-    "numpy array not contiguous: The given array is not contiguous";
 
 // A rule that does not apply leaves no trace: its exception is dropped. An
 // interrupt or exit (a BaseException that is not an Exception) says nothing
@@ -32,7 +28,7 @@ void drop_exception() {
 [[gnu::always_inline]] inline bool BlobFields::array_rule(PyObject* arg) {
   if (!is_byte_array(arg)) return false;
   ByteView view;
-  if (!contiguous_view(arg, view)) raise(PyExc_ValueError, kArrayNotContiguous);
+  if (!contiguous_view(arg, view)) raise(PyExc_ValueError, messages::kFieldNotContiguous);
   array_fields_.emplace_back(field_.size());
   field_.emplace_back(BlobField::borrowed(view));
   return true;
@@ -128,7 +124,7 @@ void BlobFields::add_by_rules(PyObject* arg) {
     return;
   }
   if (sequence_rule(arg)) return;
-  raise(PyExc_TypeError, kUnsupportedField);
+  raise(PyExc_TypeError, messages::kUnsupportedField);
 }
 
 [[gnu::always_inline]] inline void BlobFields::add(PyObject* arg) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "failure.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 namespace {
@@ -131,7 +132,7 @@ int urandom_fd() {
 
 }  // namespace
 
-void fail_os_random(std::source_location where) { fail("OS RNG unavailable: OsRng", where); }
+void fail_os_random(std::source_location where) { fail(std::string(messages::kOsRandom), where); }
 
 // See header.
 bool os_random::getrandom_usable() { return getrandom_entry() != nullptr; }
