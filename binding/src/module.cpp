@@ -4,6 +4,7 @@
 //   import kelvora_core_py            # one module object per process
 //   kelvora_core_py.__all__ == [names of the thirteen functions, in order]
 //   each function f: f.__text_signature__ == "(params...)", f.__doc__ is None
+//   kelvora_core_py.__version__ == the package's version (not in __all__)
 // The signatures are listed in entries.hpp.
 #include <Python.h>
 
@@ -103,7 +104,9 @@ PyObject* init_module() {
     return the_module;
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
-  if (!module || !add_functions(module.get())) return nullptr;
+  if (!module || !add_functions(module.get()) ||
+      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0)
+    return nullptr;
   the_module = module.get();
   Py_INCREF(the_module);
   return module.release();
