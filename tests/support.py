@@ -27,6 +27,44 @@ def run_python(code: str, timeout: float = 120, **kwargs) -> subprocess.Complete
                           capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
+# Code run in a fresh interpreter to measure the peak memory of one call:
+# peak_growth(call, *arrays) makes the arrays resident, resets the resident
+# high-water mark (/proc/self/clear_refs, "5"), runs call() and returns its
+# result (or the text of the ValueError it raised) and the bytes the mark grew by.
+PEAK_PRELUDE = """
+import numpy as np, kelvora_core_py as k
+
+def high_water_kib():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+
+def peak_growth(call, *arrays):
+    for a in arrays:
+        a[:] = a
+    open("/proc/self/clear_refs", "w").write("5")
+    before = high_water_kib()
+    try:
+        result = call()
+    except ValueError as e:
+        result = str(e)
+    return result, (high_water_kib() - before) * 1024
+"""
+
+
+def _sanitizer_loaded() -> bool:
+    with open("/proc/self/maps") as maps:
+        return any("libasan" in line for line in maps)
+
+
+# Peak-memory tests need a resettable high-water mark, and stay out of the
+# sanitizer run, whose allocator keeps freed memory in quarantine.
+measures_peak_memory = pytest.mark.skipif(
+    not os.access("/proc/self/clear_refs", os.W_OK)
+    or (os.path.exists("/proc/self/maps") and _sanitizer_loaded()),
+    reason="the resident high-water mark cannot be measured here")
+
+
 def u8(data) -> np.ndarray:
     """A one-dimensional uint8 array holding `data` (bytes or a list of ints)."""
     if isinstance(data, (bytes, bytearray)):

@@ -12,7 +12,8 @@ from hypothesis import given, strategies as st
 import kelvora_core_py as k
 from models import involute_model as model
 from models import order_map
-from support import NO_IMAGE, distinct_packet, permutation, raises_exactly, raises_panic, u8
+from support import (NO_IMAGE, PEAK_PRELUDE, distinct_packet, measures_peak_memory, permutation,
+                     raises_exactly, raises_panic, run_python, u8)
 
 NAN_WITHOUT_IMAGE = order_map.double_from_bits(0x7FFFFFFFFFFFFFFF)
 SALT = bytes(range(16))
@@ -199,3 +200,29 @@ BOUNDS = k.prep_condition(0.0, 1.0, u8(SALT))
 def test_error_values(call, message):
     with raises_exactly(ValueError, message):
         call()
+
+
+# Peak memory of one call, beside the packet, salt and result it is given.
+PEAK_OF_ONE_CALL = PEAK_PRELUDE + """
+packet = np.random.default_rng(0).integers(0, 256, PACKET, dtype=np.uint8)
+salt = np.arange(SALT_SIZE, dtype=np.uint64).astype(np.uint8)
+result, grown = peak_growth(lambda: k.involute_packet(packet, salt, CHUNK), packet, salt)
+print(result if isinstance(result, str) else "ok", grown, sep="\\n")
+"""
+
+
+@measures_peak_memory
+@pytest.mark.parametrize("packet, salt, s, result", [
+    # More chunks than a chunk has values: known to fail before anything is allocated.
+    (2 << 20, 16, 1, "Involute error: " + model.DUPLICATE),
+    (2 << 20, 16, 2, "Involute error: " + model.DUPLICATE),
+    # A long salt is hashed with every chunk, and held once, whatever the lanes and threads.
+    (64, 4 << 20, 4, "ok"),
+])
+def test_peak_memory_within_twice_the_inputs_and_result(packet, salt, s, result):
+    code = PEAK_OF_ONE_CALL.replace("SALT_SIZE", str(salt)).replace("PACKET", str(packet))
+    done = run_python(code.replace("CHUNK", str(s)))
+    assert done.returncode == 0, done.stderr
+    got, grown = done.stdout.splitlines()
+    assert got == result
+    assert int(grown) <= 2 * (packet + salt + packet), f"grew by {int(grown) >> 20} MiB"

@@ -211,8 +211,7 @@ bool distinct_indices(ByteView packet, std::size_t s) {
 // indices.
 bool chunks_distinct(ByteView packet, std::size_t s) {
   const std::size_t n = packet.size() / s;
-  // More chunks than values a chunk can take: some two are equal.
-  if (s < 8 && n > std::size_t(1) << (8 * s)) return false;
+  if (more_chunks_than_values(n, s)) return false;
   switch (s) {
     case 1:
       return distinct_values<std::uint8_t, 1>(packet);

@@ -10,6 +10,7 @@
 // the remainder with a divisor of zero"). chunk_size(packet) uses m = 4.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "bytes.hpp"
@@ -21,6 +22,12 @@ inline constexpr std::uint64_t kDefaultMinChunkSize = 4;
 std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size);
 inline std::uint64_t chunk_size(ByteView packet) {
   return chunk_size_min(packet, kDefaultMinChunkSize);
+}
+
+// True when n chunks of s bytes cannot all differ: there are more of them
+// than values a chunk can take (256^s).
+inline bool more_chunks_than_values(std::size_t n, std::size_t s) {
+  return s < 8 && n > std::size_t(1) << (8 * s);
 }
 
 // True when the L / s chunks of size s are pairwise distinct (s divides L);

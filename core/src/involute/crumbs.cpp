@@ -4,11 +4,15 @@
 // A crumb hashes chunk | salt | D. The chunk's whole 64-byte blocks are
 // hashed in place (ahead of D when asked); the rest of the message, the
 // tail, is the chunk's last partial block, the salt and D with the padding,
-// laid out once, so per chunk only its first rest_ bytes change. With
+// laid out once. Only the tail's first block holds chunk bytes (rest_ < 64),
+// so each lane copies that block alone and the later blocks, the same for
+// every chunk, are read from the one tail: a long salt is never copied per
+// lane or per thread. With
 // AVX-512 sixteen chunks go through the rounds side by side
 // (sha256_x16.hpp); otherwise one at a time through the block seam.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <vector>
 
 #include "failure.hpp"
@@ -125,16 +129,17 @@ template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&);
 template <class Record, std::size_t kRest>
 void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& out) {
   const auto blocks = sha256_blocks::active();
-  const std::size_t tail_size = tail_.size();
-  const std::size_t tail_blocks = tail_size / kSha256BlockSize;
+  const std::size_t tail_blocks = tail_.size() / kSha256BlockSize;
   const std::uint32_t seed_key = load32_be(seed.data());
   const unsigned top_bits = out.plan.top_bits;
   typename Record::T* records = out.records.get();
+  const std::uint8_t* const later = tail_.data();  // block j >= 1 of every tail
   parallel::parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
-    // One tail per lane; only its first rest_ bytes change from chunk to chunk.
+    // The tail's first block per lane; only its first rest_ bytes change from
+    // chunk to chunk.
+    alignas(64) std::uint8_t firsts[kX16][kSha256BlockSize];
     const std::size_t lanes = x16_ && n_ >= kX16 ? kX16 : 1;
-    Bytes tails(lanes * tail_size);
-    for (std::size_t l = 0; l < lanes; ++l) std::copy(tail_.begin(), tail_.end(), tails.begin() + l * tail_size);
+    for (std::size_t l = 0; l < lanes; ++l) std::memcpy(firsts[l], later, kSha256BlockSize);
     std::vector<typename Record::T> local;
     for (std::size_t t = lo; t < hi; ++t) {
       const std::size_t first = stripe_begin(t), end = stripe_begin(t + 1);
@@ -163,12 +168,14 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
           } else {
             whole_blocks_x16(st, packet_.data(), s_, whole_, k);
           }
-          for (std::size_t l = 0; l < kX16; ++l)
-            copy_fixed<kRest>(tails.data() + l * tail_size,
-                              packet_.data() + (k + l) * s_ + whole_ * kSha256BlockSize, rest_);
-          for (std::size_t j = 0; j < tail_blocks; ++j) {
-            for (std::size_t l = 0; l < kX16; ++l)
-              block[l] = tails.data() + l * tail_size + j * kSha256BlockSize;
+          for (std::size_t l = 0; l < kX16; ++l) {
+            copy_fixed<kRest>(firsts[l], packet_.data() + (k + l) * s_ + whole_ * kSha256BlockSize,
+                              rest_);
+            block[l] = firsts[l];
+          }
+          sha256_x16::compress_avx512(st, block);
+          for (std::size_t j = 1; j < tail_blocks; ++j) {
+            std::fill_n(block, kX16, later + j * kSha256BlockSize);
             sha256_x16::compress_avx512(st, block);
           }
           for (std::size_t l = 0; l < kX16; ++l) emit(k + l, st.h[0][l]);
@@ -183,8 +190,9 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
           st = kSha256InitialState;
           if (whole_ != 0) blocks(st.data(), chunk, whole_);
         }
-        copy_fixed<kRest>(tails.data(), chunk + whole_ * kSha256BlockSize, rest_);
-        blocks(st.data(), tails.data(), tail_blocks);
+        copy_fixed<kRest>(firsts[0], chunk + whole_ * kSha256BlockSize, rest_);
+        blocks(st.data(), firsts[0], 1);
+        if (tail_blocks > 1) blocks(st.data(), later + kSha256BlockSize, tail_blocks - 1);
         emit(k, st[0]);
       }
       if (bucket_end == nullptr) continue;

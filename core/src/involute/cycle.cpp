@@ -6,6 +6,7 @@
 
 #include "failure.hpp"
 #include "messages.hpp"
+#include "involute/chunks.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -70,6 +71,9 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
       always_true_branch(prepare_bounds(old_salt, -1.0f, 1.0f), old_salt);
   const std::uint64_t new_branch =
       always_true_branch(prepare_bounds(new_salt, -1.0f, 1.0f), new_salt);
+  // More chunks than values: the first involution meets equal chunks.
+  if (more_chunks_than_values(packet.size() / s, s))
+    return std::unexpected(InvolutionError{DuplicateCrumbs{}});
   // The re-coded packet holds T of every byte of the packet, wherever the
   // chunks went, so its counts follow from the packet's.
   const ByteCounts counts = count_bytes(packet);

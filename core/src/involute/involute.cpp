@@ -3,6 +3,7 @@
 
 #include "failure.hpp"
 #include "messages.hpp"
+#include "involute/chunks.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -36,6 +37,10 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
 
   // Seed, overlapped with the crumbs' whole blocks, which do not depend on it.
   const std::uint64_t h = branch();
+  // More chunks than values a chunk can take: two chunks are equal, and so
+  // are their crumbs. Known before anything is allocated.
+  if (more_chunks_than_values(packet.size() / s, s))
+    return std::unexpected(InvolutionError{DuplicateCrumbs{}});
   const ByteCounts counts = count_bytes(packet);
   ChunkHasher chunks(packet, s, salt);
   chunks.start_prefixes();
