@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "involute/chunks.hpp"
+#include "involute/key_groups.hpp"
 #include "packets.hpp"
 
 namespace kelvora {
@@ -91,6 +92,55 @@ TEST(ChunksDistinct, MoreChunksThanValuesWithoutReading) {
   std::iota(all.begin(), all.end(), 0);
   EXPECT_TRUE(chunks_distinct(all, 1));
   EXPECT_EQ(chunk_size_min(all, 1), 1u);
+}
+
+// Group sets, every back end against the same expectations: a set of a few
+// groups (an odd count too, so home groups are scaled, not masked) filled to
+// one empty slot by keys that all start in the last group, so they wrap
+// round into the first; then every key again, and the zero key twice.
+template <class Key>
+void check_group_set(key_groups::InsertFn<Key> insert) {
+  using key_groups::GroupSet;
+  constexpr std::size_t kGroup = GroupSet<Key>::kGroupKeys;
+  for (const std::size_t groups : {1u, 2u, 3u}) {
+    struct alignas(64) Group {
+      Key slot[kGroup];
+    };
+    std::vector<Group> room(groups, Group{});
+    GroupSet<Key> set{room.data()->slot, groups, false};
+    // Keys at the very top of the range: home group groups - 1.
+    std::vector<Key> keys(groups * kGroup - 1);
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = Key(~Key(0) - Key(i));
+    ASSERT_TRUE(insert(set, keys.data(), keys.size())) << groups;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      EXPECT_FALSE(insert(set, &keys[i], 1)) << groups << " key " << i;
+    const Key zero[2] = {0, 0};
+    EXPECT_FALSE(insert(set, zero, 2)) << groups;
+    EXPECT_TRUE(set.has_zero) << groups;
+  }
+  // A repeat within one call, many keys apart, with prefetching on the way.
+  std::vector<Key> keys(5000);
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = Key((i + 1) * 0x9E3779B97F4A7C15ull);
+  keys[4321] = keys[17];
+  alignas(64) static Key slots[1024 * kGroup];
+  std::fill(std::begin(slots), std::end(slots), Key(0));
+  GroupSet<Key> set{slots, 1024, false};
+  EXPECT_FALSE(insert(set, keys.data(), keys.size()));
+  keys[4321] = 1;
+  std::fill(std::begin(slots), std::end(slots), Key(0));
+  set.has_zero = false;
+  EXPECT_TRUE(insert(set, keys.data(), keys.size()));
+}
+
+TEST(GroupSets, Portable) {
+  check_group_set<std::uint32_t>(key_groups::insert_portable);
+  check_group_set<std::uint64_t>(key_groups::insert_portable);
+}
+
+TEST(GroupSets, Avx512) {
+  if (!key_groups::avx512_available()) GTEST_SKIP() << "AVX-512 not available";
+  check_group_set<std::uint32_t>(key_groups::insert_avx512);
+  check_group_set<std::uint64_t>(key_groups::insert_avx512);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "failure.hpp"
 #include "hash_key.hpp"
+#include "involute/key_groups.hpp"
 #include "messages.hpp"
 
 namespace kelvora {
@@ -19,13 +21,6 @@ inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   __extension__ using u128 = unsigned __int128;
   const u128 p = static_cast<u128>(h ^ v) * 0x9E3779B97F4A7C15ull;
   return std::uint64_t(p) ^ std::uint64_t(p >> 64);
-}
-
-// Little-endian load of n <= 8 bytes, zero-extended.
-inline std::uint64_t load_partial(const std::uint8_t* p, std::size_t n) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t(p[i]) << (8 * i);
-  return v;
 }
 
 // Four independent lanes over 32-byte steps keep the multiplier busy on long
@@ -41,7 +36,11 @@ inline std::uint64_t hash_chunk(const std::uint8_t* p, std::size_t s, std::uint6
     d = mix(d, load64_le(p + i + 24));
   }
   for (; i + 8 <= s; i += 8) a = mix(a, load64_le(p + i));
-  if (i < s) a = mix(a, load_partial(p + i, s - i));
+  if (i < s) {
+    std::uint64_t last = 0;
+    for (std::size_t j = i; j < s; ++j) last |= std::uint64_t(p[j]) << (8 * (j - i));
+    a = mix(a, last);
+  }
   return mix(mix(a, b), mix(c, d) ^ s);
 }
 
@@ -173,21 +172,100 @@ bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_o
   }
 }
 
-// Chunks of at most 8 bytes are their own keys: the chunk's S bytes as a
-// little-endian value, in the smallest unsigned type that holds them. S is a
-// constant, so the walk reads each key with one fixed-size load.
+// The key of the chunk of S <= 8 bytes at p, the little-endian value of its
+// bytes, read with loads of fixed size.
+template <class Key, std::size_t S>
+inline Key chunk_key(const std::uint8_t* p) {
+  if constexpr (S == 8) {
+    return Key(load64_le(p));
+  } else if constexpr (S == 4) {
+    return Key(load32_le(p));
+  } else if constexpr (S > 4) {
+    std::uint64_t high = 0;
+    for (std::size_t i = 4; i < S; ++i) high |= std::uint64_t(p[i]) << (8 * (i - 4));
+    return Key(load32_le(p) | high << 32);
+  } else {
+    Key v = 0;
+    for (std::size_t i = 0; i < S; ++i) v |= Key(Key(p[i]) << (8 * i));
+    return v;
+  }
+}
+
+// A keyed bijection: equal chunks keep equal keys and different chunks
+// different ones, while the bits spread evenly (odd multipliers are
+// invertible modulo 2^32 and 2^64).
+template <class Key>
+inline Key mix_key(Key key, std::uint64_t seed) {
+  if constexpr (sizeof(Key) == 4) {
+    return Key((key ^ Key(seed)) * 0x9E3779B1u);
+  } else {
+    return (key ^ seed) * 0x9E3779B97F4A7C15ull;
+  }
+}
+
+// Chunks of one or two bytes: a bit per value.
+template <std::size_t S>
+bool distinct_bits(ByteView packet) {
+  std::vector<std::uint64_t> seen((std::size_t(1) << (8 * S)) / 64);
+  for (std::size_t k = 0; k < packet.size(); k += S) {
+    const std::uint32_t v = chunk_key<std::uint32_t, S>(packet.data() + k);
+    const std::uint64_t bit = std::uint64_t(1) << (v % 64);
+    if ((seen[v / 64] & bit) != 0) return false;
+    seen[v / 64] |= bit;
+  }
+  return true;
+}
+
+// Chunks of three to eight bytes (other than 5, whose 8-byte keys would take the
+// set past twice the packet) are their own keys, mixed, in a set of
+// cache-line groups (key_groups.hpp). It grows as KeySet does, sixteenfold at
+// half full up to the last size, which holds every key to come. The mixed
+// keys of a run of chunks are laid out first, so that the set can prefetch
+// the groups of the keys ahead.
 template <class Key, std::size_t S>
 bool distinct_values(ByteView packet) {
-  const std::uint8_t* base = packet.data();
-  const std::uint64_t seed = process_hash_key();
-  auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
-  auto key_of = [&](std::size_t k) {
-    const std::uint8_t* p = base + k * S;
-    const Key key = S == 8 ? Key(load64_le(p)) : S == 4 ? Key(load32_le(p)) : Key(load_partial(p, S));
-    return std::pair{hash_of(key), key};
+  using key_groups::GroupSet;
+  constexpr std::size_t kGroup = GroupSet<Key>::kGroupKeys;
+  constexpr std::size_t kRun = 512;
+  constexpr std::size_t kFirstGroups = 256 / kGroup;  // slots, as KeySet
+  struct alignas(64) Group {
+    Key slot[kGroup];
   };
-  return distinct_keys<Key>(packet.size() / S, S, key_of, hash_of,
-                            [](Key stored, Key key) { return stored == key; });
+  const std::size_t n = packet.size() / S;
+  const std::uint8_t* const base = packet.data();
+  const std::uint64_t seed = process_hash_key();
+  const auto insert = key_groups::insert_active<Key>();
+  const std::size_t last = (last_capacity<Key>(n, S) + kGroup - 1) / kGroup;
+  std::vector<Group> table(last <= 16 * kFirstGroups ? last : kFirstGroups);
+  GroupSet<Key> set{table.data()->slot, table.size(), false};
+  // Keys the table takes before it must grow.
+  auto room_of = [&](std::size_t groups) { return groups == last ? n : groups * kGroup / 2; };
+  std::size_t room = room_of(set.groups), held = 0;
+  Key run[kRun];
+  for (std::size_t k = 0; k < n;) {
+    if (held == room) {
+      // The next table, with the keys rehashed into it.
+      std::vector<Group> old = std::exchange(
+          table, std::vector<Group>(256 * set.groups <= last ? 16 * set.groups : last));
+      set.slots = table.data()->slot;
+      set.groups = table.size();
+      room = room_of(set.groups);
+      std::size_t m = 0;
+      for (const Group& g : old) {
+        for (const Key key : g.slot) {
+          if (key != 0) run[m++] = key;
+          if (m == kRun) insert(set, run, std::exchange(m, 0));
+        }
+      }
+      insert(set, run, m);
+    }
+    const std::size_t take = std::min({kRun, n - k, room - held});
+    for (std::size_t i = 0; i < take; ++i) run[i] = mix_key(chunk_key<Key, S>(base + (k + i) * S), seed);
+    if (!insert(set, run, take)) return false;
+    k += take;
+    held += take;
+  }
+  return true;
 }
 
 // Other chunks: the set holds chunk index + 1, placed by the chunk's hash;
@@ -204,19 +282,45 @@ bool distinct_indices(ByteView packet, std::size_t s) {
   });
 }
 
+// The divisors of `len` > 0 in [lo, hi], ascending, from its prime factors
+// (trial division up to the square root of what is left to factor).
+std::vector<std::uint64_t> divisors_between(std::uint64_t len, std::uint64_t lo, std::uint64_t hi) {
+  std::vector<std::uint64_t> all{1};
+  auto take = [&](std::uint64_t p, unsigned times) {
+    const std::size_t before = all.size();
+    std::uint64_t power = 1;
+    for (unsigned e = 0; e < times; ++e) {
+      power *= p;
+      for (std::size_t i = 0; i < before; ++i) all.push_back(all[i] * power);
+    }
+  };
+  std::uint64_t rest = len;
+  for (std::uint64_t p = 2; p <= rest / p; p += p == 2 ? 1 : 2) {
+    unsigned times = 0;
+    for (; rest % p == 0; rest /= p) ++times;
+    if (times != 0) take(p, times);
+  }
+  if (rest > 1) take(rest, 1);
+  std::erase_if(all, [&](std::uint64_t d) { return d < lo || d > hi; });
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
 }  // namespace
 
-// A chunk is its own key when the key is at most 4/3 of its size, so the set
-// stays within twice the packet (see last_capacity); other chunk sizes use
-// indices.
+// A chunk is its own key when the key is at most 4/3 of its size, so the
+// set stays within twice the packet (see last_capacity); other chunk sizes
+// use indices.
 bool chunks_distinct(ByteView packet, std::size_t s) {
   const std::size_t n = packet.size() / s;
   if (more_chunks_than_values(n, s)) return false;
+  // Equal first chunks are the usual way a size fails (runs of one value).
+  if (n >= 2 && std::memcmp(packet.data(), packet.data() + s, s) == 0) return false;
   switch (s) {
     case 1:
-      return distinct_values<std::uint8_t, 1>(packet);
+      return distinct_bits<1>(packet);
     case 2:
-      return distinct_values<std::uint16_t, 2>(packet);
+      return distinct_bits<2>(packet);
     case 3:
       return distinct_values<std::uint32_t, 3>(packet);
     case 4:
@@ -239,17 +343,8 @@ std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
   const std::uint64_t half = len / 2;
   if (min_size > half) return len;
   if (min_size == 0) fail(std::string(messages::kRemainderByZero));
-  // The candidates are the divisors of L in [min_size, L/2], smallest first;
-  // they come in pairs (d, L/d) found by trial division up to sqrt(L).
-  std::vector<std::uint64_t> small, large;
-  for (std::uint64_t d = 1; d * d <= len; ++d) {
-    if (len % d != 0) continue;
-    small.push_back(d);
-    if (d * d != len) large.push_back(len / d);
-  }
-  small.insert(small.end(), large.rbegin(), large.rend());
-  for (std::uint64_t s : small)
-    if (s >= min_size && s <= half && chunks_distinct(packet, std::size_t(s))) return s;
+  for (const std::uint64_t s : divisors_between(len, min_size, half))
+    if (chunks_distinct(packet, std::size_t(s))) return s;
   return len;
 }
 
