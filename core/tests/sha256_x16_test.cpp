@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -35,6 +36,33 @@ TEST(Sha256X16, EveryLaneEqualsThePortableCompression) {
     for (std::size_t l = 0; l < kLanes; ++l) sha256_blocks::blocks_portable(want[l], block[l], 1);
     for (std::size_t l = 0; l < kLanes; ++l)
       for (std::size_t w = 0; w < 8; ++w) ASSERT_EQ(st.h[w][l], want[l][w]) << round << " " << l;
+  }
+}
+
+// Blocks that share all but their first words: every lane equals the
+// portable compression of the block it stands for, for every count of lane
+// words, for consecutive words (one load) and for strided ones (gathered).
+TEST(Sha256X16, SharedBlockWithLaneWords) {
+  if (!avx512_available()) GTEST_SKIP() << "no AVX-512 F/BW on this machine";
+  std::mt19937 rng(6);
+  std::vector<std::uint8_t> data(kLanes * 100), shared(64);
+  for (auto& b : data) b = std::uint8_t(rng());
+  for (auto& b : shared) b = std::uint8_t(rng());
+  for (const std::size_t stride : {4u, 8u, 20u, 68u}) {
+    for (std::size_t words = 0; words <= 16 && 4 * words <= stride; ++words) {
+      States st;
+      std::uint32_t want[kLanes][8];
+      for (std::size_t l = 0; l < kLanes; ++l)
+        for (std::size_t w = 0; w < 8; ++w) st.h[w][l] = want[l][w] = rng();
+      compress_shared_avx512(st, data.data() + 3, stride, words, shared.data());
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        std::vector<std::uint8_t> block = shared;
+        std::copy_n(data.data() + 3 + l * stride, 4 * words, block.begin());
+        sha256_blocks::blocks_portable(want[l], block.data(), 1);
+        for (std::size_t w = 0; w < 8; ++w)
+          ASSERT_EQ(st.h[w][l], want[l][w]) << stride << " " << words << " " << l;
+      }
+    }
   }
 }
 

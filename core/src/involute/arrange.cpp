@@ -13,11 +13,36 @@ namespace kelvora::involution {
 namespace {
 
 constexpr std::size_t kCopySpan = 64 * 1024;  // bytes per copy task, at least
+// Chunks of at most kSortedCopyChunk bytes, at least kSortedCopyFrom of them,
+// are arranged through a copy in crumb order.
+constexpr std::size_t kSortedCopyChunk = 8;
+constexpr std::size_t kSortedCopyFrom = std::size_t(1) << 20;
+
+// Chunk k of `out` is chunk from[order[k]], for k in [0, n): both reads at
+// random, the chunk fetched ahead while order runs sequentially.
+template <std::size_t kSize, class Index>
+void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::size_t n,
+            std::uint8_t* out) {
+  const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
+  parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t k = lo; k < hi; ++k) {
+      if (k + kAhead < hi) __builtin_prefetch(from + order[k + kAhead] * s);
+      copy_fixed<kSize>(out + k * s, from + order[k] * s, s);
+    }
+  });
+}
 
 }  // namespace
 
-// See header.
-void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
+// See header. Chunk k of the result is chunk order[order[k]]. With many
+// short chunks, order itself is too large for the caches and reading
+// order[order[k]] stalls on it: the chunks are then gathered into crumb
+// order first (sorted[j] = chunk order[j]), and the result is gathered from
+// that copy (chunk k = sorted[order[k]]), two passes whose reads of order are
+// sequential.
+template <class Index>
+void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
              std::span<std::uint8_t> out) {
   KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
   const std::size_t s = chunk_size;
@@ -25,9 +50,15 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
   const std::uint8_t* in = packet.data();
   std::uint8_t* dst = out.data();
   advise_huge_pages(dst, out.size());
-  const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
+    if (s <= kSortedCopyChunk && n >= kSortedCopyFrom) {
+      const Scratch<std::uint8_t> sorted = make_scratch<std::uint8_t>(packet.size());
+      gather<kSize>(in, s, order, n, sorted.get());
+      gather<kSize>(sorted.get(), s, order, n, dst);
+      return;
+    }
+    const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
     parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
       // Both reads are at random: fetch order[order[k]] well ahead, and the
       // chunk it names once that has arrived.
@@ -40,6 +71,9 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
     });
   });
 }
+
+template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>);
+template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>);
 
 // See header.
 void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {

@@ -168,16 +168,19 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
           } else {
             whole_blocks_x16(st, packet_.data(), s_, whole_, k);
           }
-          for (std::size_t l = 0; l < kX16; ++l) {
-            copy_fixed<kRest>(firsts[l], packet_.data() + (k + l) * s_ + whole_ * kSha256BlockSize,
-                              rest_);
-            block[l] = firsts[l];
-          }
-          sha256_x16::compress_avx512(st, block);
-          for (std::size_t j = 1; j < tail_blocks; ++j) {
-            std::fill_n(block, kX16, later + j * kSha256BlockSize);
+          const std::uint8_t* rest = packet_.data() + k * s_ + whole_ * kSha256BlockSize;
+          if (rest_ % 4 == 0) {
+            // The chunks' rest bytes are whole words of the first block.
+            sha256_x16::compress_shared_avx512(st, rest, s_, rest_ / 4, later);
+          } else {
+            for (std::size_t l = 0; l < kX16; ++l) {
+              copy_fixed<kRest>(firsts[l], rest + l * s_, rest_);
+              block[l] = firsts[l];
+            }
             sha256_x16::compress_avx512(st, block);
           }
+          for (std::size_t j = 1; j < tail_blocks; ++j)
+            sha256_x16::compress_shared_avx512(st, nullptr, 0, 0, later + j * kSha256BlockSize);
           for (std::size_t l = 0; l < kX16; ++l) emit(k + l, st.h[0][l]);
         }
       }

@@ -92,20 +92,14 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
       undo.hash_prefixes(i - 2);
     }
   });
-  auto old_order = crumbs_and_rank(undo, old_seed);
-  if (!old_order) return std::unexpected(old_order.error());
   // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
-  arrange(packet, s, old_order->get(), p2);
-  old_order->reset();
+  if (auto done = crumbs_rank_arrange(undo, old_seed, p2); !done) return done;
   copy_bytes(p2, p2, table.data());
 
   ChunkHasher redo(p2, s, new_salt);
-  auto new_order = crumbs_and_rank(redo, new_seed);
-  if (!new_order) return std::unexpected(new_order.error());
-  arrange(p2, s, new_order->get(), out);
-  return {};
+  return crumbs_rank_arrange(redo, new_seed, out);
 }
 
 // See header.

@@ -52,12 +52,8 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
       chunks.hash_prefixes(i - 1);
     }
   });
-  // Crumbs and rank.
-  auto order = crumbs_and_rank(chunks, seed);
-  if (!order) return std::unexpected(order.error());
-  // Arrange.
-  arrange(packet, s, order->get(), out);
-  return {};
+  // Crumbs, rank and arrange.
+  return crumbs_rank_arrange(chunks, seed, out);
 }
 
 }  // namespace

@@ -26,8 +26,10 @@
 // Work: one SHA-256 pass over L + 8 bytes for D and one SHA-256 per chunk,
 // a sort of the chunks by crumb and the chunk copy, in stages (stages.hpp)
 // that run on the worker pool; the result never depends on the number of
-// threads. Memory beyond the result: about 16 bytes per chunk for the sort,
-// plus 32 bytes per chunk while D is being hashed when s >= 64.
+// threads. Memory beyond the result: 12 bytes per chunk for the sort (8 once
+// sorted), plus 32 bytes per chunk while D is being hashed when s >= 64,
+// plus a copy of the packet when a million chunks or more of at most 8 bytes
+// are arranged; never more than twice the packet and result.
 #pragma once
 
 #include <cstdint>

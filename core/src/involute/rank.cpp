@@ -10,7 +10,6 @@
 // crumbs and are reported.
 #include <algorithm>
 #include <atomic>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -74,37 +73,25 @@ void sort_bucket(Segment&& segment, std::size_t parts, typename Record::T* __res
 
 // See header.
 template <class Record>
-std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
-                                                CrumbRecords<Record> crumbs,
-                                                const Sha256Digest& seed) {
+std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed) {
   using T = typename Record::T;
+  using Index = typename Record::Index;
   const std::size_t n = chunks.chunks();
   const SortPlan plan = crumbs.plan;
   Scratch<T>& a = crumbs.records;
-
-  // The result: each sorted record's index, in place when records are
-  // indices with the key above them. Sorted records land in `sorted`.
-  constexpr bool kInPlace = std::is_same_v<T, std::uint64_t>;
-  Scratch<T> sorted_storage;
-  if (!plan.serial) sorted_storage = make_scratch<T>(n);
-  Scratch<T>& sorted = plan.serial ? a : sorted_storage;
-  ChunkOrder order;
-  if constexpr (kInPlace) {
-    order = ChunkOrder(sorted.release());
-  } else {
-    order = make_scratch<std::uint64_t>(n);
-  }
-  T* rec = kInPlace ? reinterpret_cast<T*>(order.get()) : sorted.get();
+  ChunkOrder<Index> order = make_scratch<Index>(n);
   std::atomic<bool> duplicate{false};
-  // Records [lo, hi) are sorted by key and hold whole runs of equal keys:
-  // order each run by the full crumbs, which also finds equal crumbs (equal
-  // crumbs always have equal keys), then keep the indices.
-  auto finish = [&](std::size_t lo, std::size_t hi, std::vector<std::pair<Sha256Digest, std::uint64_t>>& run) {
-    for (std::size_t i = lo; i + 1 < hi; ++i) {
+  // rec[0 .. m) is sorted by key and holds whole runs of equal keys: order
+  // each run by the full crumbs, which also finds equal crumbs (equal crumbs
+  // always have equal keys), then write the indices to to[0 .. m).
+  auto finish = [&](T* rec, std::size_t m, Index* to,
+                    std::vector<std::pair<Sha256Digest, std::uint64_t>>& run) {
+    for (std::size_t i = 0; i + 1 < m; ++i) {
       const std::uint32_t key = Record::key(rec[i]);
       if (Record::key(rec[i + 1]) != key) continue;
       std::size_t end = i + 2;
-      while (end < hi && Record::key(rec[end]) == key) ++end;
+      while (end < m && Record::key(rec[end]) == key) ++end;
       if (duplicate.load(std::memory_order_relaxed)) return;
       run.clear();
       for (std::size_t r = i; r < end; ++r) {
@@ -122,15 +109,16 @@ std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
       for (std::size_t r = i; r < end; ++r) rec[r] = Record::make(key, run[r - i].second);
       i = end - 1;
     }
-    for (std::size_t r = lo; r < hi; ++r) order[r] = Record::index(rec[r]);
+    for (std::size_t r = 0; r < m; ++r) to[r] = Index(Record::index(rec[r]));
   };
 
   if (plan.serial) {
-    std::sort(rec, rec + n, Record::less);
+    std::sort(a.get(), a.get() + n, Record::less);
     std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
-    finish(0, n, run);
+    finish(a.get(), n, order.get(), run);
   } else {
-    // Bucket j of the whole sort gathers segment j of every stripe.
+    // Bucket j of the whole sort gathers segment j of every stripe; each
+    // thread sorts a bucket in a buffer of its own, which stays in cache.
     const unsigned b1 = plan.top_bits, b2 = plan.next_bits;
     const std::size_t buckets = std::size_t(1) << b1;
     const std::vector<std::size_t>& segments = crumbs.segments;
@@ -142,6 +130,8 @@ std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
         from = segments[(t << b1) + j];
       }
     }
+    std::size_t largest = 0;
+    for (std::size_t j = 0; j < buckets; ++j) largest = std::max(largest, start[j + 1]);
     for (std::size_t j = 0; j < buckets; ++j) start[j + 1] += start[j];
     const unsigned shift2 = 32 - b1 - b2;
     const std::uint32_t mask2 = (std::uint32_t(1) << b2) - 1;
@@ -149,15 +139,17 @@ std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
     parallel::parallel_for(0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
       std::vector<std::uint32_t> group(std::size_t(mask2) + 1);
       std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
+      const Scratch<T> sorted = make_scratch<T>(largest);
       for (std::size_t j = lo; j < hi; ++j) {
         auto segment = [&](std::size_t t) {
           const std::size_t end = segments[(t << b1) + j];
           const std::size_t from = j == 0 ? chunks.stripe_begin(t) : segments[(t << b1) + j - 1];
           return std::pair<const T*, const T*>(a.get() + from, a.get() + end);
         };
-        sort_bucket<Record>(segment, chunks.stripes(), rec + start[j], start[j + 1] - start[j],
-                            shift2, mask2, group.data(), few);
-        finish(start[j], start[j + 1], run);
+        const std::size_t m = start[j + 1] - start[j];
+        sort_bucket<Record>(segment, chunks.stripes(), sorted.get(), m, shift2, mask2, group.data(),
+                            few);
+        finish(sorted.get(), m, order.get() + start[j], run);
       }
     });
   }
@@ -165,19 +157,32 @@ std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
   return order;
 }
 
-template std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher&,
-                                                         CrumbRecords<NarrowRecord>,
-                                                         const Sha256Digest&);
-template std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher&,
-                                                         CrumbRecords<WideRecord>,
-                                                         const Sha256Digest&);
+template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
 
 // See header.
-std::expected<ChunkOrder, InvolutionError> crumbs_and_rank(ChunkHasher& chunks,
-                                                           const Sha256Digest& seed) {
-  if (chunks.chunks() > (std::uint64_t(1) << 32))
-    return rank(chunks, chunks.records<WideRecord>(seed), seed);
+std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
+    ChunkHasher& chunks, const Sha256Digest& seed) {
+  KV_ASSERT(chunks.chunks() <= (std::uint64_t(1) << 32));
   return rank(chunks, chunks.records<NarrowRecord>(seed), seed);
+}
+
+// See header.
+std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
+                                                         const Sha256Digest& seed,
+                                                         std::span<std::uint8_t> out) {
+  // The records are dropped once ranked, before the arrangement.
+  auto arrange_by = [&](auto record) -> std::expected<void, InvolutionError> {
+    using Record = decltype(record);
+    const auto order = rank(chunks, chunks.records<Record>(seed), seed);
+    if (!order) return std::unexpected(order.error());
+    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out);
+    return {};
+  };
+  if (chunks.chunks() > (std::uint64_t(1) << 32)) return arrange_by(WideRecord{});
+  return arrange_by(NarrowRecord{});
 }
 
 }  // namespace kelvora::involution

@@ -29,6 +29,14 @@ struct States {
 
 void compress_avx512(States& states, const std::uint8_t* const block[kLanes]);
 
+// The same for sixteen blocks that are one shared block but for their first
+// `words` (0 to 16) 32-bit words: lane i's word j < words is the big-endian
+// word at data + i * stride + 4 * j, its other words are those of `shared`.
+// The lanes' words go straight into the vectors, with no transposition (and
+// for consecutive one-word parts, such as 4-byte chunks, one load).
+void compress_shared_avx512(States& states, const std::uint8_t* data, std::size_t stride,
+                            std::size_t words, const std::uint8_t* shared);
+
 // True when the back end is built and the CPU and the operating system
 // support AVX-512 F and BW.
 inline bool avx512_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512bw(); }

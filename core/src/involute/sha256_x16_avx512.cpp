@@ -21,44 +21,14 @@ namespace kelvora::sha256_x16 {
 
 #if KELVORA_BUILD_AVX512
 
-// See header. Round functions as in FIPS 180-4 section 4.1.2; three-input
-// logic in one vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8:
-// majority).
-__attribute__((target("avx512f,avx512bw"))) void compress_avx512(
-    States& states, const std::uint8_t* const block[kLanes]) {
+#define KV_TARGET_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+// Round functions as in FIPS 180-4 section 4.1.2; three-input logic in one
+// vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8: majority). t[j]
+// holds message word j of every lane.
+KV_TARGET_AVX512 static inline void rounds(States& states, __m512i t[16]) {
 #define KV_XOR3(x, y, z) _mm512_ternarylogic_epi32((x), (y), (z), 0x96)
 #define KV_ROR(x, n) _mm512_ror_epi32((x), (n))
-  // Rows: the sixteen words of one lane's block, big-endian words made native.
-  const __m512i swap = _mm512_broadcast_i32x4(
-      _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
-  __m512i w[16];
-  for (int i = 0; i < 16; ++i)
-    w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(static_cast<const void*>(block[i])), swap);
-  // Transpose 16 x 16 words: w[t] becomes word t of every lane. Within each
-  // 128-bit quarter first (words, then pairs), then the quarters.
-  __m512i t[16];
-  for (int i = 0; i < 16; i += 2) {
-    t[i] = _mm512_unpacklo_epi32(w[i], w[i + 1]);
-    t[i + 1] = _mm512_unpackhi_epi32(w[i], w[i + 1]);
-  }
-  for (int i = 0; i < 16; i += 4) {
-    w[i] = _mm512_unpacklo_epi64(t[i], t[i + 2]);
-    w[i + 1] = _mm512_unpackhi_epi64(t[i], t[i + 2]);
-    w[i + 2] = _mm512_unpacklo_epi64(t[i + 1], t[i + 3]);
-    w[i + 3] = _mm512_unpackhi_epi64(t[i + 1], t[i + 3]);
-  }
-  // w[4m + j], quarter q: lanes 4m..4m+3 of word 4q + j.
-  for (int j = 0; j < 4; ++j) {
-    const __m512i v0 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0x44);
-    const __m512i v1 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0xEE);
-    const __m512i v2 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0x44);
-    const __m512i v3 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0xEE);
-    t[j] = _mm512_shuffle_i32x4(v0, v2, 0x88);
-    t[4 + j] = _mm512_shuffle_i32x4(v0, v2, 0xDD);
-    t[8 + j] = _mm512_shuffle_i32x4(v1, v3, 0x88);
-    t[12 + j] = _mm512_shuffle_i32x4(v1, v3, 0xDD);
-  }
-
   __m512i a = _mm512_load_si512(states.h[0]), b = _mm512_load_si512(states.h[1]);
   __m512i c = _mm512_load_si512(states.h[2]), d = _mm512_load_si512(states.h[3]);
   __m512i e = _mm512_load_si512(states.h[4]), f = _mm512_load_si512(states.h[5]);
@@ -95,9 +65,75 @@ __attribute__((target("avx512f,avx512bw"))) void compress_avx512(
 #undef KV_ROR
 }
 
+// Big-endian words made native: the bytes of each 32-bit lane reversed.
+KV_TARGET_AVX512 static inline __m512i byte_swap(__m512i x) {
+  const __m512i swap = _mm512_broadcast_i32x4(
+      _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
+  return _mm512_shuffle_epi8(x, swap);
+}
+
+// See header.
+KV_TARGET_AVX512 void compress_avx512(States& states, const std::uint8_t* const block[kLanes]) {
+  // Rows: the sixteen words of one lane's block.
+  __m512i w[16];
+  for (int i = 0; i < 16; ++i)
+    w[i] = byte_swap(_mm512_loadu_si512(static_cast<const void*>(block[i])));
+  // Transpose 16 x 16 words: w[t] becomes word t of every lane. Within each
+  // 128-bit quarter first (words, then pairs), then the quarters.
+  __m512i t[16];
+  for (int i = 0; i < 16; i += 2) {
+    t[i] = _mm512_unpacklo_epi32(w[i], w[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi32(w[i], w[i + 1]);
+  }
+  for (int i = 0; i < 16; i += 4) {
+    w[i] = _mm512_unpacklo_epi64(t[i], t[i + 2]);
+    w[i + 1] = _mm512_unpackhi_epi64(t[i], t[i + 2]);
+    w[i + 2] = _mm512_unpacklo_epi64(t[i + 1], t[i + 3]);
+    w[i + 3] = _mm512_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  // w[4m + j], quarter q: lanes 4m..4m+3 of word 4q + j.
+  for (int j = 0; j < 4; ++j) {
+    const __m512i v0 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0x44);
+    const __m512i v1 = _mm512_shuffle_i32x4(w[j], w[4 + j], 0xEE);
+    const __m512i v2 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0x44);
+    const __m512i v3 = _mm512_shuffle_i32x4(w[8 + j], w[12 + j], 0xEE);
+    t[j] = _mm512_shuffle_i32x4(v0, v2, 0x88);
+    t[4 + j] = _mm512_shuffle_i32x4(v0, v2, 0xDD);
+    t[8 + j] = _mm512_shuffle_i32x4(v1, v3, 0x88);
+    t[12 + j] = _mm512_shuffle_i32x4(v1, v3, 0xDD);
+  }
+  rounds(states, t);
+}
+
+// See header.
+KV_TARGET_AVX512 void compress_shared_avx512(States& states, const std::uint8_t* data,
+                                             std::size_t stride, std::size_t words,
+                                             const std::uint8_t* shared) {
+  __m512i t[16];
+  if (words == 1 && stride == 4) {
+    t[0] = byte_swap(_mm512_loadu_si512(static_cast<const void*>(data)));
+  } else if (words != 0) {
+    const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i offsets = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int(stride)));
+    for (std::size_t j = 0; j < words; ++j)
+      t[j] = byte_swap(_mm512_i32gather_epi32(offsets, static_cast<const void*>(data + 4 * j), 1));
+  }
+  const __m512i shared_words = byte_swap(_mm512_loadu_si512(static_cast<const void*>(shared)));
+  alignas(64) std::uint32_t w[16];
+  _mm512_store_si512(w, shared_words);
+  for (std::size_t j = words; j < 16; ++j) t[j] = _mm512_set1_epi32(int(w[j]));
+  rounds(states, t);
+}
+
+#undef KV_TARGET_AVX512
+
 #else
 
 void compress_avx512(States&, const std::uint8_t* const*) { fail_unbuilt("compress_avx512"); }
+void compress_shared_avx512(States&, const std::uint8_t*, std::size_t, std::size_t,
+                            const std::uint8_t*) {
+  fail_unbuilt("compress_shared_avx512");
+}
 
 #endif
 

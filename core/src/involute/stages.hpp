@@ -8,10 +8,13 @@
 //            record of the first four crumb bytes (XOR D) and the chunk's
 //            index; the chunks' whole 64-byte blocks do not depend on D and
 //            can be hashed ahead of it, while D is hashed       crumbs.cpp
-//   rank     rank: the records sorted by key, ties broken by the full
-//            crumb, equal crumbs reported; the chunk order          rank.cpp
-//   arrange  arrange: chunk k of the result is chunk order[order[k]]
-//                                                               arrange.cpp
+//   rank     rank: the records sorted by key, each bucket in a buffer of
+//            its thread, ties broken by the full crumb, equal crumbs
+//            reported; the chunk order (32-bit indices below 2^32
+//            chunks)                                                rank.cpp
+//   arrange  arrange: chunk k of the result is chunk order[order[k]];
+//            many short chunks pass through a copy in crumb order, so
+//            order is read in sequence                          arrange.cpp
 //
 // Every per-chunk step runs on the worker pool and writes each element at its
 // own index, so no result depends on the number of threads.
@@ -73,6 +76,7 @@ std::uint64_t always_true_branch(PreparedBounds bounds, ByteView salt);
 // any count. The choice is the pipeline's (by chunk count); tests run both.
 struct NarrowRecord {
   using T = std::uint64_t;
+  using Index = std::uint32_t;
   static T make(std::uint32_t key, std::uint64_t index) { return std::uint64_t(key) << 32 | index; }
   static std::uint32_t key(T r) { return std::uint32_t(r >> 32); }
   static std::uint64_t index(T r) { return r & 0xFFFFFFFFu; }
@@ -80,6 +84,7 @@ struct NarrowRecord {
 };
 
 struct WideRecord {
+  using Index = std::uint64_t;
   struct T {
     std::uint32_t key;
     std::uint64_t index;
@@ -125,6 +130,7 @@ class ChunkHasher {
  public:
   ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt);
 
+  ByteView packet() const { return packet_; }
   std::size_t chunk_size() const { return s_; }
   std::size_t chunks() const { return n_; }
   // Chunk work is cut into stripes [stripe_begin(t), stripe_begin(t + 1)).
@@ -164,33 +170,41 @@ extern template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest
 
 // --- rank --------------------------------------------------------------------
 
-// order[j]: the index of the chunk whose crumb is j-th smallest (n entries).
-using ChunkOrder = Scratch<std::uint64_t>;
+// order[j]: the index of the chunk whose crumb is j-th smallest (n entries),
+// 32-bit for narrow records, 64-bit for wide ones.
+template <class Index>
+using ChunkOrder = Scratch<Index>;
 
 // Sorts the records by key, orders runs of equal keys by the full crumbs
 // (equal crumbs always have equal keys), and returns the chunk order, or
 // DuplicateCrumbs when two crumbs are equal.
 template <class Record>
-std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
-                                                CrumbRecords<Record> crumbs,
-                                                const Sha256Digest& seed);
+std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed);
 
-extern template std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher&,
-                                                                CrumbRecords<NarrowRecord>,
-                                                                const Sha256Digest&);
-extern template std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher&,
-                                                                CrumbRecords<WideRecord>,
-                                                                const Sha256Digest&);
+extern template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+extern template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
 
-// The crumb and rank stages, with the records the chunk count needs.
-std::expected<ChunkOrder, InvolutionError> crumbs_and_rank(ChunkHasher& chunks,
-                                                           const Sha256Digest& seed);
+// The crumb and rank stages, for fewer than 2^32 chunks.
+std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
+    ChunkHasher& chunks, const Sha256Digest& seed);
 
 // --- arrange -----------------------------------------------------------------
 
 // The result: chunk k of `out` is chunk order[order[k]] of the packet.
-void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
+template <class Index>
+void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
              std::span<std::uint8_t> out);
+extern template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>);
+extern template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>);
+
+// The crumb, rank and arrange stages, with the records the chunk count
+// needs: the result of the hasher's packet into `out`, or DuplicateCrumbs.
+std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
+                                                         const Sha256Digest& seed,
+                                                         std::span<std::uint8_t> out);
 
 // Copies `data` into `out` (same size), sending every byte through `table`
 // (256 entries) when one is given; with a table, `out` may be `data` itself.
