@@ -2,7 +2,10 @@
 #include "involute/chunks.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -13,9 +16,12 @@
 #include "hash_key.hpp"
 #include "involute/key_groups.hpp"
 #include "messages.hpp"
+#include "parallel/pool.hpp"
 
 namespace kelvora {
 namespace {
+
+constexpr std::size_t kPartsFrom = std::size_t(1) << 16;  // chunks, for parts on the pool
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   __extension__ using u128 = unsigned __int128;
@@ -216,18 +222,27 @@ bool distinct_bits(ByteView packet) {
   return true;
 }
 
-// Chunks of three to eight bytes (other than 5, whose 8-byte keys would take the
-// set past twice the packet) are their own keys, mixed, in a set of
+// How a walk over the chunks' keys ended.
+enum class Walk { kDistinct, kRepeated, kFull };
+
+// Chunks of three to eight bytes (other than 5, whose 8-byte keys would take
+// the set past twice the packet) are their own keys, mixed, in a set of
 // cache-line groups (key_groups.hpp). It grows as KeySet does, sixteenfold at
-// half full up to the last size, which holds every key to come. The mixed
-// keys of a run of chunks are laid out first, so that the set can prefetch
-// the groups of the keys ahead.
+// half full up to the last size, which holds `most` keys; kFull when more
+// come. The mixed keys of a run of chunks are laid out first, so that the set
+// can prefetch the groups of the keys ahead.
+//
+// The walk takes only the keys whose top `part_bits` bits are `part` (all of
+// them when part_bits is 0), each held rotated by those bits so that its home
+// group comes from the bits below; it gives up when `stop` is set.
 template <class Key, std::size_t S>
-bool distinct_values(ByteView packet) {
+Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::size_t most,
+                 const std::atomic<bool>& stop) {
   using key_groups::GroupSet;
   constexpr std::size_t kGroup = GroupSet<Key>::kGroupKeys;
   constexpr std::size_t kRun = 512;
   constexpr std::size_t kFirstGroups = 256 / kGroup;  // slots, as KeySet
+  constexpr unsigned kBits = 8 * sizeof(Key);
   struct alignas(64) Group {
     Key slot[kGroup];
   };
@@ -235,15 +250,17 @@ bool distinct_values(ByteView packet) {
   const std::uint8_t* const base = packet.data();
   const std::uint64_t seed = process_hash_key();
   const auto insert = key_groups::insert_active<Key>();
-  const std::size_t last = (last_capacity<Key>(n, S) + kGroup - 1) / kGroup;
+  const std::size_t last = (last_capacity<Key>(most, S) + kGroup - 1) / kGroup;
   std::vector<Group> table(last <= 16 * kFirstGroups ? last : kFirstGroups);
   GroupSet<Key> set{table.data()->slot, table.size(), false};
   // Keys the table takes before it must grow.
-  auto room_of = [&](std::size_t groups) { return groups == last ? n : groups * kGroup / 2; };
+  auto room_of = [&](std::size_t groups) { return groups == last ? most : groups * kGroup / 2; };
   std::size_t room = room_of(set.groups), held = 0;
   Key run[kRun];
   for (std::size_t k = 0; k < n;) {
     if (held == room) {
+      if (set.groups == last) return Walk::kFull;
+      if (stop.load(std::memory_order_relaxed)) return Walk::kRepeated;
       // The next table, with the keys rehashed into it.
       std::vector<Group> old = std::exchange(
           table, std::vector<Group>(256 * set.groups <= last ? 16 * set.groups : last));
@@ -259,13 +276,56 @@ bool distinct_values(ByteView packet) {
       }
       insert(set, run, m);
     }
+    // At most room - held keys of the part among the next chunks.
     const std::size_t take = std::min({kRun, n - k, room - held});
-    for (std::size_t i = 0; i < take; ++i) run[i] = mix_key(chunk_key<Key, S>(base + (k + i) * S), seed);
-    if (!insert(set, run, take)) return false;
+    std::size_t m = 0;
+    if (part_bits == 0) {
+      for (std::size_t i = 0; i < take; ++i) run[i] = mix_key(chunk_key<Key, S>(base + (k + i) * S), seed);
+      m = take;
+    } else {
+      for (std::size_t i = 0; i < take; ++i) {
+        const Key key = mix_key(chunk_key<Key, S>(base + (k + i) * S), seed);
+        run[m] = std::rotl(key, int(part_bits));
+        m += (key >> (kBits - part_bits)) == part;
+      }
+    }
+    if (!insert(set, run, m)) return Walk::kRepeated;
     k += take;
-    held += take;
+    held += m;
+    if (k % (16 * kRun) == 0 && stop.load(std::memory_order_relaxed)) return Walk::kRepeated;
   }
-  return true;
+  return Walk::kDistinct;
+}
+
+// Many chunks are split by the top bits of their mixed keys into as many
+// parts as there are threads (a power of two, at most 8), and each thread
+// walks every chunk, keeping the keys of its own part: equal keys fall in the
+// same part. Each part's set has room for its share and a margin of a few
+// deviations; should a part hold more (the mix cannot be steered without its
+// key), one walk over all keys decides.
+template <class Key, std::size_t S>
+bool distinct_values(ByteView packet) {
+  const std::size_t n = packet.size() / S;
+  std::atomic<bool> stop{false};
+  const std::size_t threads = parallel::thread_count();
+  if (n >= kPartsFrom && threads >= 2) {
+    const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
+    const unsigned bits = unsigned(std::countr_zero(parts));
+    const std::size_t share = n / parts;
+    const std::size_t most = std::min(n, share + 4 * std::size_t(std::sqrt(double(share))) + 256);
+    std::array<Walk, 8> ends{};
+    parallel::parallel_for(0, parts, 1, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t p = lo; p < hi; ++p) {
+        ends[p] = walk_values<Key, S>(packet, bits, p, most, stop);
+        if (ends[p] == Walk::kRepeated) stop.store(true, std::memory_order_relaxed);
+      }
+    });
+    if (stop.load()) return false;
+    if (std::find(ends.begin(), ends.begin() + std::ptrdiff_t(parts), Walk::kFull) ==
+        ends.begin() + std::ptrdiff_t(parts))
+      return true;
+  }
+  return walk_values<Key, S>(packet, 0, 0, n, stop) == Walk::kDistinct;
 }
 
 // Other chunks: the set holds chunk index + 1, placed by the chunk's hash;
