@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "involute/chunks.hpp"
+#include "hash_key.hpp"
 #include "involute/key_groups.hpp"
+#include "parallel/pool.hpp"
 #include "packets.hpp"
 
 namespace kelvora {
@@ -92,6 +94,28 @@ TEST(ChunksDistinct, MoreChunksThanValuesWithoutReading) {
   std::iota(all.begin(), all.end(), 0);
   EXPECT_TRUE(chunks_distinct(all, 1));
   EXPECT_EQ(chunk_size_min(all, 1), 1u);
+}
+
+// Many chunks are split into parts by the top bits of their mixed keys, one
+// part per thread. Keys crafted with this process's hash key (the mix is
+// (key ^ hash key) * 0x9E3779B1 modulo 2^32 for 4-byte chunks) put every
+// chunk in the first part, past the share its set has room for: one walk over
+// all chunks then decides, and finds a repeat planted last.
+TEST(ChunksDistinct, OnePartHoldingEveryChunk) {
+  parallel::set_thread_count_for_testing(2);
+  const std::uint32_t hash_key = std::uint32_t(process_hash_key());
+  std::uint32_t inverse = 0x9E3779B1u;  // Newton's iteration: x(2 - ax)
+  for (int i = 0; i < 5; ++i) inverse *= 2 - 0x9E3779B1u * inverse;
+  const std::size_t n = 100000;
+  Bytes packet(4 * n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t mixed = std::uint32_t(k + 1) * 1021u % (1u << 29);  // top bits 0
+    store32_le(&packet[4 * k], (mixed * inverse) ^ hash_key);
+  }
+  EXPECT_TRUE(chunks_distinct(packet, 4));
+  std::copy_n(packet.begin() + 4 * 5, 4, packet.end() - 4);
+  EXPECT_FALSE(chunks_distinct(packet, 4));
+  parallel::set_thread_count_for_testing(0);
 }
 
 // Group sets, every back end against the same expectations: a set of a few
