@@ -41,3 +41,32 @@ install_wheel() {  # install_wheel <venv> <requirements...>: the wheel, then the
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
   "$venv/bin/python" -m pip install -q "$@"
 }
+
+write_toolchain() {  # write_toolchain <file> <system> <processor> <c compiler> <c++ compiler> [emulator...]
+  local file=$1 system=$2 processor=$3 cc=$4 cxx=$5; shift 5
+  mkdir -p "$(dirname "$file")"
+  cat >"$file.new" <<EOF2
+set(CMAKE_SYSTEM_NAME $system)
+set(CMAKE_SYSTEM_PROCESSOR $processor)
+set(CMAKE_C_COMPILER $cc)
+set(CMAKE_CXX_COMPILER $cxx)
+set(CMAKE_CROSSCOMPILING_EMULATOR $*)
+EOF2
+  # Rewritten only when it changes, so that builds stay incremental.
+  if cmp -s "$file.new" "$file"; then rm "$file.new"; else mv "$file.new" "$file"; fi
+}
+
+run_ctest() {  # run_ctest <log> <ctest args...>: the summary, or every failing test in full
+  local log=$1; shift
+  if ctest "$@" >"$log" 2>&1; then
+    sed -n '/% tests passed/,$p' "$log"
+  else
+    grep -v ' Passed ' "$log"
+    return 1
+  fi
+}
+
+build_quietly() {  # build_quietly <build dir> [cmake --build args...]: the log only when it fails
+  local dir=$1; shift
+  cmake --build "$dir" -j 2 "$@" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
+}

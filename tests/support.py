@@ -1,5 +1,6 @@
 """Helpers and message texts shared by the test suites."""
 import contextlib
+import os
 
 import numpy as np
 import pytest
@@ -9,6 +10,21 @@ NOT_CONTIGUOUS = "The given array is not contiguous"
 NO_IMAGE = "called `Option::unwrap()` on a `None` value"
 UNSUPPORTED = ("Unsupported field type; expected bytes-like, numpy.uint8 array, str, "
                "or non-negative int")
+
+
+def user_mode_emulation() -> str:
+    """How this process is emulated, or "" when it runs on its own machine.
+
+    Under user-mode emulation (qemu-user) uname() names the emulated machine,
+    while the kernel still reports its own architecture in /proc/sys/kernel/arch.
+    """
+    try:
+        with open("/proc/sys/kernel/arch") as f:
+            kernel = f.read().strip()
+    except OSError:
+        return ""
+    machine = os.uname().machine
+    return "" if machine == kernel else f"{machine} emulated in user mode on an {kernel} kernel"
 
 
 def u8(data) -> np.ndarray:
