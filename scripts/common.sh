@@ -64,7 +64,7 @@ run_ctest() {  # run_ctest <log> <ctest args...>: the summary, or every failing 
   if ctest "$@" >"$log" 2>&1; then
     sed -n '/% tests passed/,$p' "$log"
   else
-    grep -v ' Passed ' "$log"
+    grep -v -E ' Passed |^ +Start ' "$log"
     return 1
   fi
 }
@@ -88,8 +88,12 @@ zig_toolchain() {  # zig_toolchain <zig target> <cmake system> <processor>: sets
   mkdir -p "$dir"
   # zig builds its own C and C++ runtimes for the target (libc++ linked in
   # statically, glibc symbols no newer than the version in the target).
+  # Its Mach-O linker cannot write bundles, the form CMake links modules in
+  # on macOS: a dylib holds the same code, linked the same way.
+  local args=''
+  [ "$2" = Darwin ] && args='for a; do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\n'
   for tool in cc c++; do
-    printf '#!/bin/sh\nexec "%s" %s -target %s -fno-sanitize=all "$@"\n' "$ZIG" "$tool" "$target" >"$dir/$tool"
+    printf "#!/bin/sh\n$args"'exec "%s" %s -target %s -fno-sanitize=all "$@"\n' "$ZIG" "$tool" "$target" >"$dir/$tool"
   done
   for tool in ar ranlib; do
     printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$ZIG" "$tool" >"$dir/$tool"

@@ -27,6 +27,10 @@ from models import order_map
 from support import (ARRAY, NO_IMAGE, NOT_CONTIGUOUS, UNSUPPORTED, BrokenSequence, CausedIndex,
                      IndexFailsButIsASequence, permutation, strided, u8)
 
+if not sys.platform.startswith("linux"):
+    pytest.skip("memory is read from Linux's /proc and the C library's malloc statistics",
+                allow_module_level=True)
+
 PANIC = "PanicException"   # the class is not a module attribute; matched by name
 
 ROUNDS = 3000             # calls per case after the warm-up
@@ -366,16 +370,17 @@ if UNDER_ASAN:
 _mallinfo2 = getattr(_libc, "mallinfo2", None)
 if _mallinfo2 is not None:
     _mallinfo2.restype = _MallInfo2
+elif not UNDER_ASAN:
+    pytest.skip("malloc's bytes in use need glibc 2.33 or later (mallinfo2)",
+                allow_module_level=True)
 
 
 def heap_in_use() -> int:
     """Bytes the allocator has handed out and not had back."""
     if UNDER_ASAN:
         return _asan_allocated()
-    if _mallinfo2 is not None:
-        info = _mallinfo2()
-        return info.uordblks + info.hblkhd
-    raise RuntimeError("no way to read the heap's bytes in use (glibc 2.33 or later needed)")
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def snapshot():

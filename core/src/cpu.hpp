@@ -12,5 +12,6 @@ bool has_avx2();
 bool has_avx512bw();    // AVX-512 F and BW
 bool has_avx512vl();    // AVX-512 F and VL
 bool has_avx512vbmi();  // AVX-512 F, BW and VBMI
+bool has_armv8_sha2();  // the ARMv8 SHA-256 instructions (NEON is part of every aarch64 CPU)
 
 }  // namespace kelvora::cpu

@@ -3,11 +3,19 @@
 #include "parallel/pool.hpp"
 
 #include <gtest/gtest.h>
+
+#include "platform.hpp"
+
+#if defined(__linux__)
 #include <sched.h>
+#endif
+#if KELVORA_POSIX
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -140,12 +148,19 @@ TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolShapes, ::testing::Values(1, 2, 3, 4, 8));
 
-TEST(Pool, DefaultSizeIsTheAffinityMask) {
+// The processors this process may run on: its affinity mask on Linux, the
+// processor count elsewhere.
+TEST(Pool, DefaultSizeIsTheAvailableProcessors) {
+#if defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  const std::size_t available = std::size_t(CPU_COUNT(&set));
+#else
+  const std::size_t available = std::max(1u, std::thread::hardware_concurrency());
+#endif
   set_thread_count_for_testing(0);
-  EXPECT_EQ(thread_count(), std::size_t(CPU_COUNT(&set)));
+  EXPECT_EQ(thread_count(), available);
 }
 
 // The first block waits for a block on another thread: a loop that ran on
@@ -201,6 +216,7 @@ TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+#if KELVORA_POSIX
 // How this process is emulated, or "" on its own machine: under user-mode
 // emulation (qemu-user) uname() names the emulated machine, while the kernel
 // still reports its own architecture in /proc/sys/kernel/arch.
@@ -238,6 +254,7 @@ TEST(Pool, ForkedChildRebuildsThePool) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   expect_each_index_once(0, 100000, 16);
 }
+#endif
 
 }  // namespace
 }  // namespace kelvora::parallel
