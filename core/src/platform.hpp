@@ -8,7 +8,8 @@
 //   KELVORA_TARGET(features)   compiles one function for extra instruction sets;
 //                     MSVC needs nothing to use any intrinsic anywhere
 //   KELVORA_ALWAYS_INLINE      an inline function that is always inlined
-//   KELVORA_PREFETCH(address)  a read prefetch hint into every cache level
+//   KELVORA_PREFETCH(address[, rw, locality])  a prefetch hint (MSVC: a read into
+//                     every cache level)
 //   aligned_allocate / aligned_release   memory at a power-of-two alignment
 //   mul_64x64_128(a, b, &high)           the full product of two 64-bit words
 #pragma once
@@ -36,11 +37,12 @@
 #if KELVORA_MSVC
 #define KELVORA_TARGET(features)
 #define KELVORA_ALWAYS_INLINE __forceinline
-#define KELVORA_PREFETCH(address) _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0)
+#define KELVORA_PREFETCH(address, ...) \
+  _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0)
 #else
 #define KELVORA_TARGET(features) __attribute__((target(features)))
 #define KELVORA_ALWAYS_INLINE __attribute__((always_inline)) inline
-#define KELVORA_PREFETCH(address) __builtin_prefetch(address)
+#define KELVORA_PREFETCH(...) __builtin_prefetch(__VA_ARGS__)
 #endif
 
 namespace kelvora {

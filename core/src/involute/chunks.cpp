@@ -1,5 +1,6 @@
 // Chunk size selection; see chunks.hpp.
 #include "involute/chunks.hpp"
+#include "platform.hpp"
 
 #include <bit>
 #include <chrono>
@@ -28,9 +29,9 @@ std::uint64_t process_seed() {
 }
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
-  __extension__ using u128 = unsigned __int128;
-  const u128 p = static_cast<u128>(h ^ v) * 0x9E3779B97F4A7C15ull;
-  return std::uint64_t(p) ^ std::uint64_t(p >> 64);
+  std::uint64_t high;
+  const std::uint64_t low = mul_64x64_128(h ^ v, 0x9E3779B97F4A7C15ull, &high);
+  return low ^ high;
 }
 
 // Little-endian load of n <= 8 bytes, zero-extended.
@@ -71,7 +72,7 @@ class KeySet {
   std::size_t slot(std::uint64_t hash) const {
     return std::size_t((hash * 0x9E3779B97F4A7C15ull) >> shift_);
   }
-  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&keys_[slot(hash)], 1); }
+  void prefetch(std::uint64_t hash) const { KELVORA_PREFETCH(&keys_[slot(hash)], 1); }
 
   // Inserts the key at the slot chain of `hash`; false if an equal key is
   // already there (equal() decides, given the stored key).

@@ -1,5 +1,6 @@
 // Packet involution; see involute.hpp.
 #include "involute/involute.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -528,8 +529,8 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
       // chunk it names once that has arrived.
       constexpr std::size_t kFar = 32, kNear = 16;
       for (std::size_t k = lo; k < hi; ++k) {
-        if (k + kFar < hi) __builtin_prefetch(order + order[k + kFar]);
-        if (k + kNear < hi) __builtin_prefetch(in + order[order[k + kNear]] * s);
+        if (k + kFar < hi) KELVORA_PREFETCH(order + order[k + kFar]);
+        if (k + kNear < hi) KELVORA_PREFETCH(in + order[order[k + kNear]] * s);
         copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
       }
     });

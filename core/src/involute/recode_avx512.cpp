@@ -3,6 +3,7 @@
 // Only recode_avx512 is compiled for AVX-512 (target attribute), and this unit
 // includes nothing but the intrinsics header and the seam.
 #include "involute/recode.hpp"
+#include "platform.hpp"
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
 #define KELVORA_HAVE_AVX512 1
@@ -17,7 +18,7 @@ namespace kelvora::recode {
 
 // See header. Byte x is looked up in table[0..127] or table[128..255] by its
 // low seven bits (vpermi2b), and the top bit picks between the two.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void recode_avx512(
+KELVORA_TARGET("avx512f,avx512bw,avx512vbmi") void recode_avx512(
     const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out, std::size_t n) {
   const __m512i t0 = _mm512_loadu_si512(table), t1 = _mm512_loadu_si512(table + 64);
   const __m512i t2 = _mm512_loadu_si512(table + 128), t3 = _mm512_loadu_si512(table + 192);

@@ -12,6 +12,7 @@
 // functions below carry the ISA; this unit includes nothing but the seam, the
 // intrinsics, the ChaCha constants and the CPU check.
 #include "cpu.hpp"
+#include "platform.hpp"
 #include "keys/chacha_x4.hpp"
 #include "primitives/chacha20_rounds.hpp"
 
@@ -21,7 +22,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
-#define KV_AVX512VL __attribute__((target("avx512f,avx512vl")))
+#define KV_AVX512VL KELVORA_TARGET("avx512f,avx512vl")
 
 namespace kelvora {
 namespace {

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.hpp"
+
 namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
@@ -31,7 +33,7 @@ class Prefetch {
   }
   void step() {
     for (std::size_t i = 0; i < per_step_ && row_ < n_; ++i) {
-      __builtin_prefetch(rows_[row_] + col_ + x_, 0, 2);
+      KELVORA_PREFETCH(rows_[row_] + col_ + x_, 0, 2);
       x_ += 64;
       if (x_ >= w_) {
         x_ = 0;

@@ -11,13 +11,14 @@
 // (64 columns) at once; the last columns of a row (fewer than a whole
 // vector or block) go to the portable back end.
 #include "cpu.hpp"
+#include "platform.hpp"
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX2)
 
 #include <immintrin.h>
 
-#define KV_AVX2 __attribute__((target("avx2")))
+#define KV_AVX2 KELVORA_TARGET("avx2")
 
 namespace kelvora::mapping_kernels {
 namespace {

@@ -8,13 +8,14 @@
 // is read or written past w. Only the functions below carry the ISA; this
 // unit includes nothing but the seam, the intrinsics and the CPU check.
 #include "cpu.hpp"
+#include "platform.hpp"
 #include "mapping/kernels.hpp"
 
 #if defined(__x86_64__) && !defined(KELVORA_NO_AVX512)
 
 #include <immintrin.h>
 
-#define KV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define KV_AVX512 KELVORA_TARGET("avx512f,avx512bw,avx512vbmi")
 
 namespace kelvora::mapping_kernels {
 namespace {
