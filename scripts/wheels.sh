@@ -30,7 +30,15 @@ rm -rf "$OUT" "$RAW"
 mkdir -p "$OUT" "$RAW"
 
 echo "== building the sdist"
-"$VENV/bin/python" -m build --sdist --no-isolation -o "$OUT" "$ROOT" >"$RAW/sdist.log" 2>&1 || { cat "$RAW/sdist.log"; exit 1; }
+# From a copy of the files git knows or would know (build/ and the like are
+# ignored), so that the sdist need not walk this machine's build trees.
+SRC="$RAW/source"
+mkdir -p "$SRC"
+(cd "$ROOT" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$SRC")
+"$VENV/bin/python" -m build --sdist --no-isolation -o "$OUT" "$SRC" >"$RAW/sdist.log" 2>&1 || {
+  cat "$RAW/sdist.log"
+  exit 1
+}
 SDIST=$(ls "$OUT"/kelvora_core_py-*.tar.gz)
 if tar -tzf "$SDIST" | grep -E '/build/|\.so$|\.o$|\.whl$|__pycache__|\.egg-info'; then
   echo "the sdist holds build artefacts (listed above)"
@@ -51,7 +59,7 @@ build_linux_wheel() {
   }
   local wheel
   wheel=$(ls "$RAW/$target"/*.whl)
-  "$TOOLS_VENV/bin/auditwheel" show "$wheel" >"$RAW/$target.show"
+  "$TOOLS_VENV/bin/auditwheel" show "$wheel" >"$RAW/$target.show" 2>&1
   tr -s ' \n' ' ' <"$RAW/$target.show" | grep -q "consistent with the following platform tag: \"${policy}_$arch\"" || {
     echo "auditwheel does not find $wheel consistent with ${policy}_$arch:"
     cat "$RAW/$target.show"
@@ -65,7 +73,7 @@ build_linux_wheel aarch64-linux-gnu.2.17 aarch64 manylinux_2_17
 
 echo "== wheelhouse"
 for wheel in "$OUT"/*.whl; do
-  "$TOOLS_VENV/bin/auditwheel" show "$wheel" | tr -s ' \n' ' ' |
+  "$TOOLS_VENV/bin/auditwheel" show "$wheel" 2>/dev/null | tr -s ' \n' ' ' |
     sed -E 's/.*consistent with the following platform tag: "([^"]*)".*/\1/' |
     xargs printf "  %s: %s\n" "$(basename "$wheel")"
 done

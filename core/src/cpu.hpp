@@ -1,7 +1,7 @@
 // The CPU features the vector back ends ask for, detected once per process.
 //
 // Each answer covers the operating system's support for the register state
-// as well (the compiler's CPU check reads both), and is false on other
+// as well (CPUID and XGETBV, read once), and is false on other
 // architectures. A back end's compile-time off switch is its own business;
 // these only say what the machine can run.
 #pragma once

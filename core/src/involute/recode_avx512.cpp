@@ -1,7 +1,7 @@
 // Re-coding with AVX-512 VBMI byte permutes; see recode.hpp.
 //
 // Only recode_avx512 is compiled for AVX-512 (target attribute), and this unit
-// includes nothing but the intrinsics header and the seam.
+// includes nothing but the intrinsics header, the seam and the platform macros.
 #include "involute/recode.hpp"
 #include "platform.hpp"
 

@@ -1,8 +1,8 @@
 // Sixteen SHA-256 compressions with AVX-512; see sha256_x16.hpp.
 //
 // Only compress_avx512 is compiled for AVX-512 (target attribute), and this
-// unit includes nothing but the intrinsics header, its seam and the SHA-256
-// seam (for the round constants), so no shared inline code can be compiled
+// unit includes nothing but the intrinsics header, its seam, the platform
+// macros and the SHA-256 seam (for the round constants), so no shared inline code can be compiled
 // with these instructions.
 #include "involute/sha256_x16.hpp"
 #include "platform.hpp"

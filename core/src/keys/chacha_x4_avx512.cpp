@@ -10,7 +10,7 @@
 // words) needs one refill instead of two. (On the Xeons this was measured on,
 // the 512-bit rounds did not slow the shuffle that follows.) Only the
 // functions below carry the ISA; this unit includes nothing but the seam, the
-// intrinsics, the ChaCha constants and the CPU check.
+// intrinsics, the ChaCha constants, the CPU check and the platform macros.
 #include "cpu.hpp"
 #include "platform.hpp"
 #include "keys/chacha_x4.hpp"

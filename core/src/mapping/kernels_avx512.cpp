@@ -6,7 +6,8 @@
 // column the steps form a chain through the lookups, and four independent
 // chains keep the permute unit busy. Partial vectors are masked, so nothing
 // is read or written past w. Only the functions below carry the ISA; this
-// unit includes nothing but the seam, the intrinsics and the CPU check.
+// unit includes nothing but the seam, the intrinsics, the CPU check and the
+// platform macros.
 #include "cpu.hpp"
 #include "platform.hpp"
 #include "mapping/kernels.hpp"
