@@ -8,6 +8,7 @@
 //   KELVORA_TARGET(features)   compiles one function for extra instruction sets;
 //                     MSVC needs nothing to use any intrinsic anywhere
 //   KELVORA_ALWAYS_INLINE      an inline function that is always inlined
+//   KELVORA_KEEP_STORES(p)     the stores made through p so far count as read
 //   KELVORA_PREFETCH(address[, rw, locality])  a prefetch hint (MSVC: a read into
 //                     every cache level)
 //   aligned_allocate / aligned_release   memory at a power-of-two alignment
@@ -43,6 +44,21 @@
 #define KELVORA_TARGET(features) __attribute__((target(features)))
 #define KELVORA_ALWAYS_INLINE __attribute__((always_inline)) inline
 #define KELVORA_PREFETCH(...) __builtin_prefetch(__VA_ARGS__)
+#endif
+
+// A memset of a buffer about to die is a dead store the compiler may drop,
+// unless the pointer escapes where the compiler cannot follow: into an empty
+// asm statement that clobbers memory, or (MSVC has no inline assembly on
+// x64) into a volatile variable, behind a compiler barrier.
+#if KELVORA_MSVC
+#define KELVORA_KEEP_STORES(p)                     \
+  do {                                             \
+    static thread_local void* volatile escape_;    \
+    escape_ = (p);                                 \
+    _ReadWriteBarrier();                           \
+  } while (0)
+#else
+#define KELVORA_KEEP_STORES(p) __asm__ volatile("" : : "r"(p) : "memory")
 #endif
 
 namespace kelvora {
