@@ -22,6 +22,7 @@ namespace kelvora::cpu {
 namespace {
 
 struct Features {
+  bool shani = false;
   bool avx2 = false;
   bool avx512bw = false;
   bool avx512vl = false;
@@ -67,12 +68,14 @@ const Features& features() {
     x86_cpuid(0, r);
     const unsigned max_leaf = r[0];
     x86_cpuid(1, r);
+    const bool ssse3 = (r[2] >> 9 & 1) != 0, sse41 = (r[2] >> 19 & 1) != 0;
     const bool osxsave = (r[2] >> 27 & 1) != 0, avx = (r[2] >> 28 & 1) != 0;
     const std::uint64_t xcr0 = osxsave ? x86_xcr0() : 0;
     const bool ymm = avx && (xcr0 & 0x06) == 0x06;
     const bool zmm = ymm && (xcr0 & 0xE0) == 0xE0;
     if (max_leaf >= 7) {
       x86_cpuid(7, r);
+      f.shani = ssse3 && sse41 && (r[1] >> 29 & 1) != 0;
       f.avx2 = ymm && (r[1] >> 5 & 1) != 0;
       const bool avx512f = zmm && (r[1] >> 16 & 1) != 0;
       f.avx512bw = avx512f && (r[1] >> 30 & 1) != 0;
@@ -97,6 +100,7 @@ const Features& features() {
 }  // namespace
 
 // See header.
+bool has_shani() { return features().shani; }
 bool has_avx2() { return features().avx2; }
 bool has_avx512bw() { return features().avx512bw; }
 bool has_avx512vl() { return features().avx512vl; }

@@ -8,6 +8,7 @@
 
 namespace kelvora::cpu {
 
+bool has_shani();       // SHA extensions with SSSE3 and SSE4.1
 bool has_avx2();
 bool has_avx512bw();    // AVX-512 F and BW
 bool has_avx512vl();    // AVX-512 F and VL

@@ -1,8 +1,8 @@
 // SHA-256 compression with the x86-64 SHA extensions; see sha256_blocks.hpp.
 //
 // Only this function is compiled for SHA/SSE4.1 (target attribute), and this
-// unit includes nothing but the intrinsics headers, the seam and the SHA-NI
-// rounds: an inline function or template pulled in from a shared header could
+// unit includes nothing but the intrinsics headers, the seam, the SHA-NI
+// rounds and the CPU check: an inline function or template pulled in from a shared header could
 // otherwise be compiled with these instructions and picked by the linker for
 // every caller.
 // Build with -DKELVORA_NO_SHANI to leave the back end out.
@@ -10,8 +10,7 @@
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_SHANI)
 #define KELVORA_HAVE_SHANI 1
-#include <cpuid.h>
-
+#include "cpu.hpp"
 #include "primitives/sha256_shani_rounds.hpp"
 #endif
 
@@ -44,15 +43,8 @@ KELVORA_TARGET_SHANI void blocks_shani(std::uint32_t state[8], const std::uint8_
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), hgfe);
 }
 
-// See sha256_blocks.hpp. SHA (leaf 7 EBX bit 29), SSSE3 (leaf 1 ECX bit 9)
-// and SSE4.1 (leaf 1 ECX bit 19) must all be present.
-bool shani_available() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid_count(1, 0, &a, &b, &c, &d)) return false;
-  const bool sse = (c & (1u << 9)) != 0 && (c & (1u << 19)) != 0;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  return sse && (b & (1u << 29)) != 0;
-}
+// See sha256_blocks.hpp.
+bool shani_available() { return cpu::has_shani(); }
 
 #else  // no SHA-NI on this target
 
