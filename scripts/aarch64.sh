@@ -121,7 +121,7 @@ cpp_tests() {  # cpp_tests <build dir> <label> [ctest args...]
   local dir=$1 label=$2; shift 2
   echo "== C++ unit tests on aarch64 ($label, qemu -cpu $QEMU_CPU)"
   build_quietly "$dir"
-  run_ctest "$dir/ctest.log" --test-dir "$dir" --output-on-failure --timeout 600 -j 2 "$@"
+  show_all_if_failing ctest --test-dir "$dir" --output-on-failure --timeout 600 -j 2 "$@"
 }
 
 cmd=${1:-test}

@@ -59,14 +59,15 @@ EOF2
   if cmp -s "$file.new" "$file"; then rm "$file.new"; else mv "$file.new" "$file"; fi
 }
 
-run_ctest() {  # run_ctest <log> <ctest args...>: the summary, or every failing test in full
-  local log=$1; shift
-  if ctest "$@" >"$log" 2>&1; then
-    sed -n '/% tests passed/,$p' "$log"
-  else
-    grep -v -E ' Passed |^ +Start ' "$log"
-    return 1
-  fi
+# Runs a command with its output kept aside: its last lines when it passes,
+# all of it (the failing tests' own output included) when it fails.
+show_all_if_failing() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" = 0 ]; then tail -n 3 "$log"; else cat "$log"; fi
+  rm -f "$log"
+  return "$status"
 }
 
 build_quietly() {  # build_quietly <build dir> [cmake --build args...]: the log only when it fails

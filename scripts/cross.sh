@@ -60,7 +60,7 @@ windows() {
   export WINEPREFIX="$HERE/wineprefix" WINEDEBUG=-all
   wineboot --init >/dev/null 2>&1  # set the prefix up once, before tests run side by side
   build_quietly "$dir"
-  run_ctest "$dir/ctest.log" --test-dir "$dir" --output-on-failure --timeout 600 -j 2
+  show_all_if_failing ctest --test-dir "$dir" --output-on-failure --timeout 600 -j 2
 }
 
 # windows_module <build dir> <python dir>: the module's objects, an import

@@ -31,7 +31,7 @@ stage_done "build and install"
 echo "== C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja -DKELVORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/cpp" -j "$(nproc)"
-run_ctest "$ROOT/build/cpp/ctest.log" --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)"
+show_all_if_failing ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)"
 
 cd "$ROOT/build"  # import the installed module, not anything in the source tree
 stage_done "C++ unit tests"
@@ -54,8 +54,8 @@ cmake -S "$ROOT" -B "$ASAN_BUILD" -G Ninja -DKELVORA_BUILD_TESTS=ON -DKELVORA_BU
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$ASAN_BUILD" -j "$(nproc)"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ASAN_OPTIONS=detect_leaks=1 run_ctest "$ASAN_BUILD/ctest.log" --test-dir "$ASAN_BUILD" \
-  --output-on-failure -j "$(nproc)"
+show_all_if_failing env ASAN_OPTIONS=detect_leaks=1 \
+  ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$(nproc)"
 # The interpreter keeps its own objects alive at exit by design, so leak
 # detection stays off for the Python run; leaks of this module are caught by
 # the C++ tests above and by tests/test_leaks.py. The sanitizer runtime must

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "numpy_api.hpp"
 
 namespace kelvora::py {
@@ -16,7 +17,7 @@ namespace {
   // "'" + std::string.
   std::string message = "'";
   message += type_name(obj);
-  message += "' object cannot be converted to '";
+  message += messages::kCannotConvert;
   message += target;
   message += '\'';
   raise(PyExc_TypeError, message);
@@ -24,8 +25,8 @@ namespace {
 
 // Rejects str and non-sequences for the two sequence kinds, then iterates.
 PyRef sequence_iterator(PyObject* obj) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, messages::kStrNotSequence);
+  if (!PySequence_Check(obj)) cannot_convert(obj, messages::kTargetSequence);
   return checked(PyObject_GetIter(obj));
 }
 
@@ -69,7 +70,7 @@ bool is_byte_array(PyObject* obj) {
 }
 
 PyObject* as_byte_array(PyObject* obj) {
-  if (!is_byte_array(obj)) cannot_convert(obj, "PyArray<T, D>");
+  if (!is_byte_array(obj)) cannot_convert(obj, messages::kTargetArray);
   return obj;
 }
 
@@ -82,7 +83,7 @@ bool contiguous_view(PyObject* array, ByteView& view) {
 
 ByteView require_contiguous(PyObject* array) {
   ByteView view;
-  if (!contiguous_view(array, view)) raise(PyExc_TypeError, "The given array is not contiguous");
+  if (!contiguous_view(array, view)) raise(PyExc_TypeError, messages::kNotContiguous);
   return view;
 }
 
@@ -121,13 +122,13 @@ float as_f32(PyObject* obj) {
 }
 
 std::string as_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) cannot_convert(obj, "PyString");
+  if (!PyUnicode_Check(obj)) cannot_convert(obj, messages::kTargetString);
   PyRef utf8 = checked(PyUnicode_AsUTF8String(obj));
   return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
 }
 
 ByteView as_bytes(PyObject* obj) {
-  if (!PyBytes_Check(obj)) cannot_convert(obj, "PyBytes");
+  if (!PyBytes_Check(obj)) cannot_convert(obj, messages::kTargetBytes);
   return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)),
                   std::size_t(PyBytes_Size(obj)));
 }
@@ -146,7 +147,7 @@ std::vector<PyRef> as_array_sequence(PyObject* obj) {
 std::vector<ByteView> item_views(const std::vector<PyRef>& items) {
   std::vector<ByteView> views(items.size());
   for (std::size_t i = 0; i < items.size(); ++i)
-    if (!contiguous_view(items[i].get(), views[i])) fail_unwrap("NotContiguousError");
+    if (!contiguous_view(items[i].get(), views[i])) fail_unwrap(messages::kNotContiguousError);
   return views;
 }
 

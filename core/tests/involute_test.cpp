@@ -16,12 +16,13 @@
 #include <vector>
 
 #include "involute/cycle.hpp"
+#include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {
 namespace {
 
-using involution::ChunkRanker;
+using involution::ChunkHasher;
 
 // --- the model ---------------------------------------------------------------
 
@@ -169,12 +170,13 @@ TEST(Involution, FourByteTiesAreBrokenByTheFullCrumb) {
     ties += std::memcmp(a.data(), b.data(), 4) == 0;
   }
   ASSERT_GT(ties, 0u);
-  for (bool wide : {false, true}) {
-    ChunkRanker ranker(packet, s, salt);
-    const auto got = ranker.rank(d, wide);
-    ASSERT_TRUE(got);
-    ASSERT_TRUE(std::equal(order.begin(), order.end(), got->get())) << "wide " << wide;
-  }
+  ChunkHasher narrow(packet, s, salt), wide(packet, s, salt);
+  const auto got_narrow =
+      involution::rank(narrow, narrow.records<involution::NarrowRecord>(d), d);
+  const auto got_wide = involution::rank(wide, wide.records<involution::WideRecord>(d), d);
+  ASSERT_TRUE(got_narrow && got_wide);
+  ASSERT_TRUE(std::equal(order.begin(), order.end(), got_narrow->get()));
+  ASSERT_TRUE(std::equal(order.begin(), order.end(), got_wide->get()));
 }
 
 TEST(Involution, WholeBlocksHashedAheadGiveTheSameOrder) {
@@ -182,11 +184,11 @@ TEST(Involution, WholeBlocksHashedAheadGiveTheSameOrder) {
   const Bytes packet = distinct_packet(n, s, 5);
   const Bytes salt = random_bytes(16, 4);
   const Sha256Digest d = model_seed(packet, 1234);
-  ChunkRanker ahead(packet, s, salt);
+  ChunkHasher ahead(packet, s, salt);
   ahead.start_prefixes();
   ASSERT_GT(ahead.prefix_tasks(), 0u);
   for (std::size_t t = 0; t < ahead.prefix_tasks(); ++t) ahead.hash_prefixes(t);
-  const auto got = ahead.rank(d);
+  const auto got = involution::crumbs_and_rank(ahead, d);
   ASSERT_TRUE(got);
   const auto want = model_order(packet, salt, s, d);
   EXPECT_TRUE(std::equal(want.begin(), want.end(), got->get()));

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -150,58 +151,23 @@ TEST(BoundedDraw, ZeroBoundIsInternalFailure) {
 
 struct X4Backend {
   const char* name;
-  ChaChaX4Fn (*get)();  // null result: not available here
+  ChaChaX4Fn fn;
+  bool (*available)();
 };
 void PrintTo(const X4Backend& b, std::ostream* os) { *os << b.name; }
 
 const X4Backend kX4Backends[] = {
-    {"portable", [] { return ChaChaX4Fn(chacha20_x4_portable); }},
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-    {"sse2", [] { return ChaChaX4Fn(chacha20_x4_sse2); }},
-#endif
-    {"avx512", chacha20_x4_avx512},
+    {"portable", chacha20_x4_portable, [] { return true; }},
+    {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
+    {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
 };
 
-class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
-
-// Each lane equals the block function at its own counter, including the
-// counters whose low word or whole value wraps inside the four blocks.
-TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
-  const ChaChaX4Fn fn = GetParam().get();
-  if (fn == nullptr) GTEST_SKIP() << GetParam().name << " not available on this machine";
-  const std::uint64_t counters[] = {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
-                                    ~std::uint64_t(0) - 1};
-  const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
-  for (int k = 0; k < 2; ++k) {
-    const auto raw = draw_key(k);
-    ChaChaKey key;
-    for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
-    for (std::uint64_t c : counters) {
-      for (std::uint64_t s : streams) {
-        ChaChaLanes got{};
-        fn(key, c, s, got);
-        for (std::uint64_t b = 0; b < 4; ++b) {
-          ChaChaBlock want;
-          chacha20_block(key, c + b, s, want);
-          for (std::size_t i = 0; i < 16; ++i) {
-            ASSERT_EQ(got[i][b], want[i]) << "counter " << c << " block " << b << " word " << i;
-          }
-        }
-      }
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// The eight-block back end: block after block in keystream order, each equal
-// to the block function at its own counter, including counters whose low
-// word or whole value wraps inside the eight.
-TEST(ChaChaX8, EqualsEightSingleBlocks) {
-  const ChaChaX8Fn fn = chacha20_x8_avx512();
-  if (fn == nullptr) GTEST_SKIP() << "avx512 not available on this machine";
-  const std::uint64_t counters[] = {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5};
+// Runs `refill` (`blocks` consecutive blocks into a flat array, keystream
+// order) under both keys, two streams and every counter, and compares each
+// block with the block function at its own counter.
+template <class Refill>
+void expect_single_blocks(std::size_t blocks, std::initializer_list<std::uint64_t> counters,
+                          Refill refill) {
   const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
   for (int k = 0; k < 2; ++k) {
     const auto raw = draw_key(k);
@@ -210,8 +176,8 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
     for (std::uint64_t c : counters) {
       for (std::uint64_t s : streams) {
         ChaChaEightBlocks got{};
-        fn(key, c, s, got);
-        for (std::uint64_t b = 0; b < 8; ++b) {
+        refill(key, c, s, got);
+        for (std::uint64_t b = 0; b < blocks; ++b) {
           ChaChaBlock want;
           chacha20_block(key, c + b, s, want);
           for (std::size_t i = 0; i < 16; ++i) {
@@ -224,12 +190,40 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
   }
 }
 
+class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
+
+// Each lane equals the block function at its own counter, including the
+// counters whose low word or whole value wraps inside the four blocks.
+TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
+  if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not available on this machine";
+  const ChaChaX4Fn fn = GetParam().fn;
+  expect_single_blocks(4, {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
+                           ~std::uint64_t(0) - 1},
+                       [&](const ChaChaKey& key, std::uint64_t c, std::uint64_t s,
+                           ChaChaEightBlocks& out) {
+                         ChaChaLanes lanes{};
+                         fn(key, c, s, lanes);
+                         for (std::size_t b = 0; b < 4; ++b)
+                           for (std::size_t i = 0; i < 16; ++i) out[16 * b + i] = lanes[i][b];
+                       });
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The eight-block back end: block after block in keystream order, each equal
+// to the block function at its own counter, including counters whose low
+// word or whole value wraps inside the eight.
+TEST(ChaChaX8, EqualsEightSingleBlocks) {
+  if (!chacha20_avx512_available()) GTEST_SKIP() << "avx512 not available on this machine";
+  expect_single_blocks(8, {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5},
+                       chacha20_x8_avx512);
+}
+
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
-  ChaChaX4Fn want = chacha20_x4_avx512();
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-  if (want == nullptr) want = chacha20_x4_sse2;
-#endif
-  if (want == nullptr) want = chacha20_x4_portable;
+  const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
+                          : chacha20_sse2_available() ? chacha20_x4_sse2
+                                                      : chacha20_x4_portable;
   EXPECT_EQ(chacha20_x4_active(), want);
 }
 

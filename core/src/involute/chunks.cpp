@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 namespace {
@@ -163,7 +164,7 @@ std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
   if (len == 0) return 0;
   const std::uint64_t half = len / 2;
   if (min_size > half) return len;
-  if (min_size == 0) fail("attempt to calculate the remainder with a divisor of zero");
+  if (min_size == 0) fail(std::string(messages::kRemainderByZero));
   // The candidates are the divisors of L in [min_size, L/2], smallest first;
   // they come in pairs (d, L/d) found by trial division up to sqrt(L).
   std::vector<std::uint64_t> small, large;

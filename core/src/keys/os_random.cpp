@@ -21,10 +21,11 @@
 #include <cstdint>
 
 #include "failure.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 
-void fail_os_random(std::source_location where) { fail("OS RNG unavailable: OsRng", where); }
+void fail_os_random(std::source_location where) { fail(std::string(messages::kOsRandom), where); }
 
 #if KELVORA_WINDOWS
 
