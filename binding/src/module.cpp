@@ -4,6 +4,7 @@
 //   import kelvora_core_py            # one module object per process
 //   kelvora_core_py.__all__ == [names of the thirteen functions, in order]
 //   each function f: f.__text_signature__ == "(params...)", f.__doc__ is None
+//   kelvora_core_py.__version__ == the package's version (not in __all__)
 // The signatures are listed in entries.hpp.
 #include <Python.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "entries.hpp"
+#include "numpy_api.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -55,7 +57,18 @@ PyModuleDef module_def = {
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* the_module = nullptr;  // written once under the interpreter lock
+PyObject* the_module = nullptr;  // written once per interpreter, under its lock
+
+// Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module
+// object, the NumPy table and the PanicException class all belonged to it, so
+// they are forgotten (not released: no Python call is allowed any more), and
+// a later Py_Initialize in the same process imports the module afresh.
+void forget_interpreter() {
+  the_module = nullptr;
+  numpy::forget_api();
+  forget_panic_exception();
+  owner_interpreter.store(-1);
+}
 
 // Adds every function to the module and to its __all__, in table order.
 bool add_functions(PyObject* module) {
@@ -103,7 +116,12 @@ PyObject* init_module() {
     return the_module;
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
-  if (!module || !add_functions(module.get())) return nullptr;
+  if (!module || !add_functions(module.get()) ||
+      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0)
+    return nullptr;
+  // Py_AtExit takes at most 32 functions per interpreter; without a place in
+  // it the module is still kept, and only a second Py_Initialize would suffer.
+  (void)Py_AtExit(forget_interpreter);
   the_module = module.get();
   Py_INCREF(the_module);
   return module.release();

@@ -17,6 +17,7 @@
 
 #include "involute/cycle.hpp"
 #include "involute/stages.hpp"
+#include "packets.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {
@@ -75,20 +76,7 @@ std::uint64_t plain_branch(ByteView salt) {
   return branch_value(prepare_bounds(salt, -1.0f, 1.0f), salt, 0.0f);
 }
 
-// n distinct chunks of s bytes: a shuffled run of distinct values written
-// into the first bytes of each chunk, the rest random.
-Bytes distinct_packet(std::size_t n, std::size_t s, std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  Bytes p(n * s);
-  for (auto& b : p) b = std::uint8_t(rng());
-  std::vector<std::uint64_t> ids(n);
-  std::iota(ids.begin(), ids.end(), 0);
-  std::shuffle(ids.begin(), ids.end(), rng);
-  const std::size_t width = std::min<std::size_t>(s, 8);
-  for (std::size_t k = 0; k < n; ++k)
-    for (std::size_t i = 0; i < width; ++i) p[k * s + i] = std::uint8_t(ids[k] >> (8 * i));
-  return p;
-}
+using test::distinct_packet;
 
 Bytes random_bytes(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);

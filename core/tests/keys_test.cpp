@@ -6,11 +6,16 @@
 // tests/test_keys.py.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +42,13 @@ struct DrawVector {
   std::uint32_t bound;
   std::uint32_t result;
   int words_used;
+  std::uint32_t next_word;
+};
+struct BoundaryDraw {
+  int key;
+  int skip;
+  std::uint32_t bound;
+  std::uint32_t result;
   std::uint32_t next_word;
 };
 struct BatchVector {
@@ -131,6 +143,17 @@ TEST_P(SingleDraw, ResultAndWordsConsumed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Model, SingleDraw, testing::ValuesIn(kSingleDraws));
+
+// The low half exactly at 2^32 - bound takes no second word, from buffered
+// words (the inline draw) and from an empty buffer.
+TEST(BoundedDraw, ThresholdItselfTakesOneWord) {
+  for (const BoundaryDraw& v : kBoundaryDraws) {
+    ChaCha20Generator gen(draw_key(v.key));
+    for (int k = 0; k < v.skip; ++k) ASSERT_EQ(bounded_draw(gen, 1), 0u);
+    EXPECT_EQ(bounded_draw(gen, v.bound), v.result) << "key " << v.key << " skip " << v.skip;
+    EXPECT_EQ(gen.next_word(), v.next_word) << "key " << v.key << " skip " << v.skip;
+  }
+}
 
 TEST(BoundedDraw, LongSequenceAcrossRefills) {
   ChaCha20Generator gen(draw_key(1));
@@ -322,6 +345,46 @@ TEST(OsRandom, EveryPathFillsAndDiffers) {
     EXPECT_NE(a, b);
     EXPECT_NE(a, (std::array<std::uint8_t, 64>{}));
   }
+}
+
+// The descriptors of this process that name `path`.
+std::set<int> descriptors_of(const std::string& path) {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path)
+      fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
+// The application may close the descriptor kept for /dev/urandom
+// (os.closerange) or make its number name another file (dup2, here onto
+// /dev/zero): the next draw must come from /dev/urandom again, and the
+// number, no longer ours, is left as the application made it.
+TEST(OsRandom, UrandomDescriptorTakenOverOrClosedIsOpenedAgain) {
+  const std::array<std::uint8_t, 32> zeros{};
+  std::array<std::uint8_t, 32> got{};
+  os_random::fill_from_urandom(got);
+  const std::set<int> kept_fds = descriptors_of("/dev/urandom");
+  ASSERT_EQ(kept_fds.size(), 1u) << "nothing else here keeps /dev/urandom open";
+  const int kept = *kept_fds.begin();
+
+  const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(zero, 0);
+  ASSERT_EQ(::dup2(zero, kept), kept);
+  ::close(zero);
+  got.fill(0);
+  os_random::fill_from_urandom(got);
+  EXPECT_NE(got, zeros) << "read /dev/zero through the taken-over number";
+  EXPECT_EQ(descriptors_of("/dev/zero").count(kept), 1u);
+
+  // Closed outright, the new descriptor and the number: it names nothing.
+  for (int fd : descriptors_of("/dev/urandom")) ::close(fd);
+  ::close(kept);
+  got.fill(0);
+  EXPECT_EQ(message_of([&] { os_random::fill_from_urandom(got); }), "<no failure>");
+  EXPECT_NE(got, zeros);
 }
 
 // A scripted read: each step either returns a count (filling that many

@@ -105,6 +105,26 @@ T wait_change(const std::atomic<T>& a, T old) {
   }
 }
 
+#if KELVORA_POSIX
+// Blocks every signal on the calling thread for the scope, so that threads
+// started meanwhile inherit that mask; the old mask comes back however the
+// scope ends (std::thread may throw more than std::system_error).
+class BlockAllSignals {
+ public:
+  BlockAllSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old_);
+  }
+  ~BlockAllSignals() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  BlockAllSignals(const BlockAllSignals&) = delete;
+  BlockAllSignals& operator=(const BlockAllSignals&) = delete;
+
+ private:
+  sigset_t old_;
+};
+#endif
+
 struct Loop {
   RangeFn fn = nullptr;
   void* ctx = nullptr;
@@ -124,10 +144,7 @@ class Pool {
   // Starts workers until there are `n` (fewer if the system refuses threads).
   void grow(std::size_t n) {
 #if KELVORA_POSIX
-    // Workers inherit a mask that blocks every signal.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const BlockAllSignals workers_inherit_this;
 #endif
     while (started_ < n) {
       try {
@@ -139,9 +156,6 @@ class Pool {
       }
       ++started_;
     }
-#if KELVORA_POSIX
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-#endif
   }
 
   std::size_t workers() const { return started_; }
