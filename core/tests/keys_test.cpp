@@ -6,8 +6,12 @@
 // tests/test_keys.py.
 #include <gtest/gtest.h>
 
+#include "platform.hpp"
+
+#if KELVORA_POSIX
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -347,6 +351,7 @@ TEST(OsRandom, EveryPathFillsAndDiffers) {
   }
 }
 
+#if KELVORA_POSIX  // descriptors and /dev/urandom
 // The descriptors of this process that name `path`.
 std::set<int> descriptors_of(const std::string& path) {
   std::set<int> fds;
@@ -386,6 +391,7 @@ TEST(OsRandom, UrandomDescriptorTakenOverOrClosedIsOpenedAgain) {
   EXPECT_EQ(message_of([&] { os_random::fill_from_urandom(got); }), "<no failure>");
   EXPECT_NE(got, zeros);
 }
+#endif
 
 // A scripted read: each step either returns a count (filling that many
 // bytes with a running counter) or fails with an errno.
