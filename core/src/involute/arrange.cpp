@@ -6,6 +6,7 @@
 #include "failure.hpp"
 #include "huge_pages.hpp"
 #include "lookup/byte_lookup.hpp"
+#include "platform.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -27,7 +28,7 @@ void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::si
   parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
     constexpr std::size_t kAhead = 16;
     for (std::size_t k = lo; k < hi; ++k) {
-      if (k + kAhead < hi) __builtin_prefetch(from + order[k + kAhead] * s);
+      if (k + kAhead < hi) KELVORA_PREFETCH(from + order[k + kAhead] * s);
       copy_fixed<kSize>(out + k * s, from + order[k] * s, s);
     }
   });
@@ -64,8 +65,8 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
       // chunk it names once that has arrived.
       constexpr std::size_t kFar = 32, kNear = 16;
       for (std::size_t k = lo; k < hi; ++k) {
-        if (k + kFar < hi) __builtin_prefetch(order + order[k + kFar]);
-        if (k + kNear < hi) __builtin_prefetch(in + order[order[k + kNear]] * s);
+        if (k + kFar < hi) KELVORA_PREFETCH(order + order[k + kFar]);
+        if (k + kNear < hi) KELVORA_PREFETCH(in + order[order[k + kNear]] * s);
         copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
       }
     });

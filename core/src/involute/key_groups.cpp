@@ -11,7 +11,7 @@ bool insert_slots(GroupSet<Key>& set, const Key* keys, std::size_t n) {
   const std::size_t groups = set.groups;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kPrefetchAhead < n)
-      __builtin_prefetch(slots + kGroup * home_group(keys[i + kPrefetchAhead], groups), 1);
+      KELVORA_PREFETCH(slots + kGroup * home_group(keys[i + kPrefetchAhead], groups), 1);
     const Key key = keys[i];
     if (key == 0) {
       if (set.has_zero) return false;

@@ -31,6 +31,7 @@
 
 #include "backends.hpp"
 #include "cpu.hpp"
+#include "platform.hpp"
 
 namespace kelvora::key_groups {
 
@@ -47,8 +48,9 @@ inline std::size_t home_group(Key key, std::size_t groups) {
   if constexpr (sizeof(Key) == 4) {
     return std::size_t((std::uint64_t(key) * groups) >> 32);
   } else {
-    __extension__ using u128 = unsigned __int128;
-    return std::size_t((u128(key) * groups) >> 64);
+    std::uint64_t high;
+    mul_64x64_128(key, groups, &high);
+    return std::size_t(high);
   }
 }
 

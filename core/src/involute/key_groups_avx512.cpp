@@ -1,6 +1,6 @@
 // Group sets with AVX-512; see key_groups.hpp. Only the two insert functions
 // carry the ISA (target attribute), and this unit includes nothing but the
-// intrinsics header and its seam.
+// intrinsics header, its seam and the platform macros.
 #include "involute/key_groups.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -17,16 +17,14 @@ namespace kelvora::key_groups {
 
 #if KELVORA_BUILD_AVX512
 
-#define KV_TARGET_AVX512 __attribute__((target("avx512f")))
-
 // See header.
-KV_TARGET_AVX512 bool insert_avx512(GroupSet<std::uint32_t>& set, const std::uint32_t* keys,
+KELVORA_TARGET("avx512f") bool insert_avx512(GroupSet<std::uint32_t>& set, const std::uint32_t* keys,
                                     std::size_t n) {
   std::uint32_t* const slots = set.slots;
   const std::size_t groups = set.groups;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kPrefetchAhead < n)
-      __builtin_prefetch(slots + 16 * home_group(keys[i + kPrefetchAhead], groups), 1);
+      KELVORA_PREFETCH(slots + 16 * home_group(keys[i + kPrefetchAhead], groups), 1);
     const std::uint32_t key = keys[i];
     if (key == 0) {
       if (set.has_zero) return false;
@@ -48,13 +46,13 @@ KV_TARGET_AVX512 bool insert_avx512(GroupSet<std::uint32_t>& set, const std::uin
 }
 
 // See header.
-KV_TARGET_AVX512 bool insert_avx512(GroupSet<std::uint64_t>& set, const std::uint64_t* keys,
+KELVORA_TARGET("avx512f") bool insert_avx512(GroupSet<std::uint64_t>& set, const std::uint64_t* keys,
                                     std::size_t n) {
   std::uint64_t* const slots = set.slots;
   const std::size_t groups = set.groups;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kPrefetchAhead < n)
-      __builtin_prefetch(slots + 8 * home_group(keys[i + kPrefetchAhead], groups), 1);
+      KELVORA_PREFETCH(slots + 8 * home_group(keys[i + kPrefetchAhead], groups), 1);
     const std::uint64_t key = keys[i];
     if (key == 0) {
       if (set.has_zero) return false;
@@ -74,8 +72,6 @@ KV_TARGET_AVX512 bool insert_avx512(GroupSet<std::uint64_t>& set, const std::uin
   }
   return true;
 }
-
-#undef KV_TARGET_AVX512
 
 #else
 

@@ -1,10 +1,11 @@
 // Sixteen SHA-256 compressions with AVX-512; see sha256_x16.hpp.
 //
-// Only compress_avx512 is compiled for AVX-512 (target attribute), and this
-// unit includes nothing but the intrinsics header, its seam, the SHA-256 seam
-// (for the round constants), so no shared inline code can be
-// compiled with these instructions.
+// Only the functions below are compiled for AVX-512 (target attribute), and
+// this unit includes nothing but the intrinsics header, its seam, the SHA-256
+// seam (for the round constants) and the platform macros, so no shared inline
+// code can be compiled with these instructions.
 #include "involute/sha256_x16.hpp"
+#include "platform.hpp"
 #include "primitives/sha256_blocks.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -21,12 +22,10 @@ namespace kelvora::sha256_x16 {
 
 #if KELVORA_BUILD_AVX512
 
-#define KV_TARGET_AVX512 __attribute__((target("avx512f,avx512bw")))
-
 // Round functions as in FIPS 180-4 section 4.1.2; three-input logic in one
 // vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8: majority). t[j]
 // holds message word j of every lane.
-KV_TARGET_AVX512 static inline void rounds(States& states, __m512i t[16]) {
+KELVORA_TARGET("avx512f,avx512bw") static inline void rounds(States& states, __m512i t[16]) {
 #define KV_XOR3(x, y, z) _mm512_ternarylogic_epi32((x), (y), (z), 0x96)
 #define KV_ROR(x, n) _mm512_ror_epi32((x), (n))
   __m512i a = _mm512_load_si512(states.h[0]), b = _mm512_load_si512(states.h[1]);
@@ -66,14 +65,14 @@ KV_TARGET_AVX512 static inline void rounds(States& states, __m512i t[16]) {
 }
 
 // Big-endian words made native: the bytes of each 32-bit lane reversed.
-KV_TARGET_AVX512 static inline __m512i byte_swap(__m512i x) {
+KELVORA_TARGET("avx512f,avx512bw") static inline __m512i byte_swap(__m512i x) {
   const __m512i swap = _mm512_broadcast_i32x4(
       _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
   return _mm512_shuffle_epi8(x, swap);
 }
 
 // See header.
-KV_TARGET_AVX512 void compress_avx512(States& states, const std::uint8_t* const block[kLanes]) {
+KELVORA_TARGET("avx512f,avx512bw") void compress_avx512(States& states, const std::uint8_t* const block[kLanes]) {
   // Rows: the sixteen words of one lane's block.
   __m512i w[16];
   for (int i = 0; i < 16; ++i)
@@ -106,7 +105,7 @@ KV_TARGET_AVX512 void compress_avx512(States& states, const std::uint8_t* const 
 }
 
 // See header.
-KV_TARGET_AVX512 void compress_shared_avx512(States& states, const std::uint8_t* data,
+KELVORA_TARGET("avx512f,avx512bw") void compress_shared_avx512(States& states, const std::uint8_t* data,
                                              std::size_t stride, std::size_t words,
                                              const std::uint8_t* shared) {
   __m512i t[16];
@@ -124,8 +123,6 @@ KV_TARGET_AVX512 void compress_shared_avx512(States& states, const std::uint8_t*
   for (std::size_t j = words; j < 16; ++j) t[j] = _mm512_set1_epi32(int(w[j]));
   rounds(states, t);
 }
-
-#undef KV_TARGET_AVX512
 
 #else
 
