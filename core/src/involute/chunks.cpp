@@ -23,6 +23,7 @@ namespace kelvora {
 namespace {
 
 constexpr std::size_t kPartsFrom = std::size_t(1) << 16;  // chunks, for parts on the pool
+constexpr std::size_t kFewChunks = 16;  // of at most 8 bytes: compared pair by pair
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   std::uint64_t high;
@@ -211,6 +212,21 @@ inline Key mix_key(Key key, std::uint64_t seed) {
   }
 }
 
+// At most kFewChunks chunks of at most 8 bytes: every pair of zero-padded
+// values compared, with nothing allocated.
+bool distinct_few(ByteView packet, std::size_t s) {
+  const std::size_t n = packet.size() / s;
+  std::uint64_t keys[kFewChunks];
+  for (std::size_t k = 0; k < n; ++k) {
+    keys[k] = 0;
+    std::memcpy(&keys[k], packet.data() + k * s, s);
+  }
+  for (std::size_t i = 1; i < n; ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (keys[i] == keys[j]) return false;
+  return true;
+}
+
 // Chunks of one or two bytes: a bit per value.
 template <std::size_t S>
 bool distinct_bits(ByteView packet) {
@@ -304,10 +320,22 @@ Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::siz
 // walks every chunk, keeping the keys of its own part: equal keys fall in the
 // same part. Each part's set has room for its share and a margin of a few
 // deviations; should a part hold more (the mix cannot be steered without its
-// key), one walk over all keys decides.
+// key), one walk over all keys decides. Fewer chunks than that, whose set
+// stays in the caches, take one inline walk through a KeySet, which costs
+// less per key there than the groups' back end with its run of mixed keys.
 template <class Key, std::size_t S>
 bool distinct_values(ByteView packet) {
   const std::size_t n = packet.size() / S;
+  if (n < kPartsFrom) {
+    const std::uint8_t* const base = packet.data();
+    const std::uint64_t seed = process_hash_key();
+    auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
+    auto key_of = [&](std::size_t k) {
+      const Key key = chunk_key<Key, S>(base + k * S);
+      return std::pair{hash_of(key), key};
+    };
+    return distinct_keys<Key>(n, S, key_of, hash_of, [](Key stored, Key key) { return stored == key; });
+  }
   std::atomic<bool> stop{false};
   const std::size_t threads = parallel::thread_count();
   if (n >= kPartsFrom && threads >= 2) {
@@ -348,6 +376,7 @@ bool distinct_indices(ByteView packet, std::size_t s) {
 // (trial division up to the square root of what is left to factor).
 std::vector<std::uint64_t> divisors_between(std::uint64_t len, std::uint64_t lo, std::uint64_t hi) {
   std::vector<std::uint64_t> all{1};
+  all.reserve(64);
   auto take = [&](std::uint64_t p, unsigned times) {
     const std::size_t before = all.size();
     std::uint64_t power = 1;
@@ -378,6 +407,7 @@ bool chunks_distinct(ByteView packet, std::size_t s) {
   if (more_chunks_than_values(n, s)) return false;
   // Equal first chunks are the usual way a size fails (runs of one value).
   if (n >= 2 && std::memcmp(packet.data(), packet.data() + s, s) == 0) return false;
+  if (s <= 8 && n <= kFewChunks) return distinct_few(packet, s);
   switch (s) {
     case 1:
       return distinct_bits<1>(packet);

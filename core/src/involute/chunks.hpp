@@ -33,8 +33,9 @@ inline bool more_chunks_than_values(std::size_t n, std::size_t s) {
 // True when the L / s chunks of size s are pairwise distinct (s divides L);
 // stops at the first repeated chunk. Without reading the packet when there
 // are more chunks than values a chunk can take (256^s), and after one
-// comparison when the first two chunks are equal. Chunks of one or two bytes
-// are marked in a bit per value; longer ones go through a set that grows as
+// comparison when the first two chunks are equal. A few chunks of at most 8
+// bytes are compared pair by pair; otherwise chunks of one or two bytes are
+// marked in a bit per value, and longer ones go through a set that grows as
 // it fills and stays within twice the packet's size.
 bool chunks_distinct(ByteView packet, std::size_t s);
 
