@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::size_t kPartsFrom = std::size_t(1) << 16;  // chunks, for parts on the pool
 constexpr std::size_t kFewChunks = 16;  // of at most 8 bytes: compared pair by pair
+constexpr std::size_t kPrefixChunks = 4096;  // checked alone before the parts
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   std::uint64_t high;
@@ -336,9 +337,12 @@ bool distinct_values(ByteView packet) {
     };
     return distinct_keys<Key>(n, S, key_of, hash_of, [](Key stored, Key key) { return stored == key; });
   }
+  // A repeat usually comes early (runs of one value): the first chunks are
+  // checked on their own before the pool is asked.
+  if (!distinct_values<Key, S>(packet.first(kPrefixChunks * S))) return false;
   std::atomic<bool> stop{false};
   const std::size_t threads = parallel::thread_count();
-  if (n >= kPartsFrom && threads >= 2) {
+  if (threads >= 2) {
     const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
     const unsigned bits = unsigned(std::countr_zero(parts));
     const std::size_t share = n / parts;
@@ -346,6 +350,7 @@ bool distinct_values(ByteView packet) {
     std::array<Walk, 8> ends{};
     parallel::parallel_for(0, parts, 1, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t p = lo; p < hi; ++p) {
+        if (stop.load(std::memory_order_relaxed)) return;
         ends[p] = walk_values<Key, S>(packet, bits, p, most, stop);
         if (ends[p] == Walk::kRepeated) stop.store(true, std::memory_order_relaxed);
       }
