@@ -4,13 +4,7 @@
 #include "involute/key_groups.hpp"
 
 #if KELVORA_BUILD_AVX512
-// GCC 12's AVX-512 headers trip -Wuninitialized and -Wmaybe-uninitialized on
-// their own placeholder values (__Y in the unmasked intrinsics).
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
+#include "avx512_intrinsics.hpp"
 #endif
 
 namespace kelvora::key_groups {
