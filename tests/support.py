@@ -57,14 +57,6 @@ def _sanitizer_loaded() -> bool:
         return any("libasan" in line for line in maps)
 
 
-# Peak-memory tests need a resettable high-water mark, and stay out of the
-# sanitizer run, whose allocator keeps freed memory in quarantine.
-measures_peak_memory = pytest.mark.skipif(
-    not os.access("/proc/self/clear_refs", os.W_OK)
-    or (os.path.exists("/proc/self/maps") and _sanitizer_loaded()),
-    reason="the resident high-water mark cannot be measured here")
-
-
 def user_mode_emulation() -> str:
     """How this process is emulated, or "" when it runs on its own machine.
 
@@ -78,6 +70,17 @@ def user_mode_emulation() -> str:
         return ""
     machine = os.uname().machine
     return "" if machine == kernel else f"{machine} emulated in user mode on an {kernel} kernel"
+
+
+# Peak-memory tests need a resettable high-water mark, and stay out of the
+# sanitizer run, whose allocator keeps freed memory in quarantine, and out of
+# user-mode emulation, where the resident set is the emulator's and grows as
+# it translates code.
+measures_peak_memory = pytest.mark.skipif(
+    not os.access("/proc/self/clear_refs", os.W_OK)
+    or (os.path.exists("/proc/self/maps") and _sanitizer_loaded())
+    or bool(user_mode_emulation()),
+    reason="the resident high-water mark cannot be measured here")
 
 
 def u8(data) -> np.ndarray:
