@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <numeric>
 #include <random>
+#include <utility>
 
 #include "involute/involute.hpp"
+#include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace {
@@ -60,16 +62,17 @@ void BM_Phases(benchmark::State& state) {
     const auto t0 = Clock::now();
     const Sha256Digest seed = involution::seed_digest(involution::count_bytes(p), h);
     const auto t1 = Clock::now();
-    involution::ChunkRanker ranker(p, s, kSalt);
-    involution::ChunkRanker::Timings t;
-    auto order = ranker.rank(seed, false, &t);
+    involution::ChunkHasher chunks(p, s, kSalt);
+    auto records = chunks.records<involution::NarrowRecord>(seed);
     const auto t2 = Clock::now();
-    involution::arrange(p, s, order->get(), out);
+    auto order = involution::rank(chunks, std::move(records), seed);
     const auto t3 = Clock::now();
+    involution::arrange(p, s, order->get(), out);
+    const auto t4 = Clock::now();
     digest += std::chrono::duration<double>(t1 - t0).count();
-    crumbs += t.crumbs;
-    sort += t.sort;
-    copy += std::chrono::duration<double>(t3 - t2).count();
+    crumbs += std::chrono::duration<double>(t2 - t1).count();
+    sort += std::chrono::duration<double>(t3 - t2).count();
+    copy += std::chrono::duration<double>(t4 - t3).count();
   }
   const double n = double(state.iterations()) / 1e3;  // milliseconds per call
   state.counters["digest_ms"] = digest / n;

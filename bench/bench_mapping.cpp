@@ -44,8 +44,8 @@ struct Data {
 
 const kernels::Ops* backend(int i) {
   if (i == 0) return &kernels::ops_portable();
-  if (i == 1) return kernels::ops_avx2();
-  return kernels::ops_avx512vbmi();
+  if (i == 1) return kernels::avx2_available() ? &kernels::ops_avx2() : nullptr;
+  return kernels::avx512vbmi_available() ? &kernels::ops_avx512vbmi() : nullptr;
 }
 
 void BM_map(benchmark::State& state) {

@@ -15,10 +15,21 @@ build_wheel
 install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
 
+# Runs a command with its output kept aside: its last lines when it passes,
+# all of it (the failing tests' own output included) when it fails.
+show_all_if_failing() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" = 0 ]; then tail -n 3 "$log"; else cat "$log"; fi
+  rm -f "$log"
+  return "$status"
+}
+
 echo "== C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja -DKELVORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/cpp" -j "$(nproc)"
-ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)" | tail -n 3
+show_all_if_failing ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)"
 
 cd "$ROOT/build"  # import the installed module, not anything in the source tree
 echo "== Python tests (NumPy 2)"
@@ -37,7 +48,8 @@ cmake -S "$ROOT" -B "$ASAN_BUILD" -G Ninja -DKELVORA_BUILD_TESTS=ON -DKELVORA_BU
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$ASAN_BUILD" -j "$(nproc)"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$(nproc)" | tail -n 3
+show_all_if_failing env ASAN_OPTIONS=detect_leaks=1 \
+  ctest --test-dir "$ASAN_BUILD" --output-on-failure -j "$(nproc)"
 # The interpreter keeps its own objects alive at exit by design, so leak
 # detection stays off for the Python run; leaks of this module are caught by
 # the C++ tests above and by tests/test_leaks.py. The sanitizer runtime must

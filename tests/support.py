@@ -1,5 +1,9 @@
 """Helpers and message texts shared by the test suites."""
 import contextlib
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -9,6 +13,18 @@ NOT_CONTIGUOUS = "The given array is not contiguous"
 NO_IMAGE = "called `Option::unwrap()` on a `None` value"
 UNSUPPORTED = ("Unsupported field type; expected bytes-like, numpy.uint8 array, str, "
                "or non-negative int")
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(code: str, timeout: float = 120, **kwargs) -> subprocess.CompletedProcess:
+    """Runs `code` in a new interpreter that imports the module under test."""
+    env = dict(os.environ)
+    module_dir = env.get("KELVORA_MODULE_DIR")
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (os.path.abspath(module_dir) if module_dir else None, TESTS_DIR,
+                    env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
 def u8(data) -> np.ndarray:

@@ -1,5 +1,7 @@
 """The module surface: initialisation, argument binding, conversions, failures."""
 import importlib
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -68,6 +70,24 @@ def test_only_the_init_symbol_is_exported():
                          capture_output=True, text=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == \
         ["PyInit_kelvora_core_py"]
+
+
+def test_module_is_built_hardened():
+    readelf, nm = shutil.which("readelf"), shutil.which("nm")
+    if readelf is None or nm is None or not sys.platform.startswith("linux"):
+        pytest.skip("readelf and nm on Linux are needed")
+
+    def run(*args):
+        return subprocess.run(args, check=True, capture_output=True, text=True).stdout
+
+    dynamic, segments, notes = (run(readelf, "-W", opt, k.__file__) for opt in ("-d", "-l", "-n"))
+    imported = run(nm, "-D", "--undefined-only", k.__file__)
+    assert "BIND_NOW" in dynamic and "GNU_RELRO" in segments       # full RELRO
+    assert "__stack_chk_fail" in imported                          # stack protector
+    if "__asan_init" not in imported:                              # not the sanitizer build
+        assert re.search(r"__\w+_chk\b", imported.replace("__stack_chk_fail", ""))  # fortified
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert "SHSTK" in notes                                    # CET shadow stack
 
 
 @pytest.mark.parametrize("call, message", [
@@ -271,4 +291,7 @@ def test_panic_is_one_base_exception_class_and_reports_to_stderr(capfd):
         classes.add(type(info.value))
     (panic,) = classes                             # the class is created once
     assert panic.__mro__[1] is BaseException and panic.__doc__
-    assert ZERO_DIVISOR in capfd.readouterr().err
+    # The report names the source file relative to the project.
+    report = capfd.readouterr().err
+    assert re.search(r"^kelvora_core_py: internal failure at core/src/[\w/]+\.[ch]pp:\d+: "
+                     + re.escape(ZERO_DIVISOR) + "$", report, re.MULTILINE), report

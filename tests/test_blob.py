@@ -111,16 +111,51 @@ def test_package_blob_surrogates_raise_as_the_utf8_codec_does(args):
         k.package_blob(*args)
 
 
-def test_package_blob_reads_an_array_reallocated_by_a_later_argument():
+class ChangesArray:
+    """The integer 1 (through __index__) whose conversion first changes `array`."""
+
+    def __init__(self, array, change):
+        self.array, self.change = array, change
+
+    def __index__(self):
+        self.change(self.array)
+        return 1
+
+
+class ChangesArrayWhenIterated:
+    """The byte sequence [1] whose iteration first changes `array`."""
+
+    def __init__(self, array, change):
+        self.array, self.change = array, change
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError
+        self.change(self.array)
+        return 1
+
+
+CHANGES = {
+    "writes": lambda a: a.__setitem__(0, 99),
+    "frees": lambda a: a.resize(10, refcheck=False),
+    "reshapes": lambda a: setattr(a, "shape", (2, a.size // 2)),
+    "grows": lambda a: a.resize(8192, refcheck=False),
+}
+
+
+@pytest.mark.parametrize("later", [ChangesArray, ChangesArrayWhenIterated])
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_package_blob_holds_each_array_as_it_was_converted(change, later):
+    # A later argument's Python code cannot reach into the blob: the array is
+    # written as it was when its own argument was converted.
     a = np.full(4096, 7, dtype=np.uint8)
-
-    class Shrinks:
-        def __index__(self):
-            a.resize(10, refcheck=False)  # frees the old buffer
-            return 1
-
-    out = k.package_blob(a, Shrinks())
-    assert out == model.blob(b"\x07" * 10, 1)
+    b = np.full(3, 5, dtype=np.uint8)
+    last = later(a, change)
+    tail = 1 if later is ChangesArray else b"\x01"
+    assert k.package_blob(a, b"x", last, b) == model.blob(b"\x07" * 4096, b"x", tail, b"\x05" * 3)
 
 
 @given(st.lists(st.one_of(

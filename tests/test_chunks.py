@@ -1,10 +1,12 @@
 """Chunk size selection."""
+import os
+
 import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
 import kelvora_core_py as k
-from support import u8
+from support import run_python, u8
 
 
 def model_chunk_size(packet: bytes, minimum: int = 4) -> int:
@@ -65,3 +67,65 @@ def test_large_packet_every_divisor_tried():
     assert k.get_chunk_size(packet) == 1 << 16
     distinct = np.arange(1 << 14, dtype="<u4").view(np.uint8)
     assert k.get_chunk_size(distinct) == 4
+
+
+# Peak memory of one call, in a fresh interpreter: the high-water mark of the
+# resident set is reset just before the call (/proc/self/clear_refs, "5") and
+# read just after it. Each packet is 2 MiB (1.5 MiB for the 3-byte chunks).
+PEAK_OF_ONE_CALL = """
+    import sys, numpy as np, kelvora_core_py as k
+
+    def high_water_kib():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+
+    rng = np.random.default_rng(0)
+    L = 2 << 20
+    case = sys.argv[1]
+    if case == "random":                  # 4-byte chunks repeat after ~80000, 8-byte ones never
+        p, call = rng.integers(0, 256, L, dtype=np.uint8), lambda: k.get_chunk_size(p)
+    elif case == "256 distinct bytes, then zeros":   # min 1: sizes 1 and 2 cannot be distinct
+        p = np.zeros(L, np.uint8)
+        p[:256] = np.arange(256)
+        call = lambda: k.get_chunk_size_min(p, 1)
+    elif case == "1000 distinct 4-byte chunks, then zeros":
+        p = np.zeros(L, np.uint8)
+        p[:4000] = np.arange(1, 1001, dtype="<u4").view(np.uint8)
+        call = lambda: k.get_chunk_size(p)
+    elif case == "distinct 3-byte chunks":
+        p = np.ascontiguousarray(
+            np.arange(1, L // 4 + 1, dtype="<u4").view(np.uint8).reshape(-1, 4)[:, :3]).reshape(-1)
+        call = lambda: k.get_chunk_size_min(p, 3)
+    p[:] = p   # resident before the mark is reset
+    open("/proc/self/clear_refs", "w").write("5")
+    before = high_water_kib()
+    result = call()
+    print(result, (high_water_kib() - before) * 1024 / p.size)
+"""
+
+
+def sanitizer_loaded() -> bool:
+    with open("/proc/self/maps") as maps:
+        return any("libasan" in line for line in maps)
+
+
+@pytest.mark.skipif(not os.access("/proc/self/clear_refs", os.W_OK),
+                    reason="the resident high-water mark cannot be reset here")
+@pytest.mark.skipif(os.path.exists("/proc/self/maps") and sanitizer_loaded(),
+                    reason="the sanitizer's allocator keeps freed memory in quarantine")
+@pytest.mark.parametrize("case, result, most", [
+    ("random", 8, 2.0),
+    ("256 distinct bytes, then zeros", 1 << 20, 0.5),
+    ("1000 distinct 4-byte chunks, then zeros", 1 << 20, 0.5),
+    ("distinct 3-byte chunks", 3, 2.0),
+])
+def test_peak_memory_stays_within_twice_the_packet(case, result, most):
+    # Sizes with more chunks than values (256^s) are skipped unread; the set
+    # grows with the chunks it holds, up to what all of them need, and never
+    # above twice the packet.
+    done = run_python(PEAK_OF_ONE_CALL.replace("sys.argv[1]", repr(case)))
+    assert done.returncode == 0, done.stderr
+    got, peak = done.stdout.split()
+    assert int(got) == result
+    assert float(peak) < most, f"peak grew by {float(peak):.2f} times the packet"

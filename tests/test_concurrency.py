@@ -14,7 +14,6 @@ import os
 import random
 import select
 import signal
-import subprocess
 import sys
 import textwrap
 import threading
@@ -27,10 +26,9 @@ import pytest
 import concurrency_tasks as tasks
 import kelvora_core_py as k
 from models import order_map
-from support import strided, u8
+from support import run_python, strided, u8
 
 TIMEOUT = 120  # seconds for any one child, join or subprocess
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 def outcome(call):
@@ -282,17 +280,6 @@ def test_process_pool_executor_matches_a_serial_loop(method):
 
 
 # ---- interpreter exit -------------------------------------------------------------
-
-def run_python(code: str, timeout: float = TIMEOUT) -> subprocess.CompletedProcess:
-    """Runs `code` in a new interpreter that imports the module under test."""
-    env = dict(os.environ)
-    module_dir = env.get("KELVORA_MODULE_DIR")
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (os.path.abspath(module_dir) if module_dir else None, TESTS_DIR,
-                    env.get("PYTHONPATH")) if p)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-
 
 STARTS_THE_POOL = """
     import sys, threading

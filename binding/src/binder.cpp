@@ -26,11 +26,11 @@ namespace {
 
 [[noreturn]] void missing_required(const Signature& sig, const Bound& bound) {
   std::size_t missing = 0;
-  for (std::size_t i = 0; i < sig.count; ++i) missing += bound.slot[i] == nullptr;
+  for (std::size_t i = 0; i < sig.count; ++i) missing += !bound.slot[i];
   std::string list;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < sig.count; ++i) {
-    if (bound.slot[i] != nullptr) continue;
+    if (bound.slot[i]) continue;
     if (listed > 0) list += missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", ");
     list += '\'';
     list += sig.params[i];
@@ -43,30 +43,36 @@ namespace {
                              list);
 }
 
+// The keyword arguments into their slots. Out of line: the common call has
+// none, and its binding carries none of this loop's frame.
+[[gnu::noinline]] void bind_keywords(const Signature& sig, PyObject* kwargs, Bound& bound) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+    std::size_t i = 0;
+    while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) ++i;
+    if (i == sig.count) unexpected_keyword(sig, key);
+    if (bound.slot[i]) given_twice(sig, sig.params[i]);
+    bound.slot[i] = PyRef::borrow(value);
+  }
+}
+
 }  // namespace
 
 Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   Bound bound;
-  bound.args = args;
+  bound.args = PyRef::borrow(args);
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (!sig.variadic) {
     if (given > Py_ssize_t(sig.count)) too_many_positional(sig, given);
-    for (Py_ssize_t i = 0; i < given; ++i) bound.slot[std::size_t(i)] = PyTuple_GetItem(args, i);
+    for (Py_ssize_t i = 0; i < given; ++i)
+      bound.slot[std::size_t(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
   }
-  if (kwargs != nullptr) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t i = 0;
-      while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) ++i;
-      if (i == sig.count) unexpected_keyword(sig, key);
-      if (bound.slot[i] != nullptr) given_twice(sig, sig.params[i]);
-      bound.slot[i] = value;
-    }
-  }
+  if (kwargs != nullptr) bind_keywords(sig, kwargs, bound);
   for (std::size_t i = 0; i < sig.count; ++i)
-    if (bound.slot[i] == nullptr) missing_required(sig, bound);
+    if (!bound.slot[i]) missing_required(sig, bound);
   return bound;
 }
 

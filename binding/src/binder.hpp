@@ -4,7 +4,9 @@
 // parameter is required and may be given by position or by keyword; a
 // variadic signature (package_blob) takes any number of positionals and no
 // keywords. bind() matches a call's positional tuple and keyword dict to the
-// slots, or raises the TypeError CPython would word for that mistake.
+// slots, or raises the TypeError CPython would word for that mistake (a
+// keyword name that is not a str, possible from C, gives "keywords must be
+// strings").
 // convert() runs one slot's conversion and prefixes a plain TypeError with
 // "argument '<name>': ".
 #pragma once
@@ -33,10 +35,14 @@ struct Signature {
   constexpr Signature(const char* fn, bool var) : name(fn), variadic(var) {}
 };
 
+// Strong references to the call's arguments, held until the call returns: a
+// conversion may run Python code (__index__, __float__, iteration) that
+// empties a keyword dict its C caller still owns, and the arguments (with the
+// memory views taken of them) must outlive that.
 struct Bound {
-  std::array<PyObject*, kMaxParams> slot{};  // borrowed from the call's tuple or dict
-  PyObject* args = nullptr;                   // the positional tuple (variadic signatures)
-  PyObject* operator[](std::size_t i) const { return slot[i]; }
+  std::array<PyRef, kMaxParams> slot;
+  PyRef args;  // the positional tuple (variadic signatures)
+  PyObject* operator[](std::size_t i) const { return slot[i].get(); }
 };
 
 Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs);

@@ -19,29 +19,41 @@ constexpr const char* kPanicDoc =
 
 constexpr const char* kGenericPanic = "native code failed without a message";
 
-// Created on the first internal failure, under the interpreter lock; never freed.
+// Created on the first internal failure, under the interpreter lock; never
+// freed, but forgotten when its interpreter ends.
+PyObject* g_panic_type = nullptr;
+
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
-    if (type == nullptr) {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
+                                             PyExc_BaseException, nullptr);
+    if (g_panic_type == nullptr) {
       std::fputs("kelvora_core_py: cannot create PanicException\n", stderr);
       std::abort();
     }
   }
-  return type;
+  return g_panic_type;
 }
 
-void raise_panic(std::string_view message) {
+// Sets PanicException(message). When the message cannot be made into a str
+// (memory is short, and assertion messages can run to megabytes), the
+// MemoryError of that attempt stands instead: reporting a failure never ends
+// the process.
+void raise_panic(std::string_view message) noexcept {
   if (message.empty()) message = kGenericPanic;
+  PyObject* const type = panic_exception_type();
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
-  if (text == nullptr) throw std::bad_alloc();
-  PyErr_SetObject(panic_exception_type(), text);
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return;
+  }
+  PyErr_SetObject(type, text);
   Py_DECREF(text);
 }
 
 }  // namespace
+
+void forget_panic_exception() noexcept { g_panic_type = nullptr; }
 
 void raise(PyObject* type, std::string_view message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));

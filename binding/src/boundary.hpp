@@ -31,6 +31,10 @@ PyRef checked(PyObject* result);
 // only from run_guarded's catch clause.
 void translate_current_exception() noexcept;
 
+// Forgets the PanicException class, once the interpreter that made it has
+// ended (module.cpp); the next failure makes a new one.
+void forget_panic_exception() noexcept;
+
 template <class Body>
 PyObject* run_guarded(Body&& body) noexcept {
   try {

@@ -1,11 +1,13 @@
 // Argument and result conversions; see convert.hpp.
 #include "convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "numpy_api.hpp"
 
 namespace kelvora::py {
@@ -16,7 +18,7 @@ namespace {
   // "'" + std::string.
   std::string message = "'";
   message += type_name(obj);
-  message += "' object cannot be converted to '";
+  message += messages::kCannotConvert;
   message += target;
   message += '\'';
   raise(PyExc_TypeError, message);
@@ -24,19 +26,22 @@ namespace {
 
 // Rejects str and non-sequences for the two sequence kinds, then iterates.
 PyRef sequence_iterator(PyObject* obj) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, messages::kStrNotSequence);
+  if (!PySequence_Check(obj)) cannot_convert(obj, messages::kTargetSequence);
   return checked(PyObject_GetIter(obj));
 }
 
-// Room to reserve for a sequence; a failing size is ignored.
-std::size_t size_hint(PyObject* obj) {
-  Py_ssize_t n = PySequence_Size(obj);
+// Room to reserve for a sequence. Its length is only a hint: a __len__ can
+// claim anything, so beyond an exact list or tuple the room is capped at
+// `most`, and the vector grows as items come; a failing size is ignored.
+std::size_t size_hint(PyObject* obj, std::size_t most) {
+  const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     PyErr_Clear();
     return 0;
   }
-  return std::size_t(n);
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ? std::size_t(n)
+                                                            : std::min(std::size_t(n), most);
 }
 
 // Next item of an iterator; an empty PyRef at the end; throws on error.
@@ -61,40 +66,20 @@ std::string type_name(PyObject* obj) {
   return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
 }
 
-bool is_byte_array(PyObject* obj) {
-  const numpy::Api& np = numpy::api();
-  if (!PyObject_TypeCheck(obj, np.array_type)) return false;
-  const numpy::ArrayFields* a = numpy::fields(obj);
-  return a->nd == 1 && (a->descr == np.ubyte_descr || np.equiv_types(a->descr, np.ubyte_descr));
-}
-
 PyObject* as_byte_array(PyObject* obj) {
-  if (!is_byte_array(obj)) cannot_convert(obj, "PyArray<T, D>");
+  if (!is_byte_array(obj)) cannot_convert(obj, messages::kTargetArray);
   return obj;
-}
-
-bool contiguous_view(PyObject* array, ByteView& view) {
-  const numpy::ArrayFields* a = numpy::fields(array);
-  if (!(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) || a->data == nullptr) return false;
-  view = ByteView(reinterpret_cast<const std::uint8_t*>(a->data), std::size_t(a->dimensions[0]));
-  return true;
 }
 
 ByteView require_contiguous(PyObject* array) {
   ByteView view;
-  if (!contiguous_view(array, view)) raise(PyExc_TypeError, "The given array is not contiguous");
+  if (!contiguous_view(array, view)) raise(PyExc_TypeError, messages::kNotContiguous);
   return view;
 }
 
 std::uint64_t as_u64(PyObject* obj) {
-  PyRef index;
-  if (!PyLong_Check(obj)) {
-    index = checked(PyNumber_Index(obj));
-    obj = index.get();
-  }
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-  return v;
+  if (PyLong_Check(obj)) return u64_of_int(obj);
+  return u64_of_int(checked(PyNumber_Index(obj)).get());
 }
 
 float to_binary32(double value) {
@@ -121,21 +106,20 @@ float as_f32(PyObject* obj) {
 }
 
 std::string as_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) cannot_convert(obj, "PyString");
+  if (!PyUnicode_Check(obj)) cannot_convert(obj, messages::kTargetString);
   PyRef utf8 = checked(PyUnicode_AsUTF8String(obj));
   return std::string(PyBytes_AsString(utf8.get()), std::size_t(PyBytes_Size(utf8.get())));
 }
 
-ByteView as_bytes(PyObject* obj) {
-  if (!PyBytes_Check(obj)) cannot_convert(obj, "PyBytes");
-  return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)),
-                  std::size_t(PyBytes_Size(obj)));
+void not_bytes(PyObject* obj) {
+  PyErr_Clear();  // PyBytes_AsStringAndSize's own words give way to ours
+  cannot_convert(obj, messages::kTargetBytes);
 }
 
 std::vector<PyRef> as_array_sequence(PyObject* obj) {
   PyRef iterator = sequence_iterator(obj);
   std::vector<PyRef> items;
-  items.reserve(size_hint(obj));
+  items.reserve(size_hint(obj, 1024));
   while (PyRef item = next_item(iterator.get())) {
     as_byte_array(item.get());
     items.push_back(std::move(item));
@@ -146,14 +130,14 @@ std::vector<PyRef> as_array_sequence(PyObject* obj) {
 std::vector<ByteView> item_views(const std::vector<PyRef>& items) {
   std::vector<ByteView> views(items.size());
   for (std::size_t i = 0; i < items.size(); ++i)
-    if (!contiguous_view(items[i].get(), views[i])) fail_unwrap("NotContiguousError");
+    if (!contiguous_view(items[i].get(), views[i])) fail_unwrap(messages::kNotContiguousError);
   return views;
 }
 
 Bytes as_byte_sequence(PyObject* obj) {
   PyRef iterator = sequence_iterator(obj);
   Bytes out;
-  out.reserve(size_hint(obj));
+  out.reserve(size_hint(obj, 1 << 16));
   while (PyRef item = next_item(iterator.get())) {
     PyRef index = checked(PyNumber_Index(item.get()));
     long v = PyLong_AsLong(index.get());
@@ -164,12 +148,9 @@ Bytes as_byte_sequence(PyObject* obj) {
   return out;
 }
 
-PyRef result(PyObject* created) {
-  if (created == nullptr) {
-    PyErr_PrintEx(0);
-    fail("Python API call failed");
-  }
-  return PyRef::steal(created);
+void result_not_created() {
+  PyErr_PrintEx(0);
+  fail("Python API call failed");
 }
 
 PyRef bytes_result(ByteView data) {

@@ -4,8 +4,12 @@
 // Argument conversions take a borrowed object, and either return the native
 // value or set a Python exception and throw PythonError. Views of arrays and
 // bytes objects borrow the argument's memory for the rest of the call: the
-// call's argument tuple (or the PyRefs of sequence items) keep it alive, and
-// the interpreter lock, held throughout, keeps it unchanged.
+// binder's references (or the PyRefs of sequence items) keep the objects
+// alive. A conversion may run Python code (__index__, __float__, iteration)
+// that changes or frees an array converted before, so entries take array
+// views after the last conversion and run nothing that can call into Python
+// (not even a container's creation, which can collect garbage) before the
+// core's last read of them.
 #pragma once
 
 #include <Python.h>
@@ -17,6 +21,7 @@
 
 #include "boundary.hpp"
 #include "bytes.hpp"
+#include "numpy_api.hpp"
 #include "pyref.hpp"
 
 namespace kelvora::py {
@@ -25,7 +30,12 @@ namespace kelvora::py {
 
 // True for a one-dimensional NumPy array whose element type is equivalent to
 // uint8. Fetches the NumPy table on first use (which may fail internally).
-bool is_byte_array(PyObject* obj);
+inline bool is_byte_array(PyObject* obj) {
+  const numpy::Api& np = numpy::api();
+  if (!PyObject_TypeCheck(obj, np.array_type)) return false;
+  const numpy::ArrayFields* a = numpy::fields(obj);
+  return a->nd == 1 && (a->descr == np.ubyte_descr || np.equiv_types(a->descr, np.ubyte_descr));
+}
 
 // The byte array kind: `obj` itself once it passes is_byte_array(), else
 // TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'".
@@ -33,7 +43,12 @@ PyObject* as_byte_array(PyObject* obj);
 
 // Sets `view` to the memory of a byte array and returns true; returns false
 // when the array is neither C- nor F-contiguous or has no data pointer.
-bool contiguous_view(PyObject* array, ByteView& view);
+inline bool contiguous_view(PyObject* array, ByteView& view) {
+  const numpy::ArrayFields* a = numpy::fields(array);
+  if (!(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) || a->data == nullptr) return false;
+  view = ByteView(reinterpret_cast<const std::uint8_t*>(a->data), std::size_t(a->dimensions[0]));
+  return true;
+}
 
 // The memory of a byte array argument, or TypeError
 // "The given array is not contiguous".
@@ -41,6 +56,14 @@ ByteView require_contiguous(PyObject* array);
 
 // Unsigned 64-bit integer: int subclasses directly, others through __index__.
 std::uint64_t as_u64(PyObject* obj);
+
+// The value of an int (or subclass) as an unsigned 64-bit integer, or the
+// interpreter's OverflowError.
+inline std::uint64_t u64_of_int(PyObject* int_obj) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(int_obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
 
 // Single float: PyFloat_AsDouble, then rounded to binary32.
 float as_f32(PyObject* obj);
@@ -53,7 +76,13 @@ float to_binary32(double value);
 std::string as_text(PyObject* obj);
 
 // Bytes object: a view of a bytes object's (or subclass's) bytes.
-ByteView as_bytes(PyObject* obj);
+[[noreturn, gnu::cold]] void not_bytes(PyObject* obj);
+inline ByteView as_bytes(PyObject* obj) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) [[unlikely]] not_bytes(obj);
+  return ByteView(reinterpret_cast<const std::uint8_t*>(data), std::size_t(size));
+}
 
 // Array sequence: any non-str sequence whose items are byte arrays; the items
 // are returned (owned references) in order.
@@ -73,8 +102,13 @@ std::string type_name(PyObject* obj);
 
 // Each result builder returns a new reference; if CPython cannot create the
 // object, its exception is printed and cleared and the call ends as the
-// internal failure "Python API call failed".
-PyRef result(PyObject* created);
+// internal failure "Python API call failed". The failure is out of line, so
+// the common path carries none of its frame (nor a stack protector's check).
+[[noreturn, gnu::cold, gnu::noinline]] void result_not_created();
+inline PyRef result(PyObject* created) {
+  if (created == nullptr) [[unlikely]] result_not_created();
+  return PyRef::steal(created);
+}
 
 PyRef bytes_result(ByteView data);
 

@@ -10,14 +10,12 @@
 #include "entries.hpp"
 #include "involute/cycle.hpp"
 #include "involute/involute.hpp"
+#include "messages.hpp"
 
 namespace kelvora::py {
-namespace {
 
-constexpr std::string_view kInvolutePrefix = "Involute error: ";
-constexpr std::string_view kCyclePrefix = "Cycle error: ";
-
-}  // namespace
+using messages::kCyclePrefix;
+using messages::kInvolutePrefix;
 
 PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_guarded([&] {

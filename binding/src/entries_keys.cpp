@@ -4,6 +4,7 @@
 #include "convert.hpp"
 #include "entries.hpp"
 #include "keys/key_table.hpp"
+#include "messages.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -22,12 +23,8 @@ PyObject* entry_gen_key(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string purpose = convert(s, b, 1, as_text);
     PyObject* seed_array = convert(s, b, 2, as_byte_array);
     ByteView seed;
-    if (!contiguous_view(seed_array, seed)) {
-      raise(PyExc_ValueError, "Seed array not contiguous: The given array is not contiguous");
-    }
-    if (seed.size() != kMasterSeedSize) {
-      raise(PyExc_ValueError, "master_seed must be exactly 32 bytes long");
-    }
+    if (!contiguous_view(seed_array, seed)) raise(PyExc_ValueError, messages::kSeedNotContiguous);
+    if (seed.size() != kMasterSeedSize) raise(PyExc_ValueError, messages::kSeedLength);
     KeyTable table = derive_key_table(utf8_view(party), utf8_view(purpose),
                                       seed.first<kMasterSeedSize>());
     // The native copy is wiped once it has been copied into its bytes

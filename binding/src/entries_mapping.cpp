@@ -1,10 +1,12 @@
 // map_data, inv_data
 //
 // The argument arrays are read in place: the interpreter lock is held for the
-// whole call, so no other thread can change them. The checks run in the
-// published order (conversions, contiguity of the tables, contiguity of the
-// items, then the core's checks) before any result object exists; the results
-// are then written once, straight into the bytes objects that are returned.
+// whole call, so no other thread can change them, and nothing that can run
+// Python code comes between taking their memory and the core's last read of
+// it. The checks run in the published order (conversions, contiguity of the
+// tables, contiguity of the items, then the core's checks) before any result
+// object exists; the results are then written once, straight into the bytes
+// objects that are returned.
 #include <span>
 #include <vector>
 
@@ -44,15 +46,21 @@ PyObject* entry_inv_data(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::vector<ByteView> sequences = item_views(data_items);
     const std::size_t len = mapping::check_restore_arguments(keys, sequences);
 
+    // The rows are bytes objects, whose creation never runs the garbage
+    // collector; the list, whose creation can (and so run finalisers that
+    // change or free an argument array), is made once the core has read
+    // everything.
     const std::size_t n = sequences.size();
-    PyRef list = result(PyList_New(Py_ssize_t(n)));
+    std::vector<PyRef> row_objects(n);
     std::vector<std::span<std::uint8_t>> rows(n);
     for (std::size_t i = 0; i < n; ++i) {
-      PyRef row = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(len)));
-      rows[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(row.get())), len};
-      PyList_SetItem(list.get(), Py_ssize_t(i), row.release());
+      row_objects[i] = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(len)));
+      rows[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(row_objects[i].get())), len};
     }
     mapping::restore_sequences_into(pub, keys, sequences, rows);
+    PyRef list = result(PyList_New(Py_ssize_t(n)));
+    for (std::size_t i = 0; i < n; ++i)
+      PyList_SetItem(list.get(), Py_ssize_t(i), row_objects[i].release());
     return list;
   });
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "entries.hpp"
+#include "numpy_api.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -55,7 +56,18 @@ PyModuleDef module_def = {
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* the_module = nullptr;  // written once under the interpreter lock
+PyObject* the_module = nullptr;  // written once per interpreter, under its lock
+
+// Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module
+// object, the NumPy table and the PanicException class all belonged to it, so
+// they are forgotten (not released: no Python call is allowed any more), and
+// a later Py_Initialize in the same process imports the module afresh.
+void forget_interpreter() {
+  the_module = nullptr;
+  numpy::forget_api();
+  forget_panic_exception();
+  owner_interpreter.store(-1);
+}
 
 // Adds every function to the module and to its __all__, in table order.
 bool add_functions(PyObject* module) {
@@ -104,6 +116,9 @@ PyObject* init_module() {
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
   if (!module || !add_functions(module.get())) return nullptr;
+  // Py_AtExit takes at most 32 functions per interpreter; without a place in
+  // it the module is still kept, and only a second Py_Initialize would suffer.
+  (void)Py_AtExit(forget_interpreter);
   the_module = module.get();
   Py_INCREF(the_module);
   return module.release();

@@ -71,18 +71,22 @@ Api load() {
   if (api.ubyte_descr == nullptr) fail_capsule("no uint8 descriptor");
   api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[kSlotEquivTypes]);
   // The capsule's table lives as long as NumPy, which is never unloaded; the
-  // array type and the descriptor are held for the life of the process.
+  // array type and the descriptor are held for the life of the interpreter.
   Py_INCREF(reinterpret_cast<PyObject*>(api.array_type));
   return api;
 }
 
 }  // namespace
 
-const Api& api() {
-  // Fetched under the interpreter lock; a failed fetch is retried next time.
-  static Api cached{};
-  if (cached.array_type == nullptr) cached = load();
-  return cached;
+namespace detail {
+
+Api g_api{};  // written under the interpreter lock
+
+const Api& fetch_api() {
+  g_api = load();
+  return g_api;
 }
+
+}  // namespace detail
 
 }  // namespace kelvora::py::numpy

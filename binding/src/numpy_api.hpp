@@ -4,7 +4,7 @@
 // The table is fetched on first use from the `_ARRAY_API` capsule of
 // numpy._core.multiarray (NumPy 2 and later) or numpy.core.multiarray
 // (earlier), chosen by numpy.lib.NumpyVersion(numpy.__version__).major, and
-// kept for the life of the process. Any failure to reach it is an internal
+// kept for the life of the interpreter. Any failure to reach it is an internal
 // failure whose message begins "Failed to access NumPy array API capsule".
 #pragma once
 
@@ -34,8 +34,20 @@ struct Api {
   unsigned char (*equiv_types)(PyObject*, PyObject*);  // table slot 182: PyArray_EquivTypes
 };
 
+namespace detail {
+extern Api g_api;        // empty until fetched
+const Api& fetch_api();  // fetches g_api; a failed fetch is retried next time
+}  // namespace detail
+
 // The table, fetched on first use (interpreter lock held).
-const Api& api();
+inline const Api& api() {
+  if (detail::g_api.array_type == nullptr) [[unlikely]] return detail::fetch_api();
+  return detail::g_api;
+}
+
+// Forgets the table, once the interpreter it was fetched in has ended
+// (module.cpp); the next use fetches it again.
+inline void forget_api() noexcept { detail::g_api = {}; }
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 

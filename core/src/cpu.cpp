@@ -5,6 +5,7 @@ namespace kelvora::cpu {
 namespace {
 
 struct Features {
+  bool shani = false;
   bool avx2 = false;
   bool avx512bw = false;
   bool avx512vl = false;
@@ -16,6 +17,8 @@ const Features& features() {
     Features f;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
+    f.shani = __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") &&
+              __builtin_cpu_supports("sse4.1");
     f.avx2 = __builtin_cpu_supports("avx2");
     const bool avx512f = __builtin_cpu_supports("avx512f");
     f.avx512bw = avx512f && __builtin_cpu_supports("avx512bw");
@@ -30,6 +33,7 @@ const Features& features() {
 }  // namespace
 
 // See header.
+bool has_shani() { return features().shani; }
 bool has_avx2() { return features().avx2; }
 bool has_avx512bw() { return features().avx512bw; }
 bool has_avx512vl() { return features().avx512vl; }

@@ -1,13 +1,15 @@
 // The CPU features the vector back ends ask for, detected once per process.
 //
-// Each answer covers the operating system's support for the register state
-// as well (the compiler's CPU check reads both), and is false on other
-// architectures. A back end's compile-time off switch is its own business;
-// these only say what the machine can run.
+// The only place the CPU is asked. Each answer covers the operating system's
+// support for the register state as well (the compiler's CPU check reads
+// both), and is false on other architectures. Whether a back end is built at
+// all is backends.hpp's; these only say what the machine can run, and each
+// back end's capability predicate combines the two.
 #pragma once
 
 namespace kelvora::cpu {
 
+bool has_shani();       // SHA, with SSSE3 and SSE4.1
 bool has_avx2();
 bool has_avx512bw();    // AVX-512 F and BW
 bool has_avx512vl();    // AVX-512 F and VL

@@ -30,7 +30,8 @@ class InternalFailure : public std::exception {
   std::source_location where_;
 };
 
-// Throws InternalFailure with the given message.
+// Throws InternalFailure with the given message. The texts callers match
+// are in messages.hpp.
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 
@@ -46,6 +47,10 @@ class InternalFailure : public std::exception {
 [[noreturn]] void fail_equal(std::string_view what, std::string_view left, std::string_view right,
                              std::source_location where = std::source_location::current());
 
+// "assertion failed: <condition>"
+[[noreturn]] void fail_assert(std::string_view condition,
+                              std::source_location where = std::source_location::current());
+
 // Bounds-checked table lookup: table[index], or the index failure.
 template <class Table>
 inline auto checked_at(const Table& table, std::uint64_t index,
@@ -59,5 +64,5 @@ inline auto checked_at(const Table& table, std::uint64_t index,
 // "assertion failed: <condition>" when the condition does not hold.
 #define KV_ASSERT(cond) \
   do {                  \
-    if (!(cond)) ::kelvora::fail("assertion failed: " #cond); \
+    if (!(cond)) ::kelvora::fail_assert(#cond); \
   } while (0)

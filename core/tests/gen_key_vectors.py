@@ -234,6 +234,28 @@ def main() -> None:
     assert two_word_cases >= 2
 
     lines.append("")
+    lines.append("// Draws whose low half lands exactly on 2^32 - bound, the largest value that")
+    lines.append("// needs no second word: after `skip` draws with bound 1 (one word each), the")
+    lines.append("// bound 2^32 >> (trailing zeros of word + 1) for that odd word. The first row")
+    lines.append("// draws from the buffered words, the second from an empty buffer.")
+    lines.append("// {key index, skip, bound, result, next word}.")
+    lines.append("const BoundaryDraw kBoundaryDraws[] = {")
+    for ki, skip in [(0, 3), (1, 0)]:
+        peek = Generator(DRAW_KEYS[ki][1])
+        word = [peek.next_word() for _ in range(skip + 1)][-1]
+        assert word & 1, "the word at the boundary must be odd"
+        tz = ((word + 1) & -(word + 1)).bit_length() - 1
+        bound = 1 if word == MASK32 else 2**32 >> tz
+        assert word * bound % 2**32 == (2**32 - bound) % 2**32
+        gen = Generator(DRAW_KEYS[ki][1])
+        assert all(bounded_draw(gen, 1) == 0 for _ in range(skip))
+        used = gen.words_used
+        r = bounded_draw(gen, bound)
+        assert gen.words_used == used + 1
+        lines.append(f"    {{{ki}, {skip}, {bound}u, {r}u, 0x{gen.next_word():08x}u}},  // {DRAW_KEYS[ki][0]}")
+    lines.append("};")
+
+    lines.append("")
     lines.append("// 150 draws in a row from the generator keyed 00..1f, bounds cycling through")
     lines.append("// kSequenceBounds; crosses refill boundaries. Then the word after the last draw.")
     lines.append("const std::uint32_t kSequenceBounds[] = {"

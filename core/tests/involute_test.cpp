@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "involute/cycle.hpp"
+#include "involute/stages.hpp"
+#include "packets.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {
 namespace {
 
-using involution::ChunkRanker;
+using involution::ChunkHasher;
 
 // --- the model ---------------------------------------------------------------
 
@@ -74,20 +76,7 @@ std::uint64_t plain_branch(ByteView salt) {
   return branch_value(prepare_bounds(salt, -1.0f, 1.0f), salt, 0.0f);
 }
 
-// n distinct chunks of s bytes: a shuffled run of distinct values written
-// into the first bytes of each chunk, the rest random.
-Bytes distinct_packet(std::size_t n, std::size_t s, std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  Bytes p(n * s);
-  for (auto& b : p) b = std::uint8_t(rng());
-  std::vector<std::uint64_t> ids(n);
-  std::iota(ids.begin(), ids.end(), 0);
-  std::shuffle(ids.begin(), ids.end(), rng);
-  const std::size_t width = std::min<std::size_t>(s, 8);
-  for (std::size_t k = 0; k < n; ++k)
-    for (std::size_t i = 0; i < width; ++i) p[k * s + i] = std::uint8_t(ids[k] >> (8 * i));
-  return p;
-}
+using test::distinct_packet;
 
 Bytes random_bytes(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -169,12 +158,13 @@ TEST(Involution, FourByteTiesAreBrokenByTheFullCrumb) {
     ties += std::memcmp(a.data(), b.data(), 4) == 0;
   }
   ASSERT_GT(ties, 0u);
-  for (bool wide : {false, true}) {
-    ChunkRanker ranker(packet, s, salt);
-    const auto got = ranker.rank(d, wide);
-    ASSERT_TRUE(got);
-    ASSERT_TRUE(std::equal(order.begin(), order.end(), got->get())) << "wide " << wide;
-  }
+  ChunkHasher narrow(packet, s, salt), wide(packet, s, salt);
+  const auto got_narrow =
+      involution::rank(narrow, narrow.records<involution::NarrowRecord>(d), d);
+  const auto got_wide = involution::rank(wide, wide.records<involution::WideRecord>(d), d);
+  ASSERT_TRUE(got_narrow && got_wide);
+  ASSERT_TRUE(std::equal(order.begin(), order.end(), got_narrow->get()));
+  ASSERT_TRUE(std::equal(order.begin(), order.end(), got_wide->get()));
 }
 
 TEST(Involution, WholeBlocksHashedAheadGiveTheSameOrder) {
@@ -182,11 +172,11 @@ TEST(Involution, WholeBlocksHashedAheadGiveTheSameOrder) {
   const Bytes packet = distinct_packet(n, s, 5);
   const Bytes salt = random_bytes(16, 4);
   const Sha256Digest d = model_seed(packet, 1234);
-  ChunkRanker ahead(packet, s, salt);
+  ChunkHasher ahead(packet, s, salt);
   ahead.start_prefixes();
   ASSERT_GT(ahead.prefix_tasks(), 0u);
   for (std::size_t t = 0; t < ahead.prefix_tasks(); ++t) ahead.hash_prefixes(t);
-  const auto got = ahead.rank(d);
+  const auto got = involution::crumbs_and_rank(ahead, d);
   ASSERT_TRUE(got);
   const auto want = model_order(packet, salt, s, d);
   EXPECT_TRUE(std::equal(want.begin(), want.end(), got->get()));

@@ -6,10 +6,16 @@
 // tests/test_keys.py.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <initializer_list>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +42,13 @@ struct DrawVector {
   std::uint32_t bound;
   std::uint32_t result;
   int words_used;
+  std::uint32_t next_word;
+};
+struct BoundaryDraw {
+  int key;
+  int skip;
+  std::uint32_t bound;
+  std::uint32_t result;
   std::uint32_t next_word;
 };
 struct BatchVector {
@@ -131,6 +144,17 @@ TEST_P(SingleDraw, ResultAndWordsConsumed) {
 
 INSTANTIATE_TEST_SUITE_P(Model, SingleDraw, testing::ValuesIn(kSingleDraws));
 
+// The low half exactly at 2^32 - bound takes no second word, from buffered
+// words (the inline draw) and from an empty buffer.
+TEST(BoundedDraw, ThresholdItselfTakesOneWord) {
+  for (const BoundaryDraw& v : kBoundaryDraws) {
+    ChaCha20Generator gen(draw_key(v.key));
+    for (int k = 0; k < v.skip; ++k) ASSERT_EQ(bounded_draw(gen, 1), 0u);
+    EXPECT_EQ(bounded_draw(gen, v.bound), v.result) << "key " << v.key << " skip " << v.skip;
+    EXPECT_EQ(gen.next_word(), v.next_word) << "key " << v.key << " skip " << v.skip;
+  }
+}
+
 TEST(BoundedDraw, LongSequenceAcrossRefills) {
   ChaCha20Generator gen(draw_key(1));
   for (std::size_t k = 0; k < std::size(kSequenceResults); ++k) {
@@ -150,58 +174,23 @@ TEST(BoundedDraw, ZeroBoundIsInternalFailure) {
 
 struct X4Backend {
   const char* name;
-  ChaChaX4Fn (*get)();  // null result: not available here
+  ChaChaX4Fn fn;
+  bool (*available)();
 };
 void PrintTo(const X4Backend& b, std::ostream* os) { *os << b.name; }
 
 const X4Backend kX4Backends[] = {
-    {"portable", [] { return ChaChaX4Fn(chacha20_x4_portable); }},
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-    {"sse2", [] { return ChaChaX4Fn(chacha20_x4_sse2); }},
-#endif
-    {"avx512", chacha20_x4_avx512},
+    {"portable", chacha20_x4_portable, [] { return true; }},
+    {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
+    {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
 };
 
-class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
-
-// Each lane equals the block function at its own counter, including the
-// counters whose low word or whole value wraps inside the four blocks.
-TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
-  const ChaChaX4Fn fn = GetParam().get();
-  if (fn == nullptr) GTEST_SKIP() << GetParam().name << " not available on this machine";
-  const std::uint64_t counters[] = {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
-                                    ~std::uint64_t(0) - 1};
-  const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
-  for (int k = 0; k < 2; ++k) {
-    const auto raw = draw_key(k);
-    ChaChaKey key;
-    for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
-    for (std::uint64_t c : counters) {
-      for (std::uint64_t s : streams) {
-        ChaChaLanes got{};
-        fn(key, c, s, got);
-        for (std::uint64_t b = 0; b < 4; ++b) {
-          ChaChaBlock want;
-          chacha20_block(key, c + b, s, want);
-          for (std::size_t i = 0; i < 16; ++i) {
-            ASSERT_EQ(got[i][b], want[i]) << "counter " << c << " block " << b << " word " << i;
-          }
-        }
-      }
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// The eight-block back end: block after block in keystream order, each equal
-// to the block function at its own counter, including counters whose low
-// word or whole value wraps inside the eight.
-TEST(ChaChaX8, EqualsEightSingleBlocks) {
-  const ChaChaX8Fn fn = chacha20_x8_avx512();
-  if (fn == nullptr) GTEST_SKIP() << "avx512 not available on this machine";
-  const std::uint64_t counters[] = {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5};
+// Runs `refill` (`blocks` consecutive blocks into a flat array, keystream
+// order) under both keys, two streams and every counter, and compares each
+// block with the block function at its own counter.
+template <class Refill>
+void expect_single_blocks(std::size_t blocks, std::initializer_list<std::uint64_t> counters,
+                          Refill refill) {
   const std::uint64_t streams[] = {0, 0x0123456789ABCDEFull};
   for (int k = 0; k < 2; ++k) {
     const auto raw = draw_key(k);
@@ -210,8 +199,8 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
     for (std::uint64_t c : counters) {
       for (std::uint64_t s : streams) {
         ChaChaEightBlocks got{};
-        fn(key, c, s, got);
-        for (std::uint64_t b = 0; b < 8; ++b) {
+        refill(key, c, s, got);
+        for (std::uint64_t b = 0; b < blocks; ++b) {
           ChaChaBlock want;
           chacha20_block(key, c + b, s, want);
           for (std::size_t i = 0; i < 16; ++i) {
@@ -224,12 +213,40 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
   }
 }
 
+class ChaChaX4 : public testing::TestWithParam<X4Backend> {};
+
+// Each lane equals the block function at its own counter, including the
+// counters whose low word or whole value wraps inside the four blocks.
+TEST_P(ChaChaX4, EqualsFourSingleBlocks) {
+  if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not available on this machine";
+  const ChaChaX4Fn fn = GetParam().fn;
+  expect_single_blocks(4, {0, 1, 0xFFFFFFFDull, 0xFFFFFFFFull, 0x1234567800000000ull,
+                           ~std::uint64_t(0) - 1},
+                       [&](const ChaChaKey& key, std::uint64_t c, std::uint64_t s,
+                           ChaChaEightBlocks& out) {
+                         ChaChaLanes lanes{};
+                         fn(key, c, s, lanes);
+                         for (std::size_t b = 0; b < 4; ++b)
+                           for (std::size_t i = 0; i < 16; ++i) out[16 * b + i] = lanes[i][b];
+                       });
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ChaChaX4, testing::ValuesIn(kX4Backends),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The eight-block back end: block after block in keystream order, each equal
+// to the block function at its own counter, including counters whose low
+// word or whole value wraps inside the eight.
+TEST(ChaChaX8, EqualsEightSingleBlocks) {
+  if (!chacha20_avx512_available()) GTEST_SKIP() << "avx512 not available on this machine";
+  expect_single_blocks(8, {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5},
+                       chacha20_x8_avx512);
+}
+
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
-  ChaChaX4Fn want = chacha20_x4_avx512();
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-  if (want == nullptr) want = chacha20_x4_sse2;
-#endif
-  if (want == nullptr) want = chacha20_x4_portable;
+  const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
+                          : chacha20_sse2_available() ? chacha20_x4_sse2
+                                                      : chacha20_x4_portable;
   EXPECT_EQ(chacha20_x4_active(), want);
 }
 
@@ -326,6 +343,46 @@ TEST(OsRandom, BothPathsFillAndDiffer) {
     EXPECT_NE(a, b);
     EXPECT_NE(a, (std::array<std::uint8_t, 64>{}));
   }
+}
+
+// The descriptors of this process that name `path`.
+std::set<int> descriptors_of(const std::string& path) {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path)
+      fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
+// The application may close the descriptor kept for /dev/urandom
+// (os.closerange) or make its number name another file (dup2, here onto
+// /dev/zero): the next draw must come from /dev/urandom again, and the
+// number, no longer ours, is left as the application made it.
+TEST(OsRandom, UrandomDescriptorTakenOverOrClosedIsOpenedAgain) {
+  const std::array<std::uint8_t, 32> zeros{};
+  std::array<std::uint8_t, 32> got{};
+  os_random::fill_from_urandom(got);
+  const std::set<int> kept_fds = descriptors_of("/dev/urandom");
+  ASSERT_EQ(kept_fds.size(), 1u) << "nothing else here keeps /dev/urandom open";
+  const int kept = *kept_fds.begin();
+
+  const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(zero, 0);
+  ASSERT_EQ(::dup2(zero, kept), kept);
+  ::close(zero);
+  got.fill(0);
+  os_random::fill_from_urandom(got);
+  EXPECT_NE(got, zeros) << "read /dev/zero through the taken-over number";
+  EXPECT_EQ(descriptors_of("/dev/zero").count(kept), 1u);
+
+  // Closed outright, the new descriptor and the number: it names nothing.
+  for (int fd : descriptors_of("/dev/urandom")) ::close(fd);
+  ::close(kept);
+  got.fill(0);
+  EXPECT_EQ(message_of([&] { os_random::fill_from_urandom(got); }), "<no failure>");
+  EXPECT_NE(got, zeros);
 }
 
 // A scripted read: each step either returns a count (filling that many

@@ -152,10 +152,13 @@ class MappingBackend : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     const std::string name = GetParam();
-    ops_ = name == "portable" ? &kernels::ops_portable()
-           : name == "avx2"   ? kernels::ops_avx2()
-                              : kernels::ops_avx512vbmi();
-    if (!ops_) GTEST_SKIP() << name << " not available on this CPU";
+    if (name == "portable") {
+      ops_ = &kernels::ops_portable();
+    } else if (name == "avx2" ? !kernels::avx2_available() : !kernels::avx512vbmi_available()) {
+      GTEST_SKIP() << name << " not available on this CPU";
+    } else {
+      ops_ = name == "avx2" ? &kernels::ops_avx2() : &kernels::ops_avx512vbmi();
+    }
   }
   const kernels::Ops* ops_ = nullptr;
 };

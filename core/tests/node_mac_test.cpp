@@ -61,7 +61,7 @@ std::uint64_t draw(Way way, const HmacSha256& mac, const Words& w, const Words& 
 class NodeDraw : public ::testing::TestWithParam<Way> {
  protected:
   void SetUp() override {
-    if (GetParam() >= Way::kShani && !blocks::shani_available()) {
+    if (GetParam() >= Way::kShani && !node_mac::shani_available()) {
       GTEST_SKIP() << "SHA-NI not supported by this CPU";
     }
   }
@@ -124,7 +124,7 @@ TEST(NodeDrawPair, SameNodeTwice) {
                          mac.outer_state().data(), w.data(), w.data(), pair);
   EXPECT_EQ(pair[0], want);
   EXPECT_EQ(pair[1], want);
-  if (blocks::shani_available()) {
+  if (node_mac::shani_available()) {
     node_mac::draw2_shani(mac.inner_state().data(), mac.outer_state().data(), w.data(), w.data(),
                           pair);
     EXPECT_EQ(pair[0], want);

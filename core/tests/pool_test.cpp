@@ -9,12 +9,30 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "failure.hpp"
+
+namespace {
+// While set, operator new fails on this thread (std::thread allocates its
+// state with it before it asks the system for a thread).
+thread_local bool t_new_fails = false;
+}  // namespace
+
+// Out of line: inlined, the compiler would see malloc() and free() meet
+// operator new and delete.
+[[gnu::noinline]] void* operator new(std::size_t n) {
+  if (t_new_fails) throw std::bad_alloc();
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kelvora::parallel {
 namespace {
@@ -138,6 +156,29 @@ TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolShapes, ::testing::Values(1, 2, 3, 4, 8));
 
+// The failure reported is the lowest failing block's, not the first to
+// happen: block 0 fails only once block 40 has failed on another thread (and
+// some time after, for that failure to be recorded).
+TEST(Pool, LowestFailingBlockWinsOverTheFirstToFail) {
+  set_thread_count_for_testing(4);
+  std::atomic<bool> higher_failed{false};
+  try {
+    parallel_for(0, 64, 1, [&](std::size_t lo, std::size_t) {
+      if (lo == 40) {
+        higher_failed = true;
+        fail("block 40");
+      }
+      if (lo == 0) {
+        if (wait_for(higher_failed)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fail("block 0");
+      }
+    });
+    ADD_FAILURE() << "no failure raised";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message(), "block 0");
+  }
+}
+
 TEST(Pool, DefaultSizeIsTheAffinityMask) {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -197,6 +238,28 @@ TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
     });
   for (auto& c : callers) c.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// Starting a worker can fail with something other than std::system_error
+// (here std::bad_alloc for the thread's state): the failure reaches the
+// caller, whose signal mask is as it was, and the pool grows later.
+TEST(Pool, FailedWorkerStartLeavesTheCallersSignalMask) {
+  set_thread_count_for_testing(2);
+  expect_each_index_once(0, 1000, 1);  // the pool exists, with one worker
+  sigset_t before, after;
+  sigemptyset(&before);
+  sigaddset(&before, SIGUSR1);
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &before, nullptr), 0);
+  set_thread_count_for_testing(8);
+  t_new_fails = true;
+  EXPECT_THROW(parallel_for(0, 1000, 1, [](std::size_t, std::size_t) {}), std::bad_alloc);
+  t_new_fails = false;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  for (int sig = 1; sig < SIGRTMAX; ++sig)
+    EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << "signal " << sig;
+  expect_each_index_once(0, 100000, 16);
+  sigemptyset(&before);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 // The child of fork() has none of the parent's workers; its first loop must

@@ -97,13 +97,22 @@ TEST_P(Sha256Backend, IrregularPiecesEqualOneShot) {
 
 TEST_P(Sha256Backend, ResumesFromSavedState) {
   // A chaining value saved after whole blocks continues the same hash.
-  const auto data = pattern(300);
+  const auto data = pattern(400);
   for (std::size_t blocks : {1u, 2u, 4u}) {
     Sha256 first = hasher();
     first.update(ByteView(data).first(blocks * 64));
     Sha256 resumed(first.state(), blocks);
     resumed.update(ByteView(data).subspan(blocks * 64));
     EXPECT_EQ(to_hex(resumed.finish()), digest_hex(data)) << blocks << " blocks";
+    // The finish alone, over every length of the rest: tails padded into one
+    // block or two, and rests holding whole blocks of their own.
+    for (std::size_t rest = 0; rest <= 140; ++rest) {
+      const ByteView whole = ByteView(data).first(blocks * 64 + rest);
+      ASSERT_EQ(to_hex(sha256_finish(first.state(), blocks, whole.subspan(blocks * 64),
+                                     GetParam().blocks)),
+                digest_hex(whole))
+          << blocks << " blocks and " << rest << " bytes";
+    }
   }
 }
 

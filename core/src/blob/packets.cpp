@@ -7,6 +7,7 @@
 
 #include "blob/blob.hpp"
 #include "blob/byte_reader.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 
@@ -48,14 +49,13 @@ PacketParseError PacketParseError::invalid_utf8(Utf8Error error) noexcept {
 std::string PacketParseError::message() const {
   switch (kind_) {
     case Kind::LengthMismatch:
-      return "declared payload length " + std::to_string(first_) + " exceeds available bytes " +
-             std::to_string(second_);
+      return messages::payload_length(first_, second_);
     case Kind::Truncated:
-      return "packet truncated while reading " + std::string(label_);
+      return messages::truncated(label_);
     case Kind::BadIdentityLength:
-      return "expected 8-byte identity field, found " + std::to_string(first_) + " bytes";
+      return messages::identity_length(first_);
     case Kind::InvalidUtf8:
-      return "utf-8 decoding failed: " + utf8_.detail();
+      return messages::utf8_failed(utf8_.detail());
   }
   return {};
 }

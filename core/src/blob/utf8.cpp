@@ -1,6 +1,8 @@
 // Strict UTF-8 validation; see utf8.hpp.
 #include "blob/utf8.hpp"
 
+#include "messages.hpp"
+
 namespace kelvora {
 
 namespace {
@@ -29,9 +31,8 @@ constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
 // See utf8.hpp.
 std::string Utf8Error::detail() const {
-  if (incomplete()) return "incomplete utf-8 byte sequence from index " + std::to_string(index);
-  return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
-         std::to_string(index);
+  if (incomplete()) return messages::utf8_incomplete(index);
+  return messages::utf8_invalid(length, index);
 }
 
 // See utf8.hpp.

@@ -1,31 +1,19 @@
 // Chunk size selection; see chunks.hpp.
 #include "involute/chunks.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "failure.hpp"
+#include "hash_key.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 namespace {
-
-// Per-process random seed for the set's hash, so crafted packets cannot force
-// collisions; the result depends only on byte equality.
-std::uint64_t process_seed() {
-  static const std::uint64_t seed = [] {
-    std::uint64_t x = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    x ^= std::uint64_t(reinterpret_cast<std::uintptr_t>(&x));
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return (x ^ (x >> 31)) | 1;
-  }();
-  return seed;
-}
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   __extension__ using u128 = unsigned __int128;
@@ -57,104 +45,193 @@ inline std::uint64_t hash_chunk(const std::uint8_t* p, std::size_t s, std::uint6
   return mix(mix(a, b), mix(c, d) ^ s);
 }
 
-// Open-addressing set of 64-bit keys with power-of-two capacity of at least
-// twice the number of keys. Zero marks an empty slot, so the key zero is
-// tracked by a flag beside the slots.
+// Open-addressing set of nonzero keys with linear probing; zero marks an
+// empty slot, so the key zero is a flag beside the slots. It starts small and
+// grows as it fills, sixteenfold at half full, up to the last capacity, which
+// must hold every key to come with one slot to spare. Each table before the
+// last is at most a sixteenth of it, so the set never holds more than 17/16 of
+// the last table, and growing rehashes few keys.
+//
+// A slot is the high word of the key's hash times the capacity, which keeps
+// any capacity usable and keeps the slots in the order of the hashes, so a
+// rehash walks the new table forwards.
 template <class Key>
 class KeySet {
  public:
-  explicit KeySet(std::size_t count)
-      : capacity_(std::bit_ceil(count * 2 < 16 ? std::size_t(16) : count * 2)),
-        shift_(64 - unsigned(std::countr_zero(capacity_))),
-        keys_(std::make_unique<Key[]>(capacity_)) {}
-
-  std::size_t slot(std::uint64_t hash) const {
-    return std::size_t((hash * 0x9E3779B97F4A7C15ull) >> shift_);
+  explicit KeySet(std::size_t last_capacity) : last_capacity_(last_capacity) {
+    allocate(last_capacity_ <= 16 * kFirstCapacity ? last_capacity_ : kFirstCapacity);
   }
-  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&keys_[slot(hash)], 1); }
 
-  // Inserts the key at the slot chain of `hash`; false if an equal key is
-  // already there (equal() decides, given the stored key).
-  template <class Equal>
-  bool insert(std::uint64_t hash, Key key, Equal&& equal) {
-    if (key == 0) return !std::exchange(has_zero_, true);
-    std::size_t i = slot(hash);
-    while (keys_[i] != 0) {
-      if (equal(keys_[i])) return false;
-      i = (i + 1) & (capacity_ - 1);
+  // Inserts the keys key_of(k) for k in [begin, n) until the set must grow;
+  // returns the next k, or n + 1 when a key was already there (equal()
+  // decides, given a stored key and the new one). Keys are walked with their
+  // table slots prefetched a few keys ahead.
+  template <class KeyOf, class Equal>
+  std::size_t insert_run(std::size_t begin, std::size_t n, KeyOf&& key_of, Equal&& equal) {
+    Key* const keys = keys_.get();
+    const std::size_t capacity = capacity_;
+    const std::size_t end = std::min(n, begin + room_);
+    // Slots of the keys ahead, computed once when they are prefetched; the
+    // first few keys of a run have theirs computed when they come.
+    std::size_t ahead[kPrefetchDistance];
+    for (std::size_t k = begin; k < end; ++k) {
+      std::size_t i = k < begin + kPrefetchDistance ? slot(key_of(k).first, capacity)
+                                                    : ahead[k % kPrefetchDistance];
+      if (k + kPrefetchDistance < end) {
+        const std::size_t next = slot(key_of(k + kPrefetchDistance).first, capacity);
+        __builtin_prefetch(&keys[next], 1);
+        ahead[k % kPrefetchDistance] = next;
+      }
+      const Key key = key_of(k).second;
+      if (key == 0) {
+        if (std::exchange(has_zero_, true)) return n + 1;
+        continue;
+      }
+      while (keys[i] != 0) {
+        if (equal(keys[i], key)) return n + 1;
+        i = i + 1 == capacity ? 0 : i + 1;
+      }
+      keys[i] = key;
     }
-    keys_[i] = key;
-    return true;
+    room_ -= end - begin;
+    return end;
+  }
+
+  // Room is used up: the next table, with the keys rehashed into it.
+  template <class HashOf>
+  void grow(HashOf&& hash_of) {
+    const std::size_t old_capacity = capacity_;
+    std::unique_ptr<Key[]> old = allocate(
+        256 * old_capacity <= last_capacity_ ? 16 * old_capacity : last_capacity_);
+    Key* const keys = keys_.get();
+    const std::size_t capacity = capacity_;
+    std::size_t held = 0;
+    // Occupied slots are found 64 at a time through a bit mask: a branch per
+    // slot would be mispredicted on every other one.
+    for (std::size_t base = 0; base < old_capacity; base += 64) {
+      const std::size_t m = std::min<std::size_t>(64, old_capacity - base);
+      std::uint64_t live = 0;
+      for (std::size_t i = 0; i < m; ++i) live |= std::uint64_t(old[base + i] != 0) << i;
+      for (; live != 0; live &= live - 1) {
+        const Key key = old[base + unsigned(std::countr_zero(live))];
+        std::size_t i = slot(hash_of(key), capacity);
+        while (keys[i] != 0) i = i + 1 == capacity ? 0 : i + 1;
+        keys[i] = key;
+        ++held;
+      }
+    }
+    room_ -= held;
   }
 
  private:
-  std::size_t capacity_;
-  unsigned shift_;
+  static constexpr std::size_t kFirstCapacity = 256;
+  static constexpr std::size_t kPrefetchDistance = 16;
+
+  static std::size_t slot(std::uint64_t hash, std::size_t capacity) {
+    __extension__ using u128 = unsigned __int128;
+    return std::size_t((u128(hash) * capacity) >> 64);
+  }
+
+  // A new empty table of `capacity`; returns the old one.
+  std::unique_ptr<Key[]> allocate(std::size_t capacity) {
+    capacity_ = capacity;
+    // Half full, or for the last table as many keys as it was sized for.
+    room_ = capacity == last_capacity_ ? capacity - 1 : capacity / 2;
+    return std::exchange(keys_, std::make_unique<Key[]>(capacity));
+  }
+
+  std::size_t last_capacity_;
+  std::size_t capacity_ = 0;
+  std::size_t room_ = 0;  // keys the table takes before it must grow
   std::unique_ptr<Key[]> keys_;  // zeroed
   bool has_zero_ = false;
 };
 
-// Most packets with repeated chunks repeat early (all zeros, say): a first
-// pass over the leading chunks in a small set keeps that case cheap before
-// the set for all chunks is allocated.
-constexpr std::size_t kProbeChunks = 256;
-constexpr std::size_t kPrefetchDistance = 24;
-
-// Walks chunks [0, n) through `set`; key_of(k) gives (hash, key) of chunk k.
-template <class Key, class KeyOf, class Equal>
-bool insert_all(KeySet<Key>& set, std::size_t n, KeyOf&& key_of, Equal&& equal) {
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k + kPrefetchDistance < n) set.prefetch(key_of(k + kPrefetchDistance).first);
-    const auto [hash, key] = key_of(k);
-    if (!set.insert(hash, key, [&](Key stored) { return equal(stored, key); }))
-      return false;
-  }
-  return true;
-}
-
-template <class Key, class KeyOf, class Equal>
-bool distinct_keys(std::size_t n, KeyOf&& key_of, Equal&& equal) {
-  if (n > kProbeChunks) {
-    KeySet<Key> probe(kProbeChunks);
-    if (!insert_all(probe, kProbeChunks, key_of, equal)) return false;
-  }
-  KeySet<Key> set(n);
-  return insert_all(set, n, key_of, equal);
-}
-
-// Chunks of at most 8 bytes are their own keys: the chunk's bytes as a
-// little-endian value. Keys of up to 4 bytes use half the memory.
+// Slots of the last table for the keys of n chunks of s bytes: half full when
+// the set then stays within 1.9 times the packet (17/16 of the table, see
+// KeySet), else as full as that allows, but never more than 3/4 full.
 template <class Key>
-bool distinct_values(ByteView packet, std::size_t s) {
-  const std::uint8_t* base = packet.data();
-  const std::uint64_t seed = process_seed();
-  auto key_of = [&](std::size_t k) {
-    const Key key = s == 8   ? Key(load64_le(base + k * 8))
-                    : s == 4 ? Key(load32_le(base + k * 4))
-                             : Key(load_partial(base + k * s, s));
-    return std::pair{std::uint64_t(key) ^ seed, key};
-  };
-  return distinct_keys<Key>(packet.size() / s, key_of, [](Key stored, Key key) { return stored == key; });
+std::size_t last_capacity(std::size_t n, std::size_t s) {
+  // n * s is the packet's length, so it fits; the bound needs no exactness.
+  const double within = double(n * s) * (1.9 * 16 / 17) / double(sizeof(Key));
+  const std::size_t fullest = n + n / 3 + 1, emptiest = 2 * n + 1;
+  return within <= double(fullest) ? fullest
+         : within >= double(emptiest) ? emptiest
+                                      : std::size_t(within);
 }
 
-// Longer chunks: the set holds chunk index + 1, placed by the chunk's hash;
+// Walks chunks [0, n) of s bytes through a set; key_of(k) gives (hash, key)
+// of chunk k, hash_of(key) the hash again.
+template <class Key, class KeyOf, class HashOf, class Equal>
+bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_of,
+                   Equal&& equal) {
+  KeySet<Key> set(last_capacity<Key>(n, s));
+  for (std::size_t k = 0;;) {
+    k = set.insert_run(k, n, key_of, equal);
+    if (k >= n) return k == n;
+    set.grow(hash_of);
+  }
+}
+
+// Chunks of at most 8 bytes are their own keys: the chunk's S bytes as a
+// little-endian value, in the smallest unsigned type that holds them. S is a
+// constant, so the walk reads each key with one fixed-size load.
+template <class Key, std::size_t S>
+bool distinct_values(ByteView packet) {
+  const std::uint8_t* base = packet.data();
+  const std::uint64_t seed = process_hash_key();
+  auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
+  auto key_of = [&](std::size_t k) {
+    const std::uint8_t* p = base + k * S;
+    const Key key = S == 8 ? Key(load64_le(p)) : S == 4 ? Key(load32_le(p)) : Key(load_partial(p, S));
+    return std::pair{hash_of(key), key};
+  };
+  return distinct_keys<Key>(packet.size() / S, S, key_of, hash_of,
+                            [](Key stored, Key key) { return stored == key; });
+}
+
+// Other chunks: the set holds chunk index + 1, placed by the chunk's hash;
 // bytes are compared on a probe that meets another chunk.
-bool distinct_large(ByteView packet, std::size_t s) {
+template <class Key>
+bool distinct_indices(ByteView packet, std::size_t s) {
   const std::size_t n = packet.size() / s;
   const std::uint8_t* base = packet.data();
-  const std::uint64_t seed = process_seed();
-  auto key_of = [&](std::size_t k) { return std::pair{hash_chunk(base + k * s, s, seed), k + 1}; };
-  return distinct_keys<std::uint64_t>(n, key_of, [&](std::uint64_t stored, std::uint64_t key) {
+  const std::uint64_t seed = process_hash_key();
+  auto hash_of = [=](Key key) { return hash_chunk(base + (key - 1) * s, s, seed); };
+  auto key_of = [&](std::size_t k) { return std::pair{hash_of(Key(k + 1)), Key(k + 1)}; };
+  return distinct_keys<Key>(n, s, key_of, hash_of, [&](Key stored, Key key) {
     return std::memcmp(base + (stored - 1) * s, base + (key - 1) * s, s) == 0;
   });
 }
 
 }  // namespace
 
+// A chunk is its own key when the key is at most 4/3 of its size, so the set
+// stays within twice the packet (see last_capacity); other chunk sizes use
+// indices.
 bool chunks_distinct(ByteView packet, std::size_t s) {
-  if (s <= 4) return distinct_values<std::uint32_t>(packet, s);
-  if (s <= 8) return distinct_values<std::uint64_t>(packet, s);
-  return distinct_large(packet, s);
+  const std::size_t n = packet.size() / s;
+  // More chunks than values a chunk can take: some two are equal.
+  if (s < 8 && n > std::size_t(1) << (8 * s)) return false;
+  switch (s) {
+    case 1:
+      return distinct_values<std::uint8_t, 1>(packet);
+    case 2:
+      return distinct_values<std::uint16_t, 2>(packet);
+    case 3:
+      return distinct_values<std::uint32_t, 3>(packet);
+    case 4:
+      return distinct_values<std::uint32_t, 4>(packet);
+    case 6:
+      return distinct_values<std::uint64_t, 6>(packet);
+    case 7:
+      return distinct_values<std::uint64_t, 7>(packet);
+    case 8:
+      return distinct_values<std::uint64_t, 8>(packet);
+    default:
+      return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s)
+                             : distinct_indices<std::uint64_t>(packet, s);
+  }
 }
 
 std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
@@ -162,7 +239,7 @@ std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
   if (len == 0) return 0;
   const std::uint64_t half = len / 2;
   if (min_size > half) return len;
-  if (min_size == 0) fail("attempt to calculate the remainder with a divisor of zero");
+  if (min_size == 0) fail(std::string(messages::kRemainderByZero));
   // The candidates are the divisors of L in [min_size, L/2], smallest first;
   // they come in pairs (d, L/d) found by trial division up to sqrt(L).
   std::vector<std::uint64_t> small, large;

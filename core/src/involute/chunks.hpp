@@ -24,7 +24,9 @@ inline std::uint64_t chunk_size(ByteView packet) {
 }
 
 // True when the L / s chunks of size s are pairwise distinct (s divides L);
-// stops at the first repeated chunk.
+// stops at the first repeated chunk. Without reading the packet when there
+// are more chunks than values a chunk can take (256^s). The set it uses
+// grows as it fills and stays within twice the packet's size.
 bool chunks_distinct(ByteView packet, std::size_t s);
 
 }  // namespace kelvora

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "involute/node_mac.hpp"
 #include "primitives/hmac.hpp"
 #include "primitives/sha256_blocks.hpp"
@@ -25,13 +26,12 @@ inline std::uint64_t floor_saturated(double x) {
 
 // HMAC-SHA256 of node messages under one key (node_mac.hpp). The pad states
 // are hashed once; each node then costs two compressions, made in registers
-// by the SHA-NI routine when the process hashes with SHA-NI, through the block
-// seam otherwise.
+// by the SHA-NI routine when it is available, through the block seam's back
+// end otherwise.
 class NodeMac {
  public:
   explicit NodeMac(ByteView key)
-      : compress_(sha256_blocks::active()),
-        in_registers_(compress_ == sha256_blocks::blocks_shani) {
+      : compress_(sha256_blocks::active()), in_registers_(node_mac::shani_available()) {
     const HmacSha256 mac(key);
     inner_ = mac.inner_state();
     outer_ = mac.outer_state();
@@ -157,7 +157,7 @@ class OrderPreservingMap {
 // The ordered key of a value that must have an image.
 std::uint32_t key_with_image(float value) {
   const std::uint32_t key = ordered_key(value);
-  if (key > kDomainHigh) fail("called `Option::unwrap()` on a `None` value");
+  if (key > kDomainHigh) fail(std::string(messages::kUnwrapNone));
   return key;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "failure.hpp"
+#include "messages.hpp"
+#include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {
@@ -35,7 +37,7 @@ void check_keys(ByteView old_key, ByteView new_key) {
   const ByteCounts old_counts = count_bytes(old_key);
   const ByteCounts new_counts = count_bytes(new_key);
   if (old_counts == new_counts) return;
-  fail_equal("Keys must be permutations from the same set", sorted_list(old_counts),
+  fail_equal(messages::kKeysNotPermutations, sorted_list(old_counts),
              sorted_list(new_counts));
 }
 
@@ -60,10 +62,8 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
     copy_bytes(packet, out, table.data());
     return {};
   }
-  const std::uint64_t length = packet.size();
-  if (length % chunk_size != 0)
-    return std::unexpected(InvolutionError{LengthNotMultiple{length, chunk_size}});
-  if (length == 0) return {};
+  if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
+  if (packet.empty()) return {};
   const std::size_t s = std::size_t(chunk_size);
 
   const std::uint64_t old_branch =
@@ -76,7 +76,7 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   ByteCounts recoded{};
   for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
 
-  ChunkRanker undo(packet, s, old_salt);
+  ChunkHasher undo(packet, s, old_salt);
   undo.start_prefixes();
   Sha256Digest old_seed, new_seed;
   parallel::parallel_tasks(2 + undo.prefix_tasks(), [&](std::size_t i) {
@@ -88,7 +88,7 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
       undo.hash_prefixes(i - 2);
     }
   });
-  auto old_order = undo.rank(old_seed);
+  auto old_order = crumbs_and_rank(undo, old_seed);
   if (!old_order) return std::unexpected(old_order.error());
   // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
@@ -97,8 +97,8 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   old_order->reset();
   copy_bytes(p2, p2, table.data());
 
-  ChunkRanker redo(p2, s, new_salt);
-  auto new_order = redo.rank(new_seed);
+  ChunkHasher redo(p2, s, new_salt);
+  auto new_order = crumbs_and_rank(redo, new_seed);
   if (!new_order) return std::unexpected(new_order.error());
   arrange(p2, s, new_order->get(), out);
   return {};

@@ -21,7 +21,7 @@
 //
 // Work: the seed digest of step 5 is derived from the packet's byte counts
 // through T, so both seed digests are hashed side by side, overlapped with the
-// chunk hashing of step 2; step 4 re-codes 64 bytes at a time (recode.hpp).
+// chunk hashing of step 2; step 4 re-codes a vector at a time (byte_lookup.hpp).
 #pragma once
 
 #include <array>

@@ -9,8 +9,8 @@
 // bytes). The draw is the first 8 tag bytes read big-endian: the first two
 // words of the outer chaining value.
 //
-// draw_blocks lays both blocks out in memory and compresses them through the
-// SHA-256 block seam. draw_shani keeps a node in registers from message to
+// draw_blocks finishes both hashes with sha256_finish through the SHA-256
+// block seam. draw_shani keeps a node in registers from message to
 // draw: the words go straight into the schedule and the inner chaining value
 // becomes the outer message without a trip through memory. Each node of a
 // descent waits for the one before, so this latency is what a descent costs.
@@ -39,8 +39,8 @@ void draw2_blocks(sha256_blocks::BlocksFn compress, const std::uint32_t inner[8]
                   const std::uint32_t outer[8], const std::uint32_t a[kMessageWords],
                   const std::uint32_t b[kMessageWords], std::uint64_t draws[2]);
 
-// The same with the SHA extensions; call only when
-// sha256_blocks::shani_available() is true.
+// The same with the SHA extensions; call only when shani_available().
+inline bool shani_available() { return sha256_blocks::shani_available(); }
 std::uint64_t draw_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],
                          const std::uint32_t words[kMessageWords]);
 void draw2_shani(const std::uint32_t inner[8], const std::uint32_t outer[8],

@@ -8,13 +8,16 @@
 // compress_avx512(states, block): for every lane i < 16, the 64-byte block at
 // block[i] is compressed into lane i of `states`. States are kept word-major
 // (h[word][lane]) so that they load straight into vectors. Blocks may overlap
-// or repeat. Call it only when avx512_available(); callers fall back to the
-// single-stream back end otherwise (there is no portable sixteen-lane form).
-// Build with -DKELVORA_NO_AVX512 to leave it out.
+// or repeat. Call it only when avx512_available() (backends.hpp); callers fall
+// back to the single-stream block seam otherwise (there is no portable
+// sixteen-lane form).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "backends.hpp"
+#include "cpu.hpp"
 
 namespace kelvora::sha256_x16 {
 
@@ -26,7 +29,8 @@ struct States {
 
 void compress_avx512(States& states, const std::uint8_t* const block[kLanes]);
 
-// True when the CPU and the operating system support AVX-512 F and BW.
-bool avx512_available();
+// True when the back end is built and the CPU and the operating system
+// support AVX-512 F and BW.
+inline bool avx512_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512bw(); }
 
 }  // namespace kelvora::sha256_x16

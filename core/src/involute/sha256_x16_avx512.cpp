@@ -1,22 +1,25 @@
 // Sixteen SHA-256 compressions with AVX-512; see sha256_x16.hpp.
 //
 // Only compress_avx512 is compiled for AVX-512 (target attribute), and this
-// unit includes nothing but the intrinsics header, its seam and the SHA-256
-// seam (for the round constants), so no shared inline code can be compiled
-// with these instructions.
+// unit includes nothing but the intrinsics header, its seam, the SHA-256 seam
+// (for the round constants), so no shared inline code can be
+// compiled with these instructions.
 #include "involute/sha256_x16.hpp"
 #include "primitives/sha256_blocks.hpp"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
-#define KELVORA_HAVE_AVX512 1
-// GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholders.
+#if KELVORA_BUILD_AVX512
+// GCC 12's AVX-512 headers trip -Wuninitialized and -Wmaybe-uninitialized on
+// their own placeholder values (__Y in the unmasked intrinsics).
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #endif
 
 namespace kelvora::sha256_x16 {
 
-#if KELVORA_HAVE_AVX512
+#if KELVORA_BUILD_AVX512
 
 // See header. Round functions as in FIPS 180-4 section 4.1.2; three-input
 // logic in one vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8:
@@ -92,10 +95,9 @@ __attribute__((target("avx512f,avx512bw"))) void compress_avx512(
 #undef KV_ROR
 }
 
-#else  // no AVX-512 on this target
+#else
 
-// See header; never called without AVX-512.
-void compress_avx512(States&, const std::uint8_t* const*) {}
+void compress_avx512(States&, const std::uint8_t* const*) { fail_unbuilt("compress_avx512"); }
 
 #endif
 

@@ -18,10 +18,11 @@ ChaCha20Generator::~ChaCha20Generator() {
 }
 
 void ChaCha20Generator::refill() {
-  static const ChaChaX8Fn blocks_x8 = chacha20_x8_avx512();
+  // Eight blocks in one pass with AVX-512, else two four-block calls.
+  static const bool eight = chacha20_avx512_available();
   static const ChaChaX4Fn blocks_x4 = chacha20_x4_active();
-  if (blocks_x8 != nullptr) {
-    blocks_x8(key_, counter_, kStream, words_);
+  if (eight) {
+    chacha20_x8_avx512(key_, counter_, kStream, words_);
   } else {
     // Four blocks at a time, word-major, put in keystream order.
     ChaChaLanes lanes;

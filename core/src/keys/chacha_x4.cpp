@@ -6,7 +6,7 @@
 
 #include "bytes.hpp"
 
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
+#if KELVORA_BUILD_SSE2
 #include <emmintrin.h>
 
 #include "primitives/chacha20_rounds.hpp"
@@ -25,7 +25,7 @@ void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint
   secure_wipe(block.data(), sizeof block);
 }
 
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
+#if KELVORA_BUILD_SSE2
 namespace {
 
 // SSE2 has no vector rotate: 16 swaps the halves of each word, the others
@@ -71,18 +71,21 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out[i].data()), _mm_add_epi32(x[i], input[i]));
   }
 }
+
+#else
+
+void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
+  fail_unbuilt("chacha20_x4_sse2");
+}
+
 #endif
 
 // See header.
 ChaChaX4Fn chacha20_x4_active() {
-  static const ChaChaX4Fn chosen = [] {
-    if (ChaChaX4Fn f = chacha20_x4_avx512()) return f;
-#if defined(KELVORA_HAVE_CHACHA_SSE2)
-    return ChaChaX4Fn(chacha20_x4_sse2);
-#else
-    return ChaChaX4Fn(chacha20_x4_portable);
-#endif
-  }();
+  static const ChaChaX4Fn chosen =
+      first_available<ChaChaX4Fn>({{chacha20_avx512_available, chacha20_x4_avx512},
+                                   {chacha20_sse2_available, chacha20_x4_sse2}},
+                                  chacha20_x4_portable);
   return chosen;
 }
 

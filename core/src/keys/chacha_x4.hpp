@@ -6,26 +6,25 @@
 // chacha20_block would. The output is word-major: out[i][k] is word i of
 // block k, which is how four blocks sit in the four lanes of SSE registers.
 //
-// Back ends, same signature, named by suffix:
+// Back ends, same signature, named by suffix, each with its capability
+// predicate (backends.hpp):
 //   _avx512    AVX-512VL on 256-bit registers: two blocks per register, one
-//              block row per half, native rotates; reached through
-//              chacha20_x4_avx512(), null when the CPU or OS lacks it; off
-//              with -DKELVORA_NO_CHACHA_AVX512
-//   _sse2      x86-64 (SSE2 is part of the base instruction set); off with
-//              -DKELVORA_NO_CHACHA_SSE2
+//              block row per half, native rotates (chacha_x4_avx512.cpp)
+//   _sse2      x86-64 (SSE2 is part of the base instruction set)
 //   _portable  four calls of chacha20_block
 // chacha20_x4_active() picks the first available, once per process.
 //
-// chacha20_x8_avx512() is the eight-block refill on 512-bit registers
+// chacha20_x8_avx512 is the eight-block refill on 512-bit registers
 // (AVX-512F): counters counter .. counter+7, written in keystream order
 // (out[16 * k + i] is word i of block k), which is the order the generator
-// reads them in. Null when the CPU or OS lacks it or it is not built (same
-// switch as _avx512).
+// reads them in. Same predicate as the four-block AVX-512 back end.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
 #include "primitives/chacha20.hpp"
 
 namespace kelvora {
@@ -42,18 +41,21 @@ using ChaChaX8Fn = void (*)(const ChaChaKey& key, std::uint64_t counter, std::ui
 void chacha20_x4_portable(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaLanes& out);
 
-#if defined(__SSE2__) && !defined(KELVORA_NO_CHACHA_SSE2)
-#define KELVORA_HAVE_CHACHA_SSE2 1
+// Call only when chacha20_sse2_available().
 void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                       ChaChaLanes& out);
-#endif
+// SSE2 is part of every x86-64 processor: no CPU check.
+inline bool chacha20_sse2_available() { return KELVORA_BUILD_SSE2; }
 
-// The AVX-512 back end, or null when it is not built or the CPU lacks it.
-ChaChaX4Fn chacha20_x4_avx512();
+// Call only when chacha20_avx512_available().
+void chacha20_x4_avx512(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                        ChaChaLanes& out);
+void chacha20_x8_avx512(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                        ChaChaEightBlocks& out);
+inline bool chacha20_avx512_available() {
+  return KELVORA_BUILD_AVX512 && cpu::has_avx512vl();
+}
 
 ChaChaX4Fn chacha20_x4_active();
-
-// The eight-block AVX-512 back end, or null.
-ChaChaX8Fn chacha20_x8_avx512();
 
 }  // namespace kelvora

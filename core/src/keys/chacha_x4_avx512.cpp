@@ -10,15 +10,18 @@
 // words) needs one refill instead of two. (On the Xeons this was measured on,
 // the 512-bit rounds did not slow the shuffle that follows.) Only the
 // functions below carry the ISA; this unit includes nothing but the seam, the
-// intrinsics, the ChaCha constants and the CPU check.
-#include "cpu.hpp"
+// intrinsics and the ChaCha constants.
 #include "keys/chacha_x4.hpp"
 #include "primitives/chacha20_rounds.hpp"
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_CHACHA_AVX512)
+#if KELVORA_BUILD_AVX512
 
-// GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholders.
+// GCC 12's AVX-512 headers trip -Wuninitialized and -Wmaybe-uninitialized on
+// their own placeholder values (__Y in the unmasked intrinsics).
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #define KV_AVX512VL __attribute__((target("avx512f,avx512vl")))
@@ -68,8 +71,11 @@ KV_AVX512VL inline void store_row(std::uint32_t* o, __m256i lo_set, __m256i hi_s
                       _mm256_permutex2var_epi32(lo_set, words23, hi_set));
 }
 
-KV_AVX512VL void chacha20_x4_avx512_impl(const ChaChaKey& key, std::uint64_t counter,
-                                         std::uint64_t stream, ChaChaLanes& out) {
+}  // namespace
+
+// See header.
+KV_AVX512VL void chacha20_x4_avx512(const ChaChaKey& key, std::uint64_t counter,
+                                    std::uint64_t stream, ChaChaLanes& out) {
   const __m256i a0 = _mm256_broadcastsi128_si256(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha20_rounds::kSigma)));
   const __m256i b0 = _mm256_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3]),
@@ -93,6 +99,8 @@ KV_AVX512VL void chacha20_x4_avx512_impl(const ChaChaKey& key, std::uint64_t cou
   store_row(o + 32, _mm256_add_epi32(x.c, c0), _mm256_add_epi32(y.c, c0));
   store_row(o + 48, _mm256_add_epi32(x.d, d0), _mm256_add_epi32(y.d, d1));
 }
+
+namespace {
 
 // The eight-block refill: rows of four blocks (block k in 128-bit lane k),
 // blocks 0-3 and 4-7 as two independent sets.
@@ -140,8 +148,11 @@ KV_AVX512VL inline void store_blocks(std::uint32_t* o, __m512i a, __m512i b, __m
   _mm512_storeu_si512(o + 48, _mm512_shuffle_i32x4(ab23, cd23, 0xDD));
 }
 
-KV_AVX512VL void chacha20_x8_avx512_impl(const ChaChaKey& key, std::uint64_t counter,
-                                         std::uint64_t stream, ChaChaEightBlocks& out) {
+}  // namespace
+
+// See header.
+KV_AVX512VL void chacha20_x8_avx512(const ChaChaKey& key, std::uint64_t counter,
+                                    std::uint64_t stream, ChaChaEightBlocks& out) {
   const __m512i a0 = _mm512_broadcast_i32x4(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha20_rounds::kSigma)));
   const __m512i b0 =
@@ -165,25 +176,17 @@ KV_AVX512VL void chacha20_x8_avx512_impl(const ChaChaKey& key, std::uint64_t cou
                _mm512_add_epi32(y.c, c0), _mm512_add_epi32(y.d, d1));
 }
 
-}  // namespace
-
-// See header.
-ChaChaX4Fn chacha20_x4_avx512() {
-  return cpu::has_avx512vl() ? chacha20_x4_avx512_impl : nullptr;
-}
-
-// See header.
-ChaChaX8Fn chacha20_x8_avx512() {
-  return cpu::has_avx512vl() ? chacha20_x8_avx512_impl : nullptr;
-}
-
 }  // namespace kelvora
 
 #else
 
 namespace kelvora {
-ChaChaX4Fn chacha20_x4_avx512() { return nullptr; }
-ChaChaX8Fn chacha20_x8_avx512() { return nullptr; }
+void chacha20_x4_avx512(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
+  fail_unbuilt("chacha20_x4_avx512");
+}
+void chacha20_x8_avx512(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaEightBlocks&) {
+  fail_unbuilt("chacha20_x8_avx512");
+}
 }  // namespace kelvora
 
 #endif

@@ -2,7 +2,6 @@
 #include "keys/key_table.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 
 #include "failure.hpp"
@@ -10,7 +9,6 @@
 #include "keys/shuffle.hpp"
 #include "primitives/hkdf.hpp"
 #include "primitives/hmac.hpp"
-#include "primitives/sha256_blocks.hpp"
 
 namespace kelvora {
 namespace {
@@ -27,51 +25,30 @@ const HmacSha256& zero_salt_hmac() {
 }
 
 // HKDF-Expand to one digest's worth of key is a single HMAC:
-// key = HMAC(PRK, info | 0x01). When info fits a few blocks, the inner hash's
-// blocks (info laid out in place, the counter byte, SHA-256 padding) are built
-// on the stack and compressed in one call, and the outer hash's one block
-// likewise; no heap info, no incremental hasher. Returns false, writing
-// nothing, when info is too long for that; the caller then expands the
-// general way.
-constexpr std::size_t kInlineInfoBlocks = 4;
+// key = HMAC(PRK, info | 0x01). When info fits a few blocks it is laid out on
+// the stack, so no heap info is needed. Returns false, writing nothing, when
+// info is too long for that; the caller then expands the general way.
+constexpr std::size_t kInlineMessage = 4 * kSha256BlockSize - 9;  // four blocks once padded
 static_assert(kGeneratorKeySize == kSha256DigestSize);
 
 bool expand_key_inline(const Sha256Digest& prk, ByteView party, ByteView purpose,
                        const FreshBytes& fresh, std::span<std::uint8_t, kGeneratorKeySize> key) {
   const std::size_t message =
       kInfoLabel.size() + party.size() + 1 + purpose.size() + fresh.size() + 1;
-  // 0x80 and the 8-byte bit length follow the message in its last block.
-  const std::size_t blocks = (message + 9 + kSha256BlockSize - 1) / kSha256BlockSize;
-  if (blocks > kInlineInfoBlocks) return false;
+  if (message > kInlineMessage) return false;
 
-  const HmacSha256 mac(prk);
-  const auto compress = sha256_blocks::active();
-  std::uint8_t buf[kInlineInfoBlocks * kSha256BlockSize];
-  WipeOnExit wipe_buf(buf, sizeof buf);  // it holds the fresh bytes, then the inner digest
-  const std::size_t used = blocks * kSha256BlockSize;
-  std::memset(buf, 0, used);
+  std::uint8_t buf[kInlineMessage];
+  WipeOnExit wipe_buf(buf, message);  // it holds the fresh bytes
   std::uint8_t* at = buf;
   at = std::copy(kInfoLabel.begin(), kInfoLabel.end(), at);
   at = std::copy(party.begin(), party.end(), at);
   *at++ = kInfoSeparator;
   at = std::copy(purpose.begin(), purpose.end(), at);
   at = std::copy(fresh.begin(), fresh.end(), at);
-  *at++ = 0x01;  // the block counter of T(1)
-  *at = 0x80;
-  // The pad block hashed before the message counts towards the length.
-  store64_be(buf + used - 8, std::uint64_t(kSha256BlockSize + message) * 8);
-  Sha256State h = mac.inner_state();
-  WipeOnExit wipe_h(h.data(), sizeof h);
-  compress(h.data(), buf, blocks);
-
-  // Outer hash: the inner digest after the outer pad block, in one block.
-  std::memset(buf, 0, kSha256BlockSize);
-  for (std::size_t i = 0; i < h.size(); ++i) store32_be(buf + 4 * i, h[i]);
-  buf[kSha256DigestSize] = 0x80;
-  store64_be(buf + kSha256BlockSize - 8, std::uint64_t(kSha256BlockSize + kSha256DigestSize) * 8);
-  h = mac.outer_state();
-  compress(h.data(), buf, 1);
-  for (std::size_t i = 0; i < h.size(); ++i) store32_be(key.data() + 4 * i, h[i]);
+  *at = 0x01;  // the block counter of T(1)
+  Sha256Digest t = HmacSha256(prk).mac(ByteView(buf, message));
+  WipeOnExit wipe_t(t.data(), t.size());
+  std::copy(t.begin(), t.end(), key.begin());
   return true;
 }
 

@@ -4,12 +4,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "failure.hpp"
+#include "messages.hpp"
 
 namespace kelvora {
 namespace {
@@ -46,13 +48,37 @@ constexpr int kIdle = 0;
 constexpr int kBusy = 1;
 constexpr int kReady = 2;
 std::atomic<int> g_urandom_state{kIdle};
-int g_urandom_fd = -1;  // published by the release store of kReady
+// The descriptor, and the device number it was opened on; both published by
+// the release store of kReady. The descriptor is replaced when it no longer
+// names that device.
+std::atomic<int> g_urandom_fd{-1};
+dev_t g_urandom_device = 0;
 
 int open_retrying(const char* path) {
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The device number of `fd` if it is a character device.
+bool character_device(int fd, dev_t& device) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  device = st.st_rdev;
+  return true;
+}
+
+// /dev/urandom opened, if it is a character device (of `expected` once that
+// is known); -1 otherwise.
+int open_urandom(dev_t& device, const dev_t* expected) {
+  const int fd = open_retrying("/dev/urandom");
+  if (fd < 0) return -1;
+  if (!character_device(fd, device) || (expected != nullptr && device != *expected)) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 
@@ -70,26 +96,43 @@ bool wait_for_seeded_pool() {
   return rc == 1;
 }
 
-int urandom_fd() {
+// The descriptor after the one-time set-up, or -1 when the set-up failed.
+int set_up_urandom() {
   for (;;) {
     int state = g_urandom_state.load(std::memory_order_acquire);
-    if (state == kReady) return g_urandom_fd;
+    if (state == kReady) return g_urandom_fd.load(std::memory_order_acquire);
     if (state == kBusy) {
       g_urandom_state.wait(kBusy, std::memory_order_acquire);
       continue;
     }
     if (!g_urandom_state.compare_exchange_strong(state, kBusy, std::memory_order_acquire)) continue;
-    const int fd = wait_for_seeded_pool() ? open_retrying("/dev/urandom") : -1;
-    if (fd >= 0) g_urandom_fd = fd;
+    const int fd = wait_for_seeded_pool() ? open_urandom(g_urandom_device, nullptr) : -1;
+    if (fd >= 0) g_urandom_fd.store(fd, std::memory_order_release);
     g_urandom_state.store(fd >= 0 ? kReady : kIdle, std::memory_order_release);
     g_urandom_state.notify_all();
     return fd;
   }
 }
 
+// The descriptor, checked before each use: the application may have closed
+// it (os.closerange) or made its number name another file (dup2). Then
+// /dev/urandom is opened again; the old number is left alone, as it is no
+// longer ours.
+int urandom_fd() {
+  int fd = set_up_urandom();
+  for (dev_t device; fd >= 0;) {
+    if (character_device(fd, device) && device == g_urandom_device) return fd;
+    const int fresh = open_urandom(device, &g_urandom_device);
+    if (fresh < 0) return -1;
+    if (g_urandom_fd.compare_exchange_strong(fd, fresh, std::memory_order_acq_rel)) return fresh;
+    ::close(fresh);  // another thread replaced it first: check theirs
+  }
+  return -1;
+}
+
 }  // namespace
 
-void fail_os_random(std::source_location where) { fail("OS RNG unavailable: OsRng", where); }
+void fail_os_random(std::source_location where) { fail(std::string(messages::kOsRandom), where); }
 
 // See header.
 bool os_random::getrandom_usable() { return getrandom_entry() != nullptr; }

@@ -7,6 +7,9 @@
 //     unavailable. The result sits in one atomic slot for the process;
 //   - otherwise through "/dev/urandom", opened once after "/dev/random" has
 //     polled readable (so the pool is seeded) and kept open for the process.
+//     It must be a character device; before each use the descriptor is
+//     checked to still name that device, and /dev/urandom is opened again if
+//     the application has closed the number or reused it for another file.
 //     A failed set-up is retried on the next call.
 // Interrupted calls (EINTR) are repeated; short reads continue where they
 // stopped. Any other error, an empty read or a read reporting more bytes than

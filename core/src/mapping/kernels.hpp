@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backends.hpp"
+#include "cpu.hpp"
+
 namespace kelvora::mapping_kernels {
 
 using u8 = std::uint8_t;
@@ -94,20 +97,23 @@ struct Ops {
   void (*restore_sweep)(const RestoreSweep& sweep);
 };
 
+// The back ends, each with its capability predicate (backends.hpp). Their
+// lookup is the byte lookup family's of the same instruction set
+// (byte_lookup.hpp), whose register-level lookups the sweeps use too.
+
 // Plain C++, one column at a time; available everywhere.
 const Ops& ops_portable();
 
-// AVX2: 64 columns at a time, 16 in-lane shuffles per 32 lookups in a
-// 256-entry table. Null when the CPU lacks AVX2 or the build leaves it out
-// (KELVORA_NO_AVX2).
-const Ops* ops_avx2();
+// AVX2: 64 columns at a time. Call only when avx2_available().
+const Ops& ops_avx2();
+inline bool avx2_available() { return KELVORA_BUILD_AVX2 && cpu::has_avx2(); }
 
-// AVX-512 VBMI: 256 columns at a time, two two-register byte permutes and a
-// blend per 64 lookups. Null when the CPU lacks AVX-512 BW and VBMI or the
-// build leaves it out (KELVORA_NO_AVX512).
-const Ops* ops_avx512vbmi();
+// AVX-512 VBMI: 256 columns at a time. Call only when avx512vbmi_available().
+const Ops& ops_avx512vbmi();
+inline bool avx512vbmi_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512vbmi(); }
 
-// The back end chosen once per process: AVX-512 VBMI, then AVX2, portable last.
+// The back end chosen once per process (kernels_dispatch.cpp): AVX-512 VBMI,
+// then AVX2, portable last.
 const Ops& active();
 
 }  // namespace kelvora::mapping_kernels

@@ -1,23 +1,17 @@
 // AVX2 back end of the data mapping; see kernels.hpp.
 //
-// A 256-entry lookup from in-lane 16-entry shuffles: vpshufb returns entry
-// (i & 15) of a 16-byte table, or 0 when bit 7 of i is set. With the control
-// i - 16h (wrapping), table h answers exactly for the indices 16h .. 16h+127,
-// so over h = 0..7 the answers for an index of high nibble H < 8 are those of
-// h = 0..H. Storing table h as T_h XOR T_{h-1} makes that chain of XORs
-// telescope to T_H. The same holds for h = 8..15 and H >= 8, and the two
-// chains are joined by a blend on bit 7 of the index: 16 shuffles, 16 XORs,
-// 16 subtractions and a blend per 32 lookups. The sweeps work on two vectors
-// (64 columns) at once; the last columns of a row (fewer than a whole
-// vector or block) go to the portable back end.
-#include "cpu.hpp"
+// Lookups in the 256-entry tables are the byte lookup family's AVX2 ones
+// (byte_lookup_avx2.hpp). The sweeps work on two vectors (64 columns) at
+// once; the last columns of a row (fewer than a whole vector or block) go to
+// the portable back end.
+#include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_AVX2)
+#if KELVORA_BUILD_AVX2
 
-#include <immintrin.h>
+#include "lookup/byte_lookup_avx2.hpp"
 
-#define KV_AVX2 __attribute__((target("avx2")))
+#define KV_AVX2 KELVORA_TARGET_AVX2
 
 namespace kelvora::mapping_kernels {
 namespace {
@@ -26,38 +20,7 @@ constexpr std::size_t kLanes = 32;
 constexpr int kChains = 2;
 constexpr std::size_t kBlock = kLanes * kChains;
 
-struct Table {
-  __m256i part[16];  // entries 16h .. 16h+15 XOR entries 16(h-1) .., in both lanes
-};
-
-KV_AVX2 inline Table load_table(const u8* t) {
-  Table r;
-  __m256i prev = _mm256_setzero_si256();
-  for (int h = 0; h < 16; ++h) {
-    const __m256i cur =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16 * h)));
-    r.part[h] = (h == 8) ? cur : _mm256_xor_si256(cur, prev);
-    prev = cur;
-  }
-  return r;
-}
-
-KV_AVX2 inline __m256i lookup(const Table& t, __m256i idx) {
-  const __m256i sixteen = _mm256_set1_epi8(16);
-  __m256i ctrl = idx;
-  __m256i lo = _mm256_shuffle_epi8(t.part[0], ctrl);
-  for (int h = 1; h < 8; ++h) {
-    ctrl = _mm256_sub_epi8(ctrl, sixteen);
-    lo = _mm256_xor_si256(lo, _mm256_shuffle_epi8(t.part[h], ctrl));
-  }
-  ctrl = _mm256_xor_si256(idx, _mm256_set1_epi8(char(0x80)));  // idx - 128
-  __m256i hi = _mm256_shuffle_epi8(t.part[8], ctrl);
-  for (int h = 9; h < 16; ++h) {
-    ctrl = _mm256_sub_epi8(ctrl, sixteen);
-    hi = _mm256_xor_si256(hi, _mm256_shuffle_epi8(t.part[h], ctrl));
-  }
-  return _mm256_blendv_epi8(lo, hi, idx);
-}
+using namespace byte_lookup::avx2;  // Table, load_table, lookup
 
 KV_AVX2 inline __m256i load(const u8* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -83,13 +46,6 @@ KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
     store(e + x, add(sum, cv));
   }
   ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v);
-}
-
-KV_AVX2 void table_lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
-  const std::size_t v = w - w % kLanes;
-  const Table T = load_table(table);
-  for (std::size_t x = 0; x < v; x += kLanes) store(dst + x, lookup(T, load(idx + x)));
-  ops_portable().lookup(table, idx + v, dst + v, w - v);
 }
 
 KV_AVX2 void map_sweep(const MapSweep& a) {
@@ -170,21 +126,20 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
   ops_portable().restore_sweep(rest);
 }
 
-constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, table_lookup, map_sweep,
+constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, byte_lookup::lookup_avx2, map_sweep,
                        restore_sweep};
 
 }  // namespace
 
-const Ops* ops_avx2() {
-  return cpu::has_avx2() ? &kAvx2 : nullptr;
-}
+// See kernels.hpp.
+const Ops& ops_avx2() { return kAvx2; }
 
 }  // namespace kelvora::mapping_kernels
 
 #else
 
 namespace kelvora::mapping_kernels {
-const Ops* ops_avx2() { return nullptr; }
+const Ops& ops_avx2() { fail_unbuilt("ops_avx2"); }
 }  // namespace kelvora::mapping_kernels
 
 #endif

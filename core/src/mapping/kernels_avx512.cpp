@@ -1,20 +1,20 @@
 // AVX-512 VBMI back end of the data mapping; see kernels.hpp.
 //
-// A 256-entry lookup is two vpermi2b (entries 0..127 and 128..255, index
-// bits 0..6) and a blend on index bit 7. The sweeps work on four vectors
-// (256 columns) at once, their working values in registers: within one
-// column the steps form a chain through the lookups, and four independent
-// chains keep the permute unit busy. Partial vectors are masked, so nothing
-// is read or written past w. Only the functions below carry the ISA; this
-// unit includes nothing but the seam, the intrinsics and the CPU check.
-#include "cpu.hpp"
+// Lookups in the 256-entry tables are the byte lookup family's AVX-512 ones
+// (byte_lookup_avx512.hpp). The sweeps work on four vectors (256 columns) at
+// once, their working values in registers: within one column the steps form
+// a chain through the lookups, and four independent chains keep the permute
+// unit busy. Partial vectors are masked, so nothing is read or written past
+// w. Only the functions below carry the ISA; this unit includes nothing but
+// the seams and the intrinsics.
+#include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_AVX512)
+#if KELVORA_BUILD_AVX512
 
-#include <immintrin.h>
+#include "lookup/byte_lookup_avx512.hpp"
 
-#define KV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define KV_AVX512 KELVORA_TARGET_AVX512VBMI
 
 namespace kelvora::mapping_kernels {
 namespace {
@@ -23,20 +23,7 @@ constexpr std::size_t kLanes = 64;
 constexpr int kChains = 4;
 constexpr std::size_t kBlock = kLanes * kChains;
 
-struct Table {
-  __m512i q0, q1, q2, q3;
-};
-
-KV_AVX512 inline Table load_table(const u8* t) {
-  return {_mm512_loadu_si512(t), _mm512_loadu_si512(t + 64), _mm512_loadu_si512(t + 128),
-          _mm512_loadu_si512(t + 192)};
-}
-
-KV_AVX512 inline __m512i lookup(const Table& t, __m512i idx) {
-  const __m512i lo = _mm512_permutex2var_epi8(t.q0, idx, t.q1);
-  const __m512i hi = _mm512_permutex2var_epi8(t.q2, idx, t.q3);
-  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
-}
+using namespace byte_lookup::avx512;  // Table, load_table, lookup
 
 // Lanes of columns x .. x+63 that lie below w.
 KV_AVX512 inline __mmask64 lanes(std::size_t x, std::size_t w) {
@@ -64,14 +51,6 @@ KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
     const __m512i sum = add(load(k, acc + x), cv);
     store(k, acc + x, sum);
     store(k, e + x, add(sum, cv));
-  }
-}
-
-KV_AVX512 void table_lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
-  const Table T = load_table(table);
-  for (std::size_t x = 0; x < w; x += kLanes) {
-    const __mmask64 k = lanes(x, w);
-    store(k, dst + x, lookup(T, load(k, idx + x)));
   }
 }
 
@@ -151,21 +130,20 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
   }
 }
 
-constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix, table_lookup, map_sweep,
-                         restore_sweep};
+constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix,
+                         byte_lookup::lookup_avx512vbmi, map_sweep, restore_sweep};
 
 }  // namespace
 
-const Ops* ops_avx512vbmi() {
-  return cpu::has_avx512vbmi() ? &kAvx512 : nullptr;
-}
+// See kernels.hpp.
+const Ops& ops_avx512vbmi() { return kAvx512; }
 
 }  // namespace kelvora::mapping_kernels
 
 #else
 
 namespace kelvora::mapping_kernels {
-const Ops* ops_avx512vbmi() { return nullptr; }
+const Ops& ops_avx512vbmi() { fail_unbuilt("ops_avx512vbmi"); }
 }  // namespace kelvora::mapping_kernels
 
 #endif

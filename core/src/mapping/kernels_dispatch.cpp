@@ -3,13 +3,12 @@
 
 namespace kelvora::mapping_kernels {
 
+// See kernels.hpp.
 const Ops& active() {
-  static const Ops* const chosen = []() -> const Ops* {
-    if (const Ops* ops = ops_avx512vbmi()) return ops;
-    if (const Ops* ops = ops_avx2()) return ops;
-    return &ops_portable();
-  }();
-  return *chosen;
+  using Get = const Ops& (*)();
+  static const Ops& chosen = first_available<Get>(
+      {{avx512vbmi_available, ops_avx512vbmi}, {avx2_available, ops_avx2}}, ops_portable)();
+  return chosen;
 }
 
 }  // namespace kelvora::mapping_kernels

@@ -1,6 +1,7 @@
 // Portable back end of the data mapping; see kernels.hpp. The row operations
 // vectorise at the baseline ISA; the sweeps go one column at a time, walking
 // down the tile's rows.
+#include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
 namespace kelvora::mapping_kernels {
@@ -15,10 +16,6 @@ void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
     acc[x] = u8(acc[x] + c[x]);
     e[x] = u8(acc[x] + c[x]);
   }
-}
-
-void lookup(const u8* table, const u8* idx, u8* dst, std::size_t w) {
-  for (std::size_t x = 0; x < w; ++x) dst[x] = table[idx[x]];
 }
 
 void map_sweep(const MapSweep& a) {
@@ -65,8 +62,8 @@ void restore_sweep(const RestoreSweep& a) {
   }
 }
 
-constexpr Ops kPortable = {"portable", accumulate, accumulate_prefix, lookup, map_sweep,
-                           restore_sweep};
+constexpr Ops kPortable = {"portable", accumulate, accumulate_prefix, byte_lookup::lookup_portable,
+                           map_sweep, restore_sweep};
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "huge_pages.hpp"
 #include "mapping/mapping.hpp"
 #include "mapping/tiles.hpp"
@@ -33,9 +34,7 @@ std::size_t common_length(std::span<const ByteView> sequences) {
   const std::size_t len0 = sequences[0].size();
   for (std::size_t i = 0; i < sequences.size(); ++i) {
     if (sequences[i].size() != len0) {
-      fail("all inner vectors must have equal length; data_sequences[0].len() = " +
-           std::to_string(len0) + ", but data_sequences[" + std::to_string(i) +
-           "].len() = " + std::to_string(sequences[i].size()));
+      fail(messages::unequal_lengths(len0, i, sequences[i].size()));
     }
   }
   return len0;
@@ -69,7 +68,7 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
 // See mapping.hpp.
 std::size_t check_map_arguments(std::uint64_t identity, std::span<const ByteView> sequences) {
   const std::uint64_t num_funcs = sequences.size();
-  if (num_funcs < 2) fail("At least two parties must be present");
+  if (num_funcs < 2) fail(std::string(messages::kTooFewParties));
   KV_ASSERT(identity < num_funcs);
   return detail::common_length(sequences);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "messages.hpp"
 #include "huge_pages.hpp"
 #include "mapping/mapping.hpp"
 #include "mapping/tiles.hpp"
@@ -45,7 +46,7 @@ namespace {
 // The per-column checks, made once: every column would fail alike.
 void check_columns(ByteView pub, std::size_t n) {
   if (pub.size() != kTableSize) {
-    fail_equal("All private keys should be the same length as the public key",
+    fail_equal(messages::kKeyLengths,
                std::to_string(pub.size()), std::to_string(kTableSize));
   }
   if (n == 1) fail_index(1, 1);
@@ -57,7 +58,7 @@ void check_columns(ByteView pub, std::size_t n) {
 std::size_t check_restore_arguments(std::span<const ByteView> priv_keys,
                                     std::span<const ByteView> sequences) {
   if (sequences.size() != priv_keys.size()) {
-    fail_equal("There should be the same number of data sequences as private keys",
+    fail_equal(messages::kSequenceCount,
                std::to_string(sequences.size()), std::to_string(priv_keys.size()));
   }
   if (sequences.empty()) fail_index(0, 0);

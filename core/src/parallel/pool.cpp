@@ -63,6 +63,24 @@ T wait_change(const std::atomic<T>& a, T old) {
   }
 }
 
+// Blocks every signal on the calling thread for the scope, so that threads
+// started meanwhile inherit that mask; the old mask comes back however the
+// scope ends (std::thread may throw more than std::system_error).
+class BlockAllSignals {
+ public:
+  BlockAllSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old_);
+  }
+  ~BlockAllSignals() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  BlockAllSignals(const BlockAllSignals&) = delete;
+  BlockAllSignals& operator=(const BlockAllSignals&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
 struct Loop {
   RangeFn fn = nullptr;
   void* ctx = nullptr;
@@ -81,10 +99,7 @@ class Pool {
  public:
   // Starts workers until there are `n` (fewer if the system refuses threads).
   void grow(std::size_t n) {
-    // Workers inherit a mask that blocks every signal.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const BlockAllSignals workers_inherit_this;
     while (started_ < n) {
       try {
         std::thread(&Pool::worker_main, this, std::uint32_t(started_),
@@ -95,7 +110,6 @@ class Pool {
       }
       ++started_;
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
   std::size_t workers() const { return started_; }

@@ -7,28 +7,6 @@
 
 namespace kelvora {
 
-namespace {
-
-// Message length of the final block of each hash when the message fits in one
-// block after the pad block: the padded block is built here directly, which
-// saves the generic buffering on the hot path of the order-preserving map.
-constexpr std::size_t kOneBlockMax = kSha256BlockSize - 9;
-
-// Compresses one padded block holding `len` message bytes that follow one
-// already-hashed pad block; writes the digest.
-void final_block(const Sha256State& start, const std::uint8_t* msg, std::size_t len,
-                 sha256_blocks::BlocksFn compress, std::uint8_t digest[kSha256DigestSize]) {
-  std::uint8_t block[kSha256BlockSize] = {};
-  std::memcpy(block, msg, len);
-  block[len] = 0x80;
-  store64_be(block + kSha256BlockSize - 8, (kSha256BlockSize + len) * 8);
-  Sha256State h = start;
-  compress(h.data(), block, 1);
-  for (std::size_t i = 0; i < 8; ++i) store32_be(digest + 4 * i, h[i]);
-}
-
-}  // namespace
-
 // See header.
 HmacSha256::HmacSha256(ByteView key) {
   std::uint8_t block[kSha256BlockSize] = {};
@@ -56,26 +34,15 @@ HmacSha256::~HmacSha256() {
 
 // See header.
 Sha256Digest HmacSha256::finish(Sha256& inner) const {
-  const Sha256Digest inner_digest = inner.finish();
-  Sha256Digest out;
-  final_block(outer_, inner_digest.data(), inner_digest.size(), sha256_blocks::active(),
-              out.data());
-  return out;
+  return sha256_finish(outer_, 1, inner.finish());
 }
 
-// See header.
+// See header. Each hash starts after its pad block.
 Sha256Digest HmacSha256::mac(ByteView message) const {
-  if (message.size() > kOneBlockMax) {
-    Sha256 inner = begin();
-    inner.update(message);
-    return finish(inner);
-  }
   const auto compress = sha256_blocks::active();
-  Sha256Digest inner_digest;
-  final_block(inner_, message.data(), message.size(), compress, inner_digest.data());
-  Sha256Digest out;
-  final_block(outer_, inner_digest.data(), inner_digest.size(), compress, out.data());
-  return out;
+  Sha256Digest inner = sha256_finish(inner_, 1, message, compress);
+  WipeOnExit wipe_inner(inner.data(), inner.size());
+  return sha256_finish(outer_, 1, inner, compress);
 }
 
 // See header.

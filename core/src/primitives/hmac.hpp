@@ -22,7 +22,8 @@ class HmacSha256 {
   Sha256Digest mac(ByteView message) const;
 
   // Chaining values after the inner and outer pad blocks (one block each),
-  // for callers that lay out their own final blocks on a hot path.
+  // for callers that finish their own hashes (sha256_finish) or build them in
+  // registers on a hot path.
   const Sha256State& inner_state() const { return inner_; }
   const Sha256State& outer_state() const { return outer_; }
 

@@ -10,9 +10,10 @@ namespace kelvora {
 
 namespace sha256_blocks {
 
-// See sha256_blocks.hpp. Detected once; the portable back end is the fallback.
+// See sha256_blocks.hpp.
 BlocksFn active() {
-  static const BlocksFn chosen = shani_available() ? blocks_shani : blocks_portable;
+  static const BlocksFn chosen =
+      first_available<BlocksFn>({{shani_available, blocks_shani}}, blocks_portable);
   return chosen;
 }
 
@@ -62,20 +63,8 @@ Sha256& Sha256::update(ByteView data) {
 
 // See header.
 Sha256Digest Sha256::finish() {
-  const auto compress = blocks_;
-  const std::uint64_t bits = total_ * 8;
-  buf_[buffered_++] = 0x80;
-  if (buffered_ > kSha256BlockSize - 8) {
-    std::memset(buf_.data() + buffered_, 0, kSha256BlockSize - buffered_);
-    compress(h_.data(), buf_.data(), 1);
-    buffered_ = 0;
-  }
-  std::memset(buf_.data() + buffered_, 0, kSha256BlockSize - 8 - buffered_);
-  store64_be(buf_.data() + kSha256BlockSize - 8, bits);
-  compress(h_.data(), buf_.data(), 1);
-
-  Sha256Digest out;
-  for (std::size_t i = 0; i < 8; ++i) store32_be(out.data() + 4 * i, h_[i]);
+  const Sha256Digest out =
+      sha256_finish(h_, total_ / kSha256BlockSize, ByteView(buf_.data(), buffered_), blocks_);
   // The buffer may hold the tail of a secret (an HMAC key block, say).
   secure_wipe(buf_.data(), buf_.size());
   buffered_ = 0;
@@ -83,6 +72,27 @@ Sha256Digest Sha256::finish() {
 }
 
 // See header.
-Sha256Digest sha256(ByteView data) { return Sha256().update(data).finish(); }
+Sha256Digest sha256(ByteView data) { return sha256_finish(kSha256InitialState, 0, data); }
+
+// See header.
+Sha256Digest sha256_finish(const Sha256State& state, std::uint64_t blocks, ByteView rest,
+                           sha256_blocks::BlocksFn compress) {
+  Sha256State h = state;
+  const std::size_t whole = rest.size() / kSha256BlockSize;
+  if (whole != 0) compress(h.data(), rest.data(), whole);
+  const std::size_t tail = rest.size() - whole * kSha256BlockSize;
+  std::uint8_t last[2 * kSha256BlockSize];
+  if (tail != 0) std::memcpy(last, rest.data() + whole * kSha256BlockSize, tail);
+  const std::size_t n = sha256_blocks::pad(last, tail, (blocks + whole) * kSha256BlockSize + tail);
+  compress(h.data(), last, n);
+  // The final blocks may hold the tail of a secret.
+  secure_wipe(last, n * kSha256BlockSize);
+  // Two words at a time: GCC turns each pair into one byte swap, where a
+  // word loop gets vectorised into a long run of SSE2 shuffles.
+  Sha256Digest out;
+  for (std::size_t i = 0; i < 8; i += 2)
+    store64_be(out.data() + 4 * i, std::uint64_t(h[i]) << 32 | h[i + 1]);
+  return out;
+}
 
 }  // namespace kelvora

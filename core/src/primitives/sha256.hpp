@@ -57,4 +57,12 @@ class Sha256 {
 
 Sha256Digest sha256(ByteView data);
 
+// The end of every hash here (the hasher's, HMAC's and those built in place
+// on hot paths). `state` is the chaining value after `blocks` whole blocks and
+// `rest` the message bytes after them, of any length: its whole blocks are
+// compressed straight from memory, the last bytes are padded
+// (sha256_blocks::pad) into one or two final blocks. Returns the digest.
+Sha256Digest sha256_finish(const Sha256State& state, std::uint64_t blocks, ByteView rest,
+                           sha256_blocks::BlocksFn compress = sha256_blocks::active());
+
 }  // namespace kelvora

@@ -1,11 +1,14 @@
 // Internal seam of SHA-256: compress whole 64-byte blocks into a chaining
 // value. Every back end implements exactly this and nothing else, so a back end
 // cannot get padding wrong. Included by the SHA-NI unit, so it must pull in
-// nothing but fixed-width integers.
+// nothing but fixed-width integers and the back-end declarations.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "backends.hpp"
+#include "cpu.hpp"
 
 namespace kelvora::sha256_blocks {
 
@@ -26,16 +29,61 @@ alignas(64) inline constexpr std::uint32_t kRound[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
+// FIPS 180-4 section 5.1.1: a message ends with the byte 0x80, zeros, and its
+// length in bits as a 64-bit big-endian number, filling whole blocks. This is
+// the one place that rule is written; every finish builds on it.
+
+// Blocks that `tail` message bytes fill once padded: the bytes after the last
+// whole block need one or two, a longer tail as many more as it spans.
+constexpr std::size_t padded_blocks(std::size_t tail) { return (tail + 8) / 64 + 1; }
+
+// Writes the padding after the `tail` message bytes that start `last`, for a
+// message of `message_bytes` bytes in all, and returns padded_blocks(tail);
+// `last` has room for that many blocks.
+constexpr std::size_t pad(std::uint8_t* last, std::size_t tail, std::uint64_t message_bytes) {
+  const std::size_t end = padded_blocks(tail) * 64;
+  last[tail] = 0x80;
+  if consteval {
+    for (std::size_t i = tail + 1; i < end - 8; ++i) last[i] = 0;
+  } else {
+    __builtin_memset(last + tail + 1, 0, end - 8 - (tail + 1));
+  }
+  const std::uint64_t bits = message_bytes * 8;
+  for (std::size_t i = 0; i < 8; ++i) last[end - 1 - i] = std::uint8_t(bits >> (8 * i));
+  return end / 64;
+}
+
+// The words W0..W15 of a one-block final block after `tail` (at most 55)
+// message bytes, with the message bytes left 0: the constant part of a final
+// block that a back end builds in registers.
+struct BlockWords {
+  std::uint32_t w[16];
+};
+constexpr BlockWords padding_words(std::size_t tail, std::uint64_t message_bytes) {
+  std::uint8_t block[64] = {};
+  pad(block, tail, message_bytes);
+  BlockWords out{};
+  for (std::size_t i = 0; i < 16; ++i)
+    out.w[i] = std::uint32_t(block[4 * i]) << 24 | std::uint32_t(block[4 * i + 1]) << 16 |
+               std::uint32_t(block[4 * i + 2]) << 8 | block[4 * i + 3];
+  return out;
+}
+
 using BlocksFn = void (*)(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
+
+// The back ends ("hash N blocks"), one signature, each with its capability
+// predicate (backends.hpp). A new one is declared here, defined in its own
+// unit, and added to the chain in active().
 
 // Plain C++ FIPS 180-4 compression; available everywhere.
 void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
 
-// x86-64 SHA extensions; call only when shani_available() is true.
+// x86-64 SHA extensions (sha256_shani.cpp); call only when shani_available().
 void blocks_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
-bool shani_available();
+inline bool shani_available() { return KELVORA_BUILD_SHANI && cpu::has_shani(); }
 
-// The back end chosen once per process: SHA-NI when present, portable last.
+// The back end chosen once per process (sha256.cpp): SHA-NI when available,
+// portable last.
 BlocksFn active();
 
 }  // namespace kelvora::sha256_blocks

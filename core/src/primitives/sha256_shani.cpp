@@ -1,23 +1,19 @@
 // SHA-256 compression with the x86-64 SHA extensions; see sha256_blocks.hpp.
 //
 // Only this function is compiled for SHA/SSE4.1 (target attribute), and this
-// unit includes nothing but the intrinsics headers, the seam and the SHA-NI
-// rounds: an inline function or template pulled in from a shared header could
-// otherwise be compiled with these instructions and picked by the linker for
-// every caller.
-// Build with -DKELVORA_NO_SHANI to leave the back end out.
+// unit includes nothing but the intrinsics headers, the seam (with the
+// back-end declarations) and the SHA-NI rounds: an inline function or
+// template pulled in from a shared header could otherwise be compiled with
+// these instructions and picked by the linker for every caller.
 #include "primitives/sha256_blocks.hpp"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_SHANI)
-#define KELVORA_HAVE_SHANI 1
-#include <cpuid.h>
-
+#if KELVORA_BUILD_SHANI
 #include "primitives/sha256_shani_rounds.hpp"
 #endif
 
 namespace kelvora::sha256_blocks {
 
-#if KELVORA_HAVE_SHANI
+#if KELVORA_BUILD_SHANI
 
 // See sha256_blocks.hpp. The message words are byte-swapped to big-endian on
 // load; the rounds are in sha256_shani_rounds.hpp.
@@ -44,24 +40,11 @@ KELVORA_TARGET_SHANI void blocks_shani(std::uint32_t state[8], const std::uint8_
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), hgfe);
 }
 
-// See sha256_blocks.hpp. SHA (leaf 7 EBX bit 29), SSSE3 (leaf 1 ECX bit 9)
-// and SSE4.1 (leaf 1 ECX bit 19) must all be present.
-bool shani_available() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid_count(1, 0, &a, &b, &c, &d)) return false;
-  const bool sse = (c & (1u << 9)) != 0 && (c & (1u << 19)) != 0;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  return sse && (b & (1u << 29)) != 0;
+#else
+
+void blocks_shani(std::uint32_t*, const std::uint8_t*, std::size_t) {
+  fail_unbuilt("blocks_shani");
 }
-
-#else  // no SHA-NI on this target
-
-// See sha256_blocks.hpp. Never chosen: shani_available() is false here.
-void blocks_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) {
-  blocks_portable(state, data, nblocks);
-}
-
-bool shani_available() { return false; }
 
 #endif
 

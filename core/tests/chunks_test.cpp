@@ -1,0 +1,97 @@
+// Chunk distinctness: every chunk size's key path, with repeats planted on
+// either side of the points where the set grows; more chunks than a chunk has
+// values, decided without reading.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "involute/chunks.hpp"
+#include "packets.hpp"
+
+namespace kelvora {
+namespace {
+
+using test::distinct_packet;
+
+struct Shape {
+  std::size_t s;  // chunk size
+  std::size_t n;  // chunks
+};
+
+class ChunksDistinct : public testing::TestWithParam<Shape> {};
+
+// The set starts at 256 slots and grows at half full, sixteenfold, so it
+// grows after 128, 2048 and 32768 keys where the chunk count asks for it.
+// Right after each of those points, a repeat of every chunk before it (of
+// every 17th, and every 272nd, for the larger two) must be found in the grown
+// set; a repeat of the chunk just before, of the first chunk and of an
+// all-zero chunk (zero marks an empty slot) must be found anywhere, the last
+// chunk included.
+TEST_P(ChunksDistinct, FindsEveryRepeatAcrossGrowth) {
+  const auto [s, n] = GetParam();
+  Bytes packet = distinct_packet(n, s, s * 1000 + n);
+  EXPECT_TRUE(chunks_distinct(packet, s));
+  // Chunk `at` made a copy of chunk `from` for one call, then put back.
+  auto repeat_found = [&](std::size_t at, std::size_t from) {
+    const Bytes saved(packet.begin() + std::ptrdiff_t(at * s),
+                      packet.begin() + std::ptrdiff_t((at + 1) * s));
+    std::memcpy(packet.data() + at * s, packet.data() + from * s, s);
+    const bool found = !chunks_distinct(packet, s);
+    std::copy(saved.begin(), saved.end(), packet.begin() + std::ptrdiff_t(at * s));
+    return found;
+  };
+  for (std::size_t grown : {128ul, 2048ul, 32768ul}) {
+    if (grown + 1 >= n) continue;
+    for (std::size_t from = 0; from <= grown; from += grown / 128 + grown / 2048)
+      ASSERT_TRUE(repeat_found(grown + 1, from)) << "s " << s << " chunk " << from;
+  }
+  for (std::size_t at : {1ul, 127ul, 128ul, 129ul, 2047ul, 2049ul, 32767ul, 32769ul, n - 1}) {
+    if (at >= n) continue;
+    EXPECT_TRUE(repeat_found(at, at - 1)) << "s " << s << " chunk " << at;
+    EXPECT_TRUE(repeat_found(at, 0)) << "s " << s << " chunk " << at;
+    Bytes zeros = packet;
+    std::fill_n(zeros.begin() + std::ptrdiff_t(at * s), s, 0);
+    EXPECT_TRUE(chunks_distinct(zeros, s)) << "s " << s << " zero chunk " << at;
+    std::fill_n(zeros.begin(), s, 0);
+    EXPECT_FALSE(chunks_distinct(zeros, s)) << "s " << s << " zero chunks 0 and " << at;
+  }
+}
+
+void PrintTo(const Shape& v, std::ostream* os) { *os << "s" << v.s << "_n" << v.n; }
+
+// Every key path: chunks as 1-, 2-, 4- and 8-byte values (s = 1 .. 4, 6 .. 8)
+// and as indices (s = 5 and longer chunks); sizes that reach the last table
+// through each growth step.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ChunksDistinct,
+    testing::Values(Shape{1, 255}, Shape{2, 65535}, Shape{3, 300000}, Shape{4, 700000},
+                    Shape{4, 5000}, Shape{5, 300000}, Shape{6, 200000}, Shape{7, 50000},
+                    Shape{8, 600000}, Shape{12, 100000}, Shape{16, 600000}, Shape{33, 40000}));
+
+// More chunks than a chunk of s bytes has values (256^s): some two are
+// equal, and the answer needs no byte of the packet, which here cannot be
+// read at all.
+TEST(ChunksDistinct, MoreChunksThanValuesWithoutReading) {
+  const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+  const std::size_t bytes = 2 * 65537;
+  const std::size_t len = (bytes + page - 1) / page * page;
+  void* p = mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(p, MAP_FAILED);
+  const auto* unreadable = static_cast<const std::uint8_t*>(p);
+  EXPECT_FALSE(chunks_distinct(ByteView(unreadable, 257), 1));
+  EXPECT_FALSE(chunks_distinct(ByteView(unreadable, bytes), 2));
+  munmap(p, len);
+  // At the limit itself every value once is still distinct.
+  Bytes all(256);
+  std::iota(all.begin(), all.end(), 0);
+  EXPECT_TRUE(chunks_distinct(all, 1));
+  EXPECT_EQ(chunk_size_min(all, 1), 1u);
+}
+
+}  // namespace
+}  // namespace kelvora
