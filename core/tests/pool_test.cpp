@@ -285,5 +285,40 @@ TEST(Pool, ForkedChildRebuildsThePool) {
   expect_each_index_once(0, 100000, 16);
 }
 
+
+// fork() while another thread's loop holds the pool: the fork does not wait
+// for that loop (whose caller may be waiting for the forking thread), and the
+// child's loops run on a pool and mutex of their own.
+TEST(Pool, ForkDuringAnotherThreadsLoop) {
+  set_thread_count_for_testing(4);
+  std::atomic<bool> looping{false}, forked{false}, loop_ended_first{false};
+  std::thread other([&] {
+    parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t) {
+      if (lo != 0) return;
+      looping = true;
+      if (!wait_for(forked)) loop_ended_first = true;
+    });
+  });
+  ASSERT_TRUE(wait_for(looping));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::vector<std::atomic<int>> hits(100000);
+    parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
+    });
+    for (auto& h : hits)
+      if (h.load() != 1) _exit(2);
+    _exit(0);
+  }
+  forked = true;
+  other.join();
+  EXPECT_FALSE(loop_ended_first);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
 }  // namespace kelvora::parallel

@@ -276,6 +276,7 @@ void run_inline(StopToken stop, std::size_t begin, std::size_t end, std::size_t 
     stop.checkpoint();
     fn(ctx, lo, lo + std::min(block, end - lo));
   }
+  if (stop.stop_requested()) throw Stopped{};
 }
 
 // Runs blocks of `block` indices over [begin, end) on the pool, or inline
@@ -300,6 +301,7 @@ void run_blocks(StopToken stop, std::size_t begin, std::size_t end, std::size_t 
   }
   lock.unlock();
   if (failure) std::rethrow_exception(failure);
+  if (stop.stop_requested()) throw Stopped{};
 }
 
 }  // namespace

@@ -25,7 +25,7 @@
 // Stopping (stop.hpp): every block starts with a checkpoint of the loop's
 // token, so once a stop is requested the blocks not yet started are skipped
 // and Stopped is rethrown on the calling thread, after the running blocks
-// have ended. Loops that run inline are cut into the same blocks, each after
+// have ended; a loop whose stop came during its last blocks throws it too. Loops that run inline are cut into the same blocks, each after
 // a checkpoint, when their token can stop. While the caller waits for the
 // workers' last blocks, it sleeps in slices of the token's poll period and
 // runs the poll between them; a caller without a poll sleeps until the loop
