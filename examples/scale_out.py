@@ -14,9 +14,11 @@ The same batch runs three ways and must give the same bytes:
 Last, one bad task among good ones: a PanicException raised in a worker reaches the caller as
 kelvora_core_py.PanicException, without hanging and without losing the other results.
 
-    python examples/scale_out.py [--groups G] [--parties P] [--packets N] [--workers W]
+    python examples/scale_out.py [--groups G] [--parties P] [--packets N] [--length L]
+                                 [--workers W]
 
-Dask and distributed are needed by this example only, not by the module.
+Dask and distributed are needed by this example only, not by the module
+(pip install "kelvora_core_py[examples]").
 """
 from __future__ import annotations
 
@@ -98,13 +100,16 @@ def run_processes(client: Any, batch: list[tuple[Any, ...]]) -> list[Any]:
     return list(client.gather(futures))
 
 
-def one_bad_task(client: Any, batch: list[tuple[Any, ...]]) -> tuple[list[Any], list[BaseException]]:
+def one_bad_task(client: Any, batch: list[tuple[Any, ...]],
+                 timeout: float = 600) -> tuple[list[Any], list[BaseException]]:
     """Runs the batch plus a task that raises PanicException in its worker.
 
     distributed's synchronous client catches only Exception, so gather() or result() of a task that
     raised a BaseException such as PanicException would wait for ever. Waiting for every future
-    first, then asking each for its exception() (which does return it) and only the others for
-    their result(), meets the failure without hanging and keeps every other result.
+    first (with a bound), then asking each for its exception() (which does return it) and only the
+    others for their result(), meets the failure without hanging and keeps every other result.
+    The exception arrives as kelvora_core_py.PanicException itself: pickle finds the class by its
+    qualified name.
     """
     from distributed import wait
 
@@ -113,7 +118,7 @@ def one_bad_task(client: Any, batch: list[tuple[Any, ...]]) -> tuple[list[Any], 
     # An identity beyond the group: an internal failure in the worker.
     futures.insert(1, client.submit(k.map_data, group["public"], group["private"][0],
                                     len(group["private"]), group["data"], pure=False))
-    wait(futures)
+    wait(futures, timeout=timeout)
     results: list[Any] = []
     failures: list[BaseException] = []
     for f in futures:
