@@ -12,7 +12,8 @@ source "$(dirname "$0")/common.sh"
 apt_install /usr/include/gtest/gtest.h libgtest-dev
 ensure_venv
 build_wheel
-install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit
+# Dask and distributed run examples/scale_out.py and its test only.
+install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit dask distributed
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
 
 # Runs a command with its output kept aside: its last lines when it passes,
@@ -38,7 +39,7 @@ echo "== Python tests (NumPy 2)"
 echo "== Python tests (NumPy 1.26)"
 NP1="$ROOT/build/venv-numpy1"
 [ -x "$NP1/bin/python" ] || python3 -m venv "$NP1"
-install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis
+install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis dask distributed
 "$NP1/bin/python" "${PYTEST[@]}"
 
 echo "== sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
@@ -61,7 +62,8 @@ ASAN_OPTIONS=detect_leaks=0 \
   "$VENV/bin/python" "${PYTEST[@]}"
 
 echo "== typing and wheel checks"
-"$VENV/bin/mypy" --strict "$ROOT/examples" "$ROOT/tests/typing_check.py"
+"$VENV/bin/mypy" --config-file "$ROOT/pyproject.toml" --strict "$ROOT/examples" \
+  "$ROOT/tests/typing_check.py"
 "$VENV/bin/abi3audit" --strict --report "$WHEEL"
 
 echo "== fuzzing the packet readers"
