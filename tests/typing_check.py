@@ -29,4 +29,5 @@ def check(packet: npt.NDArray[np.uint8], salt: npt.NDArray[np.uint8]) -> None:
     try:
         k.get_chunk_size_min(packet, 0)
     except k.PanicException as failure:
-        assert_type(failure.args, tuple[object, ...])
+        assert_type(failure, k.PanicException)
+        base: BaseException = failure
