@@ -4,8 +4,9 @@
 #   2. the Python suites (pytest) against the installed wheel with NumPy 2,
 #   3. the Python suites again with NumPy 1.26 (the other capsule path),
 #   4. the C++ tests and Python suites under AddressSanitizer and UBSan,
-#   5. mypy --strict over the examples and a typing check, abi3audit over the wheel,
-#   6. the packet-reader fuzzer for a bounded time.
+#   5. the worker pool's and stop tokens' C++ tests under ThreadSanitizer,
+#   6. mypy --strict over the examples and a typing check, abi3audit over the wheel,
+#   7. the packet-reader fuzzer for a bounded time.
 # Stops at the first failure; one exit code.
 source "$(dirname "$0")/common.sh"
 
@@ -60,6 +61,16 @@ ASAN_OPTIONS=detect_leaks=0 \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" \
   KELVORA_MODULE_DIR="$ASAN_BUILD/binding" KELVORA_HYPOTHESIS_PROFILE=quick \
   "$VENV/bin/python" "${PYTEST[@]}"
+
+echo "== ThreadSanitizer (the worker pool and its stop tokens)"
+TSAN_BUILD="$ROOT/build/tsan"
+cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DKELVORA_BUILD_TESTS=ON -DKELVORA_SANITIZE_THREAD=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$TSAN_BUILD" -j "$(nproc)" --target pool_test stop_test
+# ThreadSanitizer cannot follow a fork of a process that runs threads: the fork tests stay out.
+show_all_if_failing env TSAN_OPTIONS=halt_on_error=1 \
+  "$TSAN_BUILD/core/tests/pool_test" --gtest_filter='-*Fork*'
+show_all_if_failing env TSAN_OPTIONS=halt_on_error=1 "$TSAN_BUILD/core/tests/stop_test"
 
 echo "== typing and wheel checks"
 "$VENV/bin/mypy" --config-file "$ROOT/pyproject.toml" --strict "$ROOT/examples" \
