@@ -5,7 +5,7 @@ import runpy
 
 import pytest
 
-from support import run_python
+from support import run_python, user_mode_emulation
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
@@ -31,6 +31,9 @@ def test_example_script_runs(script, says, capsys):
     assert says in capsys.readouterr().out
 
 
+@pytest.mark.skipif(bool(user_mode_emulation()),
+                    reason="Dask is not installed in the emulated interpreter, where a cluster of "
+                           "worker processes would take minutes to start")
 def test_scale_out_on_dask():
     """examples/scale_out.py on small inputs with 2 worker processes: the threaded scheduler and
     the worker processes give the serial loop's bytes, and a worker's PanicException reaches the

@@ -1,10 +1,17 @@
 // Core work without the interpreter lock; see unlocked.hpp.
 #include "unlocked.hpp"
 
-#include <unistd.h>
+#include "platform.hpp"
 
-#if defined(__GLIBCXX__)
+#if KELVORA_POSIX
+#include <unistd.h>
+#endif
+// glibc ends a thread by unwinding its stack (see take_lock).
+#if KELVORA_POSIX && defined(__GLIBCXX__)
+#define KELVORA_FORCED_UNWIND 1
 #include <cxxabi.h>
+#else
+#define KELVORA_FORCED_UNWIND 0
 #endif
 
 #include "pyref.hpp"
@@ -12,14 +19,22 @@
 namespace kelvora::py {
 namespace {
 
+#if KELVORA_POSIX
+using ProcessId = pid_t;
+ProcessId process_id() { return getpid(); }
+#else
+using ProcessId = int;
+ProcessId process_id() { return 0; }  // no fork: the module lives in one process
+#endif
+
 // The main thread's identifier (threading.main_thread().ident) in the process
 // `g_main_pid`: after fork() the child's main thread is the one that forked.
 // Read and written with the interpreter lock held.
-pid_t g_main_pid = -1;
+ProcessId g_main_pid = ProcessId(-1);
 unsigned long g_main_ident = 0;
 
 bool on_main_thread() {
-  const pid_t pid = getpid();
+  const ProcessId pid = process_id();
   if (pid != g_main_pid) {
     PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
     PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
@@ -44,7 +59,7 @@ bool on_main_thread() {
 // release Python references without the lock. Such a thread stays here
 // instead until the process ends, as newer interpreters do themselves.
 void take_lock(PyThreadState* state) {
-#if defined(__GLIBCXX__)
+#if KELVORA_FORCED_UNWIND
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind&) {
@@ -57,7 +72,7 @@ void take_lock(PyThreadState* state) {
 
 }  // namespace
 
-void forget_main_thread() noexcept { g_main_pid = -1; }
+void forget_main_thread() noexcept { g_main_pid = ProcessId(-1); }
 
 UnlockedCall::UnlockedCall()
     : main_thread_(on_main_thread()),

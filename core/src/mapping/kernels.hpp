@@ -13,6 +13,7 @@
 
 #include "backends.hpp"
 #include "cpu.hpp"
+#include "platform.hpp"
 
 namespace kelvora::mapping_kernels {
 
@@ -34,7 +35,7 @@ class Prefetch {
   }
   void step() {
     for (std::size_t i = 0; i < per_step_ && row_ < n_; ++i) {
-      __builtin_prefetch(rows_[row_] + col_ + x_, 0, 2);
+      KELVORA_PREFETCH(rows_[row_] + col_ + x_, 0, 2);
       x_ += 64;
       if (x_ >= w_) {
         x_ = 0;

@@ -10,14 +10,28 @@
 // names a block of the loop still in the slot: the slot is refilled only
 // after all its blocks are done, and the block count travels in the claimed
 // word itself. Waiting spins briefly (the loops of one call follow each other
-// closely), then sleeps: workers on the generation atomic (a futex on Linux),
-// the caller on a condition variable that the last block's thread signals,
-// in slices of its token's poll period when it has a poll.
+// closely), then sleeps: workers on the generation atomic (a futex on Linux,
+// WaitOnAddress on Windows), the caller on a condition variable that the
+// last block's thread signals, in slices of its token's poll period when it
+// has a poll.
 #include "parallel/pool.hpp"
 
+#include "platform.hpp"
+
+#if KELVORA_POSIX
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
+#else
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -45,10 +59,39 @@ constexpr int kSpinRounds = 1000;            // pauses before sleeping (some ten
 thread_local bool t_in_loop = false;
 
 inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+  _mm_pause();
 #elif defined(__aarch64__)
   asm volatile("yield");
+#endif
+}
+
+// Sleeping on an atomic and waking its sleepers. Windows has the address
+// wait itself; MinGW's C++ library (GCC 12) builds std::atomic::wait there
+// from a shared table of condition variables that can lose a wake-up.
+template <class T>
+void sleep_while(const std::atomic<T>& a, T old) {
+#if KELVORA_WINDOWS
+  static_assert(sizeof(std::atomic<T>) == sizeof(T) && std::atomic<T>::is_always_lock_free);
+  WaitOnAddress(const_cast<std::atomic<T>*>(&a), &old, sizeof(T), INFINITE);
+#else
+  a.wait(old, std::memory_order_acquire);
+#endif
+}
+template <class T>
+void wake_all(std::atomic<T>& a) {
+#if KELVORA_WINDOWS
+  WakeByAddressAll(&a);
+#else
+  a.notify_all();
+#endif
+}
+template <class T>
+void wake_one(std::atomic<T>& a) {
+#if KELVORA_WINDOWS
+  WakeByAddressSingle(&a);
+#else
+  a.notify_one();
 #endif
 }
 
@@ -61,11 +104,12 @@ T wait_change(const std::atomic<T>& a, T old) {
     if (i < kSpinRounds) {
       cpu_relax();
     } else {
-      a.wait(old, std::memory_order_acquire);
+      sleep_while(a, old);
     }
   }
 }
 
+#if KELVORA_POSIX
 // Blocks every signal on the calling thread for the scope, so that threads
 // started meanwhile inherit that mask; the old mask comes back however the
 // scope ends (std::thread may throw more than std::system_error).
@@ -83,6 +127,7 @@ class BlockAllSignals {
  private:
   sigset_t old_;
 };
+#endif
 
 struct Loop {
   RangeFn fn = nullptr;
@@ -103,7 +148,9 @@ class Pool {
  public:
   // Starts workers until there are `n` (fewer if the system refuses threads).
   void grow(std::size_t n) {
+#if KELVORA_POSIX
     const BlockAllSignals workers_inherit_this;
+#endif
     while (started_ < n) {
       try {
         std::thread(&Pool::worker_main, this, std::uint32_t(started_),
@@ -136,7 +183,7 @@ class Pool {
     const std::uint32_t gen = generation_.load(std::memory_order_relaxed) + 1;
     claim_.store(std::uint64_t(gen) << 32 | std::uint64_t(nblocks) << 16, std::memory_order_release);
     generation_.store(gen, std::memory_order_release);
-    generation_.notify_all();
+    wake_all(generation_);
 
     work();
     wait_done(nblocks);
@@ -226,6 +273,7 @@ Pool* g_pool = nullptr;              // leaked on purpose; guarded by pool_mutex
 std::atomic<std::size_t> g_threads{0};  // 0: not determined yet
 
 std::size_t available_processors() {
+#if defined(__linux__)
   for (std::size_t cpus = 1024; cpus <= (std::size_t(1) << 20); cpus *= 2) {
     cpu_set_t* set = CPU_ALLOC(cpus);
     if (set == nullptr) break;
@@ -237,10 +285,12 @@ std::size_t available_processors() {
     if (rc == 0) return std::clamp<std::size_t>(std::size_t(count), 1, kMaxThreads);
     if (errno != EINVAL) break;  // EINVAL: the mask is wider than `cpus`
   }
+#endif
   const unsigned hw = std::thread::hardware_concurrency();
   return std::clamp<std::size_t>(hw, 1, kMaxThreads);
 }
 
+#if KELVORA_POSIX
 // fork(): the child forgets the pool, whose workers exist only in the parent,
 // and the pool's mutex, which a loop running in another thread of the parent
 // may hold. The parent does not wait for such a loop: its caller may itself
@@ -249,14 +299,17 @@ void after_fork_child() {
   g_pool = nullptr;
   g_pool_mutex = new std::mutex;
 }
+#endif
 
 // The pool with at least `workers` workers; call with pool_mutex() held.
 Pool& pool_with(std::size_t workers) {
+#if KELVORA_POSIX
   static const bool registered = [] {
     pthread_atfork(nullptr, nullptr, after_fork_child);
     return true;
   }();
   (void)registered;
+#endif
   if (g_pool == nullptr) g_pool = new Pool;
   if (g_pool->workers() < workers) g_pool->grow(workers);
   return *g_pool;
