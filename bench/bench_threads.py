@@ -5,6 +5,8 @@ Long calls release the interpreter lock, so Python threads calling the module ru
                                                   running them all (two cores)
   Dask's threaded scheduler on examples/scale_out.py's batch
                                                   at least 1.5x the speed of a serial loop
+  a counter thread during a 64 MiB involution   its rate against its free rate (the
+                                                  module holding the lock would stop it)
 A long call on the main thread takes the lock back every 20 ms to run signal handlers:
   SIGINT during a 64 MiB involution and a 1 GiB map_data
                                                   KeyboardInterrupt under 60 ms after the signal
@@ -78,6 +80,38 @@ def bench_dask() -> float | None:
     return medians["serial loop"] / medians["Dask threaded scheduler, 2 workers"]
 
 
+def bench_counter() -> float:
+    """The median share of its free rate that a counting thread keeps during a 64 MiB
+    involution on the main thread."""
+    rng = np.random.default_rng(3)
+    packet = rng.integers(0, 256, 64 * MIB, dtype=np.uint8)
+    salt = rng.integers(0, 256, 16, dtype=np.uint8)
+    count, running = [0], [True]
+
+    def counter():
+        while running[0]:
+            count[0] += 1
+
+    def rate_while(wait) -> float:
+        start, began = count[0], time.perf_counter()
+        wait()
+        return (count[0] - start) / (time.perf_counter() - began)
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        shares = []
+        for _ in range(5 if QUICK else 15):
+            free = rate_while(lambda: time.sleep(0.1))
+            shares.append(rate_while(lambda: k.involute_packet(packet, salt, 64)) / free)
+    finally:
+        running[0] = False
+        thread.join()
+    print(f"\nA counter thread during a 64 MiB involution: median {statistics.median(shares):.2f}, "
+          f"range {min(shares):.2f} to {max(shares):.2f} of its free rate ({len(shares)} repeats)")
+    return statistics.median(shares)
+
+
 def interrupt_latencies(call, delays: list[float]) -> tuple[list[float], float]:
     """Seconds from SIGINT to the KeyboardInterrupt of `call`, for each delay into the call;
     and the uninterrupted call's own duration."""
@@ -130,11 +164,13 @@ def bench_interrupts() -> list[tuple[str, float]]:
 def main() -> None:
     two = bench_two_threads()
     dask_speedup = bench_dask()
+    counter = bench_counter()
     worst = bench_interrupts()
     print("\nSummary")
     print(f"  two threads vs one, 4 MiB involutions   {two:5.2f}x throughput (target 1.6x)")
     if dask_speedup is not None:
         print(f"  Dask threaded vs serial loop            {dask_speedup:5.2f}x (target 1.5x)")
+    print(f"  counter thread during a 64 MiB involution {counter:5.2f} of its free rate")
     for name, latency in worst:
         print(f"  Ctrl-C, {name:<32} largest {latency * 1e3:5.1f} ms (target under 60 ms)")
 
