@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -30,33 +31,39 @@ using parallel::set_thread_count_for_testing;
 
 class StopShapes : public ::testing::TestWithParam<std::size_t> {};
 
-// The body that reaches block b of 16 asks for the stop: blocks that started run to their end,
-// the others are skipped, and Stopped reaches the caller.
+// The body that reaches block b of 8 asks for the stop: blocks that started run to their end,
+// the others are skipped, and Stopped reaches the caller. Blocks above the stopping one that
+// start before the stop wait for it, so that however the threads are scheduled, at most one
+// block per other thread runs beside the stopping one.
 TEST_P(StopShapes, StoppedLoopSkipsTheBlocksNotStarted) {
-  set_thread_count_for_testing(GetParam());
-  const std::size_t n = 16 * 1000;
-  for (std::size_t stop_at : {0u, 5u, 15u}) {
+  const std::size_t threads = GetParam();
+  set_thread_count_for_testing(threads);
+  const std::size_t n = 8 * 1000, block = n / 8;  // one grain: a block on every thread count
+  for (std::size_t stop_at : {0u, 3u, 7u}) {
     StopSource source;
     std::vector<std::atomic<int>> hits(n);
-    EXPECT_THROW(parallel_for(source.token(), 0, n, n / 16, [&](std::size_t lo, std::size_t hi) {
+    EXPECT_THROW(parallel_for(source.token(), 0, n, block, [&](std::size_t lo, std::size_t hi) {
+                   if (lo / block > stop_at) {
+                     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                     while (!source.stop_requested() && std::chrono::steady_clock::now() < deadline)
+                       std::this_thread::yield();
+                   }
                    for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
-                   if (lo <= stop_at * (n / 16) && stop_at * (n / 16) < hi) source.request_stop();
+                   if (lo / block == stop_at) source.request_stop();
                  }),
                  Stopped)
         << "stop at block " << stop_at;
     std::size_t ran = 0;
-    for (std::size_t b = 0; b < 16; ++b) {
-      const int first = hits[b * (n / 16)].load();
-      for (std::size_t i = b * (n / 16); i < (b + 1) * (n / 16); ++i) ASSERT_EQ(hits[i].load(), first);
+    for (std::size_t b = 0; b < 8; ++b) {
+      const int first = hits[b * block].load();
+      for (std::size_t i = b * block; i < (b + 1) * block; ++i) ASSERT_EQ(hits[i].load(), first);
       ASSERT_LE(first, 1);
       ran += std::size_t(first);
     }
-    // The stopping block and those running beside it; never all, unless it
-    // was the last.
-    EXPECT_GE(ran, 1u);
-    if (stop_at < 15) {
-      EXPECT_LT(ran, 16u) << "stop at block " << stop_at;
-    }
+    // The stopping block, some of those below it (claimed before it), and at
+    // most one above it on each other thread.
+    EXPECT_EQ(hits[stop_at * block].load(), 1) << "stop at block " << stop_at;
+    EXPECT_LE(ran, std::min<std::size_t>(8, stop_at + threads)) << "stop at block " << stop_at;
   }
   // A stopped token stops a loop before its first block, and parallel_tasks too.
   StopSource stopped;
