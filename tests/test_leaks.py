@@ -486,9 +486,10 @@ def raise_interrupt(signum, frame):
 
 
 def interrupted(call):
-    """Runs `call` with a timer that fires 2 ms in, and expects its Interrupt."""
-    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    """Runs `call` with a timer that fires 2 ms in, and expects its Interrupt. The timer is
+    armed inside the try: on a busy machine it may fire before the call starts."""
     try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
         call()
     except Interrupt:
         return
