@@ -123,7 +123,8 @@ PyObject* init_module() {
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
   if (!module || !add_functions(module.get()) ||
-      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0)
+      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0 ||
+      !watch_interpreter_exit())
     return nullptr;
   // Py_AtExit takes at most 32 functions per interpreter; without a place in
   // it the module is still kept, and only a second Py_Initialize would suffer.

@@ -5,6 +5,8 @@
 
 #if KELVORA_POSIX
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 // glibc ends a thread by unwinding its stack (see take_lock).
 #if KELVORA_POSIX && defined(__GLIBCXX__)
@@ -13,6 +15,8 @@
 #else
 #define KELVORA_FORCED_UNWIND 0
 #endif
+
+#include <atomic>
 
 #include "pyref.hpp"
 
@@ -53,26 +57,65 @@ bool on_main_thread() {
   return PyThread_get_thread_ident() == g_main_ident;
 }
 
+// Set by the interpreter's exit hook (see watch_interpreter_exit), with the
+// identifier of the thread that runs it, the one that shuts the interpreter down.
+std::atomic<bool> g_exiting{false};
+std::atomic<unsigned long> g_exiting_thread{0};
+
+[[noreturn]] void stay() {
+#if KELVORA_POSIX
+  for (;;) pause();
+#else
+  for (;;) Sleep(INFINITE);
+#endif
+}
+
 // Takes the interpreter lock back. While the interpreter is being finalized,
 // CPython ends the threads that ask for the lock with pthread_exit(), which
 // glibc carries out by unwinding their stacks; this thread's frames would then
 // release Python references without the lock. Such a thread stays here
-// instead until the process ends, as newer interpreters do themselves.
+// instead until the process ends, as newer interpreters do themselves. With
+// libstdc++ the unwinding itself is caught; other C++ runtimes (libc++) cannot
+// tell it from an exception, so there a thread other than the one shutting
+// down stops asking for the lock once the exit hook has run, which comes
+// before the interpreter ends any thread.
 void take_lock(PyThreadState* state) {
 #if KELVORA_FORCED_UNWIND
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind&) {
-    for (;;) pause();
+    stay();
   }
 #else
+  if (g_exiting.load(std::memory_order_acquire) &&
+      PyThread_get_thread_ident() != g_exiting_thread.load(std::memory_order_relaxed))
+    stay();
   PyEval_RestoreThread(state);
 #endif
 }
 
+PyObject* note_exit(PyObject*, PyObject*) {
+  g_exiting_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+  g_exiting.store(true, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
-void forget_main_thread() noexcept { g_main_pid = ProcessId(-1); }
+void forget_main_thread() noexcept {
+  g_main_pid = ProcessId(-1);
+  g_exiting.store(false, std::memory_order_relaxed);
+}
+
+bool watch_interpreter_exit() {
+  static PyMethodDef def = {"_note_exit", note_exit, METH_NOARGS, nullptr};
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  PyRef hook = PyRef::steal(PyCFunction_New(&def, nullptr));
+  PyRef done = atexit && hook
+                   ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()))
+                   : PyRef();
+  return bool(done);
+}
 
 UnlockedCall::UnlockedCall()
     : main_thread_(on_main_thread()),
