@@ -23,9 +23,9 @@ constexpr std::size_t kSortedCopyFrom = std::size_t(1) << 20;
 // random, the chunk fetched ahead while order runs sequentially.
 template <std::size_t kSize, class Index>
 void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::size_t n,
-            std::uint8_t* out) {
+            std::uint8_t* out, StopToken stop) {
   const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
-  parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
     constexpr std::size_t kAhead = 16;
     for (std::size_t k = lo; k < hi; ++k) {
       if (k + kAhead < hi) KELVORA_PREFETCH(from + order[k + kAhead] * s);
@@ -44,7 +44,7 @@ void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::si
 // sequential.
 template <class Index>
 void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
-             std::span<std::uint8_t> out) {
+             std::span<std::uint8_t> out, StopToken stop) {
   KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
   const std::size_t s = chunk_size;
   const std::size_t n = packet.size() / s;
@@ -55,12 +55,12 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
     constexpr std::size_t kSize = decltype(fixed)::value;
     if (s <= kSortedCopyChunk && n >= kSortedCopyFrom) {
       const Scratch<std::uint8_t> sorted = make_scratch<std::uint8_t>(packet.size());
-      gather<kSize>(in, s, order, n, sorted.get());
-      gather<kSize>(sorted.get(), s, order, n, dst);
+      gather<kSize>(in, s, order, n, sorted.get(), stop);
+      gather<kSize>(sorted.get(), s, order, n, dst, stop);
       return;
     }
     const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
-    parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(stop, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
       // Both reads are at random: fetch order[order[k]] well ahead, and the
       // chunk it names once that has arrived.
       constexpr std::size_t kFar = 32, kNear = 16;
@@ -73,14 +73,17 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
   });
 }
 
-template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>);
-template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>);
+template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>,
+                      StopToken);
+template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>,
+                      StopToken);
 
 // See header.
-void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {
+void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table,
+                StopToken stop) {
   KV_ASSERT(out.size() == data.size());
   const auto lookup = byte_lookup::active();
-  parallel::parallel_for(0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
     if (table == nullptr) {
       std::memcpy(out.data() + lo, data.data() + lo, hi - lo);
     } else {

@@ -170,15 +170,21 @@ std::size_t last_capacity(std::size_t n, std::size_t s) {
 }
 
 // Walks chunks [0, n) of s bytes through a set; key_of(k) gives (hash, key)
-// of chunk k, hash_of(key) the hash again.
+// of chunk k, hash_of(key) the hash again. Checks `stop` between runs of
+// at most kKeysPerCheckpoint keys.
 template <class Key, class KeyOf, class HashOf, class Equal>
 bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_of,
-                   Equal&& equal) {
+                   Equal&& equal, StopToken stop) {
+  constexpr std::size_t kKeysPerCheckpoint = std::size_t(1) << 18;
   KeySet<Key> set(last_capacity<Key>(n, s));
   for (std::size_t k = 0;;) {
-    k = set.insert_run(k, n, key_of, equal);
-    if (k >= n) return k == n;
-    set.grow(hash_of);
+    stop.checkpoint();
+    const std::size_t limit = n - k > kKeysPerCheckpoint ? k + kKeysPerCheckpoint : n;
+    const std::size_t next = set.insert_run(k, limit, key_of, equal);
+    if (next > limit) return false;  // a key was already there
+    if (next == n) return true;
+    if (next < limit) set.grow(hash_of);  // room used up
+    k = next;
   }
 }
 
@@ -253,10 +259,12 @@ enum class Walk { kDistinct, kRepeated, kFull };
 //
 // The walk takes only the keys whose top `part_bits` bits are `part` (all of
 // them when part_bits is 0), each held rotated by those bits so that its home
-// group comes from the bits below; it gives up when `stop` is set.
+// group comes from the bits below. It gives up when another part has found a
+// repeat (`repeated`), and checks `stop` as it does that: when the set grows
+// and every 16 runs.
 template <class Key, std::size_t S>
 Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::size_t most,
-                 const std::atomic<bool>& stop) {
+                 const std::atomic<bool>& repeated, StopToken stop) {
   using key_groups::GroupSet;
   constexpr std::size_t kGroup = GroupSet<Key>::kGroupKeys;
   constexpr std::size_t kRun = 512;
@@ -279,7 +287,8 @@ Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::siz
   for (std::size_t k = 0; k < n;) {
     if (held == room) {
       if (set.groups == last) return Walk::kFull;
-      if (stop.load(std::memory_order_relaxed)) return Walk::kRepeated;
+      stop.checkpoint();
+      if (repeated.load(std::memory_order_relaxed)) return Walk::kRepeated;
       // The next table, with the keys rehashed into it.
       std::vector<Group> old = std::exchange(
           table, std::vector<Group>(256 * set.groups <= last ? 16 * set.groups : last));
@@ -311,7 +320,10 @@ Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::siz
     if (!insert(set, run, m)) return Walk::kRepeated;
     k += take;
     held += m;
-    if (k % (16 * kRun) == 0 && stop.load(std::memory_order_relaxed)) return Walk::kRepeated;
+    if (k % (16 * kRun) == 0) {
+      stop.checkpoint();
+      if (repeated.load(std::memory_order_relaxed)) return Walk::kRepeated;
+    }
   }
   return Walk::kDistinct;
 }
@@ -325,7 +337,7 @@ Walk walk_values(ByteView packet, unsigned part_bits, std::size_t part, std::siz
 // stays in the caches, take one inline walk through a KeySet, which costs
 // less per key there than the groups' back end with its run of mixed keys.
 template <class Key, std::size_t S>
-bool distinct_values(ByteView packet) {
+bool distinct_values(ByteView packet, StopToken stop) {
   const std::size_t n = packet.size() / S;
   if (n < kPartsFrom) {
     const std::uint8_t* const base = packet.data();
@@ -335,12 +347,13 @@ bool distinct_values(ByteView packet) {
       const Key key = chunk_key<Key, S>(base + k * S);
       return std::pair{hash_of(key), key};
     };
-    return distinct_keys<Key>(n, S, key_of, hash_of, [](Key stored, Key key) { return stored == key; });
+    return distinct_keys<Key>(n, S, key_of, hash_of,
+                              [](Key stored, Key key) { return stored == key; }, stop);
   }
   // A repeat usually comes early (runs of one value): the first chunks are
   // checked on their own before the pool is asked.
-  if (!distinct_values<Key, S>(packet.first(kPrefixChunks * S))) return false;
-  std::atomic<bool> stop{false};
+  if (!distinct_values<Key, S>(packet.first(kPrefixChunks * S), stop)) return false;
+  std::atomic<bool> repeated{false};
   const std::size_t threads = parallel::thread_count();
   if (threads >= 2) {
     const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
@@ -348,25 +361,25 @@ bool distinct_values(ByteView packet) {
     const std::size_t share = n / parts;
     const std::size_t most = std::min(n, share + 4 * std::size_t(std::sqrt(double(share))) + 256);
     std::array<Walk, 8> ends{};
-    parallel::parallel_for(0, parts, 1, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(stop, 0, parts, 1, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t p = lo; p < hi; ++p) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        ends[p] = walk_values<Key, S>(packet, bits, p, most, stop);
-        if (ends[p] == Walk::kRepeated) stop.store(true, std::memory_order_relaxed);
+        if (repeated.load(std::memory_order_relaxed)) return;
+        ends[p] = walk_values<Key, S>(packet, bits, p, most, repeated, stop);
+        if (ends[p] == Walk::kRepeated) repeated.store(true, std::memory_order_relaxed);
       }
     });
-    if (stop.load()) return false;
+    if (repeated.load()) return false;
     if (std::find(ends.begin(), ends.begin() + std::ptrdiff_t(parts), Walk::kFull) ==
         ends.begin() + std::ptrdiff_t(parts))
       return true;
   }
-  return walk_values<Key, S>(packet, 0, 0, n, stop) == Walk::kDistinct;
+  return walk_values<Key, S>(packet, 0, 0, n, repeated, stop) == Walk::kDistinct;
 }
 
 // Other chunks: the set holds chunk index + 1, placed by the chunk's hash;
 // bytes are compared on a probe that meets another chunk.
 template <class Key>
-bool distinct_indices(ByteView packet, std::size_t s) {
+bool distinct_indices(ByteView packet, std::size_t s, StopToken stop) {
   const std::size_t n = packet.size() / s;
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_hash_key();
@@ -374,7 +387,7 @@ bool distinct_indices(ByteView packet, std::size_t s) {
   auto key_of = [&](std::size_t k) { return std::pair{hash_of(Key(k + 1)), Key(k + 1)}; };
   return distinct_keys<Key>(n, s, key_of, hash_of, [&](Key stored, Key key) {
     return std::memcmp(base + (stored - 1) * s, base + (key - 1) * s, s) == 0;
-  });
+  }, stop);
 }
 
 // The divisors of `len` > 0 in [lo, hi], ascending, from its prime factors
@@ -407,7 +420,7 @@ std::vector<std::uint64_t> divisors_between(std::uint64_t len, std::uint64_t lo,
 // A chunk is its own key when the key is at most 4/3 of its size, so the
 // set stays within twice the packet (see last_capacity); other chunk sizes
 // use indices.
-bool chunks_distinct(ByteView packet, std::size_t s) {
+bool chunks_distinct(ByteView packet, std::size_t s, StopToken stop) {
   const std::size_t n = packet.size() / s;
   if (more_chunks_than_values(n, s)) return false;
   // Equal first chunks are the usual way a size fails (runs of one value).
@@ -419,29 +432,29 @@ bool chunks_distinct(ByteView packet, std::size_t s) {
     case 2:
       return distinct_bits<2>(packet);
     case 3:
-      return distinct_values<std::uint32_t, 3>(packet);
+      return distinct_values<std::uint32_t, 3>(packet, stop);
     case 4:
-      return distinct_values<std::uint32_t, 4>(packet);
+      return distinct_values<std::uint32_t, 4>(packet, stop);
     case 6:
-      return distinct_values<std::uint64_t, 6>(packet);
+      return distinct_values<std::uint64_t, 6>(packet, stop);
     case 7:
-      return distinct_values<std::uint64_t, 7>(packet);
+      return distinct_values<std::uint64_t, 7>(packet, stop);
     case 8:
-      return distinct_values<std::uint64_t, 8>(packet);
+      return distinct_values<std::uint64_t, 8>(packet, stop);
     default:
-      return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s)
-                             : distinct_indices<std::uint64_t>(packet, s);
+      return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s, stop)
+                             : distinct_indices<std::uint64_t>(packet, s, stop);
   }
 }
 
-std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
+std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size, StopToken stop) {
   const std::uint64_t len = packet.size();
   if (len == 0) return 0;
   const std::uint64_t half = len / 2;
   if (min_size > half) return len;
   if (min_size == 0) fail(std::string(messages::kRemainderByZero));
   for (const std::uint64_t s : divisors_between(len, min_size, half))
-    if (chunks_distinct(packet, std::size_t(s))) return s;
+    if (chunks_distinct(packet, std::size_t(s), stop)) return s;
   return len;
 }
 

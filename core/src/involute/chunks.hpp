@@ -8,20 +8,22 @@
 // when there is none (also when m > L/2), or 0 for an empty packet. A minimum
 // of 0 with a non-empty packet is an internal failure ("attempt to calculate
 // the remainder with a divisor of zero"). chunk_size(packet) uses m = 4.
+// The search stops early, throwing Stopped, once `stop` is stopped.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "bytes.hpp"
+#include "parallel/stop.hpp"
 
 namespace kelvora {
 
 inline constexpr std::uint64_t kDefaultMinChunkSize = 4;
 
-std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size);
-inline std::uint64_t chunk_size(ByteView packet) {
-  return chunk_size_min(packet, kDefaultMinChunkSize);
+std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size, StopToken stop = {});
+inline std::uint64_t chunk_size(ByteView packet, StopToken stop = {}) {
+  return chunk_size_min(packet, kDefaultMinChunkSize, stop);
 }
 
 // True when n chunks of s bytes cannot all differ: there are more of them
@@ -37,6 +39,6 @@ inline bool more_chunks_than_values(std::size_t n, std::size_t s) {
 // bytes are compared pair by pair; otherwise chunks of one or two bytes are
 // marked in a bit per value, and longer ones go through a set that grows as
 // it fills and stays within twice the packet's size.
-bool chunks_distinct(ByteView packet, std::size_t s);
+bool chunks_distinct(ByteView packet, std::size_t s, StopToken stop = {});
 
 }  // namespace kelvora

@@ -49,8 +49,9 @@ SortPlan SortPlan::for_records(std::size_t n) {
 }
 
 // See header.
-ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt)
-    : packet_(packet), salt_(salt), s_(chunk_size), x16_(sha256_x16::avx512_available()) {
+ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt, StopToken stop)
+    : packet_(packet), salt_(salt), stop_(stop), s_(chunk_size),
+      x16_(sha256_x16::avx512_available()) {
   KV_ASSERT(s_ != 0 && packet.size() % s_ == 0);
   n_ = packet.size() / s_;
   whole_ = s_ / kSha256BlockSize;
@@ -134,7 +135,7 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
   const unsigned top_bits = out.plan.top_bits;
   typename Record::T* records = out.records.get();
   const std::uint8_t* const later = tail_.data();  // block j >= 1 of every tail
-  parallel::parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop_, 0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
     // The tail's first block per lane; only its first rest_ bytes change from
     // chunk to chunk.
     alignas(64) std::uint8_t firsts[kX16][kSha256BlockSize];

@@ -54,13 +54,13 @@ std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_
 std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_salt,
                                                 ByteView new_salt, ByteView old_key,
                                                 ByteView new_key, std::uint64_t chunk_size,
-                                                std::span<std::uint8_t> out) {
+                                                std::span<std::uint8_t> out, StopToken stop) {
   check_keys(old_key, new_key);
   KV_ASSERT(out.size() == packet.size());
   const std::array<std::uint8_t, 256> table = substitution_table(old_key, new_key);
   // Chunk size 0: both involutions copy, which leaves the re-coding.
   if (chunk_size == 0) {
-    copy_bytes(packet, out, table.data());
+    copy_bytes(packet, out, table.data(), stop);
     return {};
   }
   if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
@@ -76,18 +76,18 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
     return std::unexpected(InvolutionError{DuplicateCrumbs{}});
   // The re-coded packet holds T of every byte of the packet, wherever the
   // chunks went, so its counts follow from the packet's.
-  const ByteCounts counts = count_bytes(packet);
+  const ByteCounts counts = count_bytes(packet, stop);
   ByteCounts recoded{};
   for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
 
-  ChunkHasher undo(packet, s, old_salt);
+  ChunkHasher undo(packet, s, old_salt, stop);
   undo.start_prefixes();
   Sha256Digest old_seed, new_seed;
-  parallel::parallel_tasks(2 + undo.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 2 + undo.prefix_tasks(), [&](std::size_t i) {
     if (i == 0) {
-      old_seed = seed_digest(counts, old_branch);
+      old_seed = seed_digest(counts, old_branch, stop);
     } else if (i == 1) {
-      new_seed = seed_digest(recoded, new_branch);
+      new_seed = seed_digest(recoded, new_branch, stop);
     } else {
       undo.hash_prefixes(i - 2);
     }
@@ -96,9 +96,9 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
   if (auto done = crumbs_rank_arrange(undo, old_seed, p2); !done) return done;
-  copy_bytes(p2, p2, table.data());
+  copy_bytes(p2, p2, table.data(), stop);
 
-  ChunkHasher redo(p2, s, new_salt);
+  ChunkHasher redo(p2, s, new_salt, stop);
   return crumbs_rank_arrange(redo, new_seed, out);
 }
 

@@ -25,10 +25,10 @@ using namespace involution;
 template <class Branch>
 std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView salt,
                                                    std::uint64_t chunk_size, Branch&& branch,
-                                                   std::span<std::uint8_t> out) {
+                                                   std::span<std::uint8_t> out, StopToken stop) {
   KV_ASSERT(out.size() == packet.size());
   if (chunk_size == 0) {
-    copy_bytes(packet, out);
+    copy_bytes(packet, out, nullptr, stop);
     return {};
   }
   if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
@@ -41,13 +41,13 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   // are their crumbs. Known before anything is allocated.
   if (more_chunks_than_values(packet.size() / s, s))
     return std::unexpected(InvolutionError{DuplicateCrumbs{}});
-  const ByteCounts counts = count_bytes(packet);
-  ChunkHasher chunks(packet, s, salt);
+  const ByteCounts counts = count_bytes(packet, stop);
+  ChunkHasher chunks(packet, s, salt, stop);
   chunks.start_prefixes();
   Sha256Digest seed;
-  parallel::parallel_tasks(1 + chunks.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 1 + chunks.prefix_tasks(), [&](std::size_t i) {
     if (i == 0) {
-      seed = seed_digest(counts, h);
+      seed = seed_digest(counts, h, stop);
     } else {
       chunks.hash_prefixes(i - 1);
     }
@@ -61,20 +61,21 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
 // See header.
 std::expected<void, InvolutionError> involute_into(ByteView packet, ByteView salt,
                                                    std::uint64_t chunk_size,
-                                                   std::span<std::uint8_t> out) {
+                                                   std::span<std::uint8_t> out, StopToken stop) {
   return involute_core(
       packet, salt, chunk_size,
-      [&] { return always_true_branch(prepare_bounds(salt, -1.0f, 1.0f), salt); }, out);
+      [&] { return always_true_branch(prepare_bounds(salt, -1.0f, 1.0f), salt); }, out, stop);
 }
 
 // See header.
 std::expected<void, InvolutionError> involute_if_into(ByteView packet, ByteView salt,
                                                       std::uint64_t chunk_size,
                                                       const Condition& condition,
-                                                      std::span<std::uint8_t> out) {
+                                                      std::span<std::uint8_t> out,
+                                                      StopToken stop) {
   return involute_core(
       packet, salt, chunk_size,
-      [&] { return branch_value(condition.bounds, salt, condition.test_value); }, out);
+      [&] { return branch_value(condition.bounds, salt, condition.test_value); }, out, stop);
 }
 
 // See header.

@@ -136,7 +136,7 @@ std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
     const unsigned shift2 = 32 - b1 - b2;
     const std::uint32_t mask2 = (std::uint32_t(1) << b2) - 1;
     const bool few = (n >> (b1 + b2)) <= 8;
-    parallel::parallel_for(0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(chunks.stop(), 0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
       std::vector<std::uint32_t> group(std::size_t(mask2) + 1);
       std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
       const Scratch<T> sorted = make_scratch<T>(largest);
@@ -178,7 +178,7 @@ std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
     using Record = decltype(record);
     const auto order = rank(chunks, chunks.records<Record>(seed), seed);
     if (!order) return std::unexpected(order.error());
-    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out);
+    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop());
     return {};
   };
   if (chunks.chunks() > (std::uint64_t(1) << 32)) return arrange_by(WideRecord{});
