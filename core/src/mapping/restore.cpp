@@ -43,6 +43,12 @@ void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std
 
 namespace {
 
+// invert_table, into a zeroed table of the caller's: no copy of it is left
+// anywhere else.
+void invert_into(ByteView table, InvertedTable& inverted) {
+  for (std::size_t k = 0; k < table.size(); ++k) inverted[table[k]] = std::uint8_t(k);
+}
+
 // The per-column checks, made once: every column would fail alike.
 void check_columns(ByteView pub, std::size_t n) {
   if (pub.size() != kTableSize) {
@@ -68,7 +74,7 @@ std::size_t check_restore_arguments(std::span<const ByteView> priv_keys,
 // See mapping.hpp.
 InvertedTable invert_table(ByteView table) {
   InvertedTable inverted{};
-  for (std::size_t k = 0; k < table.size(); ++k) inverted[table[k]] = std::uint8_t(k);
+  invert_into(table, inverted);
   return inverted;
 }
 
@@ -104,8 +110,10 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
   KV_ASSERT(rows.size() == n);
   for (const auto& row : rows) KV_ASSERT(row.size() == len);
 
-  std::vector<InvertedTable> inverted(n);
-  for (std::size_t i = 0; i < n; ++i) inverted[i] = invert_table(priv_keys[i]);
+  std::vector<InvertedTable> inverted(n);  // zeroed
+  // They are the private tables, read the other way round.
+  WipeOnExit wipe_inverted(inverted.data(), n * sizeof(InvertedTable));
+  for (std::size_t i = 0; i < n; ++i) invert_into(priv_keys[i], inverted[i]);
   if (len == 0) return;
   check_columns(pub, n);
 
