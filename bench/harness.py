@@ -23,6 +23,11 @@ def sha256_blocks(n_bytes: int) -> int:
     return (n_bytes + 9 + 63) // 64
 
 
+# Every compare() of this process, in order: (title, medians by candidate name); bench/plot.py
+# draws from it.
+RUNS: list[tuple[str, dict[str, float]]] = []
+
+
 def check_same(name: str, got, want) -> None:
     """A peer only counts if it computes the same result."""
     if got != want:
@@ -49,6 +54,7 @@ def compare(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
         for i, (_, fn) in enumerate(candidates):
             samples[i].append(time_once(fn, numbers[i]))
     medians = {name: statistics.median(s) for (name, _), s in zip(candidates, samples)}
+    RUNS.append((title, medians))
     base_name = candidates[0][0]
     base = medians[base_name]
     print(f"\n{title}")

@@ -4,6 +4,7 @@
 //   import kelvora_core_py            # one module object per process
 //   kelvora_core_py.__all__ == [names of the thirteen functions, in order]
 //   each function f: f.__text_signature__ == "(params...)", f.__doc__ is None
+//   kelvora_core_py.__version__ == the package's version (not in __all__)
 // The signatures are listed in entries.hpp.
 #include <Python.h>
 
@@ -115,7 +116,9 @@ PyObject* init_module() {
     return the_module;
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
-  if (!module || !add_functions(module.get())) return nullptr;
+  if (!module || !add_functions(module.get()) ||
+      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0)
+    return nullptr;
   // Py_AtExit takes at most 32 functions per interpreter; without a place in
   // it the module is still kept, and only a second Py_Initialize would suffer.
   (void)Py_AtExit(forget_interpreter);
