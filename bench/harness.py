@@ -64,17 +64,32 @@ def compare(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
     return medians
 
 
+def release_build(build_dir: str) -> bool:
+    """Whether a CMake build directory is optimised (Release) and free of the
+    sanitizers, whose timings say nothing about the product."""
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+            cache = dict(line.rstrip("\n").split("=", 1) for line in f
+                         if "=" in line and not line.startswith(("#", "//")))
+    except OSError:
+        return False
+    return (cache.get("CMAKE_BUILD_TYPE:STRING") == "Release"
+            and cache.get("KELVORA_SANITIZE:BOOL", "OFF").upper() in ("OFF", "FALSE", "0", ""))
+
+
 def native_medians(name: str, env_var: str, args: Sequence[str] = (),
                    repetitions: int = 3) -> list[dict] | None:
     """Median rows of the native benchmark `name`, or None when it is not built.
 
-    The executable is $env_var when set, else the first build/*/bench/<name>.
-    Rows that report an error are left out.
+    The executable is $env_var when set, else build/*/bench/<name> of an
+    optimised build without sanitizers (release_build). Rows that report an
+    error are left out.
     """
     path = os.environ.get(env_var)
     if not path:
         root = os.path.join(os.path.dirname(__file__), "..", "build")
-        found = sorted(glob.glob(os.path.join(root, "*", "bench", name)))
+        found = [p for p in sorted(glob.glob(os.path.join(root, "*", "bench", name)))
+                 if release_build(os.path.dirname(os.path.dirname(p)))]
         if not found:
             return None
         path = found[0]
