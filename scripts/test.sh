@@ -5,26 +5,28 @@
 #   3. the Python suites again with NumPy 1.26 (the other capsule path),
 #   4. the C++ tests and Python suites under AddressSanitizer and UBSan,
 #   5. mypy --strict over the examples and a typing check, abi3audit over the wheel,
-#   6. the packet-reader fuzzer for a bounded time.
-# Stops at the first failure; one exit code.
+#   6. the packet-reader fuzzer for a bounded time,
+#   7. aarch64 under emulation: the C++ tests (vector back ends in, and all left
+#      out) and the Python suites (scripts/aarch64.sh),
+#   8. the release wheels: sdist, manylinux x86_64 and aarch64 wheels, each run
+#      through the Python suites (scripts/wheels.sh),
+#   9. the Windows and macOS cross builds, the Windows C++ tests under wine
+#      (scripts/cross.sh).
+# Stops at the first failure; one exit code. Each stage's time is printed.
 source "$(dirname "$0")/common.sh"
+
+STAGE_START=$SECONDS
+stage_done() {  # stage_done <name>: how long the stage since the last one took
+  echo "-- $1: $((SECONDS - STAGE_START)) s"
+  STAGE_START=$SECONDS
+}
 
 apt_install /usr/include/gtest/gtest.h libgtest-dev
 ensure_venv
 build_wheel
 install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
-
-# Runs a command with its output kept aside: its last lines when it passes,
-# all of it (the failing tests' own output included) when it fails.
-show_all_if_failing() {
-  local log status=0
-  log=$(mktemp)
-  "$@" >"$log" 2>&1 || status=$?
-  if [ "$status" = 0 ]; then tail -n 3 "$log"; else cat "$log"; fi
-  rm -f "$log"
-  return "$status"
-}
+stage_done "build and install"
 
 echo "== C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja -DKELVORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -32,14 +34,18 @@ cmake --build "$ROOT/build/cpp" -j "$(nproc)"
 show_all_if_failing ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j "$(nproc)"
 
 cd "$ROOT/build"  # import the installed module, not anything in the source tree
+stage_done "C++ unit tests"
+
 echo "== Python tests (NumPy 2)"
 "$VENV/bin/python" "${PYTEST[@]}"
+stage_done "Python tests (NumPy 2)"
 
 echo "== Python tests (NumPy 1.26)"
 NP1="$ROOT/build/venv-numpy1"
 [ -x "$NP1/bin/python" ] || python3 -m venv "$NP1"
 install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis
 "$NP1/bin/python" "${PYTEST[@]}"
+stage_done "Python tests (NumPy 1.26)"
 
 echo "== sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
 ASAN_BUILD="$ROOT/build/asan"
@@ -59,10 +65,20 @@ ASAN_OPTIONS=detect_leaks=0 \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" \
   KELVORA_MODULE_DIR="$ASAN_BUILD/binding" KELVORA_HYPOTHESIS_PROFILE=quick \
   "$VENV/bin/python" "${PYTEST[@]}"
+stage_done "sanitizers"
 
 echo "== typing and wheel checks"
 "$VENV/bin/mypy" --strict "$ROOT/examples" "$ROOT/tests/typing_check.py"
 "$VENV/bin/abi3audit" --strict --report "$WHEEL"
+stage_done "typing and wheel checks"
 
 echo "== fuzzing the packet readers"
 bash "$ROOT/scripts/fuzz.sh" 30
+stage_done "fuzzing"
+
+bash "$ROOT/scripts/aarch64.sh" test
+stage_done "aarch64 under emulation"
+bash "$ROOT/scripts/wheels.sh"
+stage_done "release wheels"
+bash "$ROOT/scripts/cross.sh"
+stage_done "Windows and macOS cross builds"

@@ -17,16 +17,22 @@ SALT = np.arange(16, dtype=np.uint8)
 
 
 def os_threads() -> int:
-    """Threads of this process as the kernel counts them."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
+    """Threads of this process as the kernel counts them; -1 without /proc (macOS, Windows)."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("Threads:"):
+                    return int(line.split()[1])
+    except FileNotFoundError:
+        return -1
     raise RuntimeError("no Threads line in /proc/self/status")
 
 
 def pool_expected() -> bool:
-    """The pool has workers only when more than one processor is available."""
+    """The pool's workers can be seen: more than one processor is available,
+    and the kernel counts the process's threads."""
+    if os_threads() < 0:
+        return False
     return len(os.sched_getaffinity(0)) > 1
 
 

@@ -27,6 +27,21 @@ def run_python(code: str, timeout: float = 120, **kwargs) -> subprocess.Complete
                           capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
+def user_mode_emulation() -> str:
+    """How this process is emulated, or "" when it runs on its own machine.
+
+    Under user-mode emulation (qemu-user) uname() names the emulated machine,
+    while the kernel still reports its own architecture in /proc/sys/kernel/arch.
+    """
+    try:
+        with open("/proc/sys/kernel/arch") as f:
+            kernel = f.read().strip()
+    except OSError:
+        return ""
+    machine = os.uname().machine
+    return "" if machine == kernel else f"{machine} emulated in user mode on an {kernel} kernel"
+
+
 def u8(data) -> np.ndarray:
     """A one-dimensional uint8 array holding `data` (bytes or a list of ints)."""
     if isinstance(data, (bytes, bytearray)):

@@ -17,25 +17,25 @@
 
 #include <cstddef>
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_SHANI)
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_SHANI)
 #define KELVORA_BUILD_SHANI 1
 #else
 #define KELVORA_BUILD_SHANI 0
 #endif
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_AVX2)
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX2)
 #define KELVORA_BUILD_AVX2 1
 #else
 #define KELVORA_BUILD_AVX2 0
 #endif
 
-#if defined(__x86_64__) && !defined(KELVORA_NO_AVX512)
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_AVX512)
 #define KELVORA_BUILD_AVX512 1
 #else
 #define KELVORA_BUILD_AVX512 0
 #endif
 
-#if defined(__x86_64__) && defined(__SSE2__) && !defined(KELVORA_NO_SSE2)
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KELVORA_NO_SSE2)  // SSE2: every x86-64
 #define KELVORA_BUILD_SSE2 1
 #else
 #define KELVORA_BUILD_SSE2 0

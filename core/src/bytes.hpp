@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "platform.hpp"
+
 namespace kelvora {
 
 using ByteView = std::span<const std::uint8_t>;  // read-only, borrowed for a call
@@ -50,14 +52,13 @@ inline void store64_be(std::uint8_t* p, std::uint64_t v) {
 }
 
 // Overwrites n bytes with zeros. A plain memset of a buffer that is about to
-// go out of scope is a dead store the compiler may drop; the empty asm that
-// follows takes the pointer and clobbers memory, so as far as the compiler
-// knows the zeros are read, and the memset (full width, not byte by byte)
-// must happen.
+// go out of scope is a dead store the compiler may drop; KELVORA_KEEP_STORES
+// makes the zeros count as read, so the memset (full width, not byte by
+// byte) must happen.
 inline void secure_wipe(void* p, std::size_t n) {
   if (n == 0) return;
   std::memset(p, 0, n);
-  asm volatile("" : : "r"(p) : "memory");
+  KELVORA_KEEP_STORES(p);
 }
 
 // Overwrites N bytes of the stack just below the caller's frame with zeros:

@@ -1,7 +1,11 @@
 // Huge-page advice; see huge_pages.hpp.
 #include "huge_pages.hpp"
 
+#include "platform.hpp"
+
+#if KELVORA_POSIX
 #include <sys/mman.h>
+#endif
 
 #include <cstdint>
 

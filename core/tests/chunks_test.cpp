@@ -2,8 +2,16 @@
 // either side of the points where the set grows; more chunks than a chunk has
 // values, decided without reading.
 #include <gtest/gtest.h>
+#include "platform.hpp"
+
+#if KELVORA_POSIX
 #include <sys/mman.h>
 #include <unistd.h>
+#else
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -50,7 +58,8 @@ TEST_P(ChunksDistinct, FindsEveryRepeatAcrossGrowth) {
     for (std::size_t from = 0; from <= grown; from += grown / 128 + grown / 2048)
       ASSERT_TRUE(repeat_found(grown + 1, from)) << "s " << s << " chunk " << from;
   }
-  for (std::size_t at : {1ul, 127ul, 128ul, 129ul, 2047ul, 2049ul, 32767ul, 32769ul, n - 1}) {
+  for (std::size_t at :
+       std::initializer_list<std::size_t>{1, 127, 128, 129, 2047, 2049, 32767, 32769, n - 1}) {
     if (at >= n) continue;
     EXPECT_TRUE(repeat_found(at, at - 1)) << "s " << s << " chunk " << at;
     EXPECT_TRUE(repeat_found(at, 0)) << "s " << s << " chunk " << at;
@@ -77,15 +86,24 @@ INSTANTIATE_TEST_SUITE_P(
 // equal, and the answer needs no byte of the packet, which here cannot be
 // read at all.
 TEST(ChunksDistinct, MoreChunksThanValuesWithoutReading) {
-  const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
   const std::size_t bytes = 2 * 65537;
+#if KELVORA_POSIX
+  const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
   const std::size_t len = (bytes + page - 1) / page * page;
   void* p = mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(p, MAP_FAILED);
+#else
+  void* p = VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+  ASSERT_NE(p, nullptr);
+#endif
   const auto* unreadable = static_cast<const std::uint8_t*>(p);
   EXPECT_FALSE(chunks_distinct(ByteView(unreadable, 257), 1));
   EXPECT_FALSE(chunks_distinct(ByteView(unreadable, bytes), 2));
+#if KELVORA_POSIX
   munmap(p, len);
+#else
+  VirtualFree(p, 0, MEM_RELEASE);
+#endif
   // At the limit itself every value once is still distinct.
   Bytes all(256);
   std::iota(all.begin(), all.end(), 0);

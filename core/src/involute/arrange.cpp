@@ -6,6 +6,7 @@
 #include "failure.hpp"
 #include "huge_pages.hpp"
 #include "lookup/byte_lookup.hpp"
+#include "platform.hpp"
 #include "involute/stages.hpp"
 #include "parallel/pool.hpp"
 
@@ -33,8 +34,8 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
       // chunk it names once that has arrived.
       constexpr std::size_t kFar = 32, kNear = 16;
       for (std::size_t k = lo; k < hi; ++k) {
-        if (k + kFar < hi) __builtin_prefetch(order + order[k + kFar]);
-        if (k + kNear < hi) __builtin_prefetch(in + order[order[k + kNear]] * s);
+        if (k + kFar < hi) KELVORA_PREFETCH(order + order[k + kFar]);
+        if (k + kNear < hi) KELVORA_PREFETCH(in + order[order[k + kNear]] * s);
         copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
       }
     });

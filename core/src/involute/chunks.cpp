@@ -1,5 +1,6 @@
 // Chunk size selection; see chunks.hpp.
 #include "involute/chunks.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,9 +17,9 @@ namespace kelvora {
 namespace {
 
 inline std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
-  __extension__ using u128 = unsigned __int128;
-  const u128 p = static_cast<u128>(h ^ v) * 0x9E3779B97F4A7C15ull;
-  return std::uint64_t(p) ^ std::uint64_t(p >> 64);
+  std::uint64_t high;
+  const std::uint64_t low = mul_64x64_128(h ^ v, 0x9E3779B97F4A7C15ull, &high);
+  return low ^ high;
 }
 
 // Little-endian load of n <= 8 bytes, zero-extended.
@@ -79,7 +80,7 @@ class KeySet {
                                                     : ahead[k % kPrefetchDistance];
       if (k + kPrefetchDistance < end) {
         const std::size_t next = slot(key_of(k + kPrefetchDistance).first, capacity);
-        __builtin_prefetch(&keys[next], 1);
+        KELVORA_PREFETCH(&keys[next], 1);
         ahead[k % kPrefetchDistance] = next;
       }
       const Key key = key_of(k).second;
@@ -128,8 +129,9 @@ class KeySet {
   static constexpr std::size_t kPrefetchDistance = 16;
 
   static std::size_t slot(std::uint64_t hash, std::size_t capacity) {
-    __extension__ using u128 = unsigned __int128;
-    return std::size_t((u128(hash) * capacity) >> 64);
+    std::uint64_t high;
+    mul_64x64_128(hash, capacity, &high);
+    return std::size_t(high);
   }
 
   // A new empty table of `capacity`; returns the old one.

@@ -13,10 +13,12 @@
 #include <new>
 #include <type_traits>
 
+#include "platform.hpp"
+
 namespace kelvora::involution {
 
 struct ScratchFree {
-  void operator()(void* p) const noexcept { std::free(p); }
+  void operator()(void* p) const noexcept { aligned_release(p); }
 };
 
 template <class T>

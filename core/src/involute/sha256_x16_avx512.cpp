@@ -2,9 +2,10 @@
 //
 // Only compress_avx512 is compiled for AVX-512 (target attribute), and this
 // unit includes nothing but the intrinsics header, its seam, the SHA-256 seam
-// (for the round constants), so no shared inline code can be
+// (for the round constants) and the platform macros, so no shared inline code can be
 // compiled with these instructions.
 #include "involute/sha256_x16.hpp"
+#include "platform.hpp"
 #include "primitives/sha256_blocks.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -24,7 +25,7 @@ namespace kelvora::sha256_x16 {
 // See header. Round functions as in FIPS 180-4 section 4.1.2; three-input
 // logic in one vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8:
 // majority).
-__attribute__((target("avx512f,avx512bw"))) void compress_avx512(
+KELVORA_TARGET("avx512f,avx512bw") void compress_avx512(
     States& states, const std::uint8_t* const block[kLanes]) {
 #define KV_XOR3(x, y, z) _mm512_ternarylogic_epi32((x), (y), (z), 0x96)
 #define KV_ROR(x, n) _mm512_ror_epi32((x), (n))

@@ -10,8 +10,9 @@
 // words) needs one refill instead of two. (On the Xeons this was measured on,
 // the 512-bit rounds did not slow the shuffle that follows.) Only the
 // functions below carry the ISA; this unit includes nothing but the seam, the
-// intrinsics and the ChaCha constants.
+// intrinsics, the ChaCha constants and the platform macros.
 #include "keys/chacha_x4.hpp"
+#include "platform.hpp"
 #include "primitives/chacha20_rounds.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -24,7 +25,7 @@
 #endif
 #include <immintrin.h>
 
-#define KV_AVX512VL __attribute__((target("avx512f,avx512vl")))
+#define KV_AVX512VL KELVORA_TARGET("avx512f,avx512vl")
 
 namespace kelvora {
 namespace {

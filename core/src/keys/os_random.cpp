@@ -1,12 +1,23 @@
 // The operating system's random source; see os_random.hpp.
 #include "keys/os_random.hpp"
 
+#include "platform.hpp"
+
+#if KELVORA_WINDOWS
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
+#else
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -14,6 +25,25 @@
 #include "messages.hpp"
 
 namespace kelvora {
+
+void fail_os_random(std::source_location where) { fail(std::string(messages::kOsRandom), where); }
+
+#if KELVORA_WINDOWS
+
+// See header. The system-preferred generator needs no algorithm handle; a
+// request is at most a ULONG of bytes.
+void fill_os_random(std::span<std::uint8_t> out) {
+  for (std::size_t done = 0; done < out.size();) {
+    const ULONG n = ULONG(std::min<std::size_t>(out.size() - done, 1u << 30));
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out.data() + done, n,
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+      fail_os_random();
+    done += n;
+  }
+}
+
+#else
+
 namespace {
 
 using GetrandomFn = ssize_t (*)(void* buf, std::size_t len, unsigned int flags);
@@ -132,8 +162,6 @@ int urandom_fd() {
 
 }  // namespace
 
-void fail_os_random(std::source_location where) { fail(std::string(messages::kOsRandom), where); }
-
 // See header.
 bool os_random::getrandom_usable() { return getrandom_entry() != nullptr; }
 
@@ -159,5 +187,7 @@ void fill_os_random(std::span<std::uint8_t> out) {
     os_random::fill_from_urandom(out);
   }
 }
+
+#endif
 
 }  // namespace kelvora

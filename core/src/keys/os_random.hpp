@@ -14,8 +14,10 @@
 // Interrupted calls (EINTR) are repeated; short reads continue where they
 // stopped. Any other error, an empty read or a read reporting more bytes than
 // asked for is an internal failure "OS RNG unavailable: OsRng".
+// On Windows the source is BCryptGenRandom with the system-preferred
+// generator; a failed call is the same internal failure.
 //
-// Both paths are reachable by name so tests can exercise each one.
+// Both POSIX paths are reachable by name so tests can exercise each one.
 #pragma once
 
 #include <cerrno>
@@ -23,6 +25,8 @@
 #include <cstdint>
 #include <source_location>
 #include <span>
+
+#include "platform.hpp"
 
 namespace kelvora {
 
@@ -35,11 +39,13 @@ void fill_os_random(std::span<std::uint8_t> out);
 
 namespace os_random {
 
+#if KELVORA_POSIX
 // True when getrandom was found and passed its probe (looks it up on first use).
 bool getrandom_usable();
 // The two paths of fill_os_random; fill_from_getrandom requires getrandom_usable().
 void fill_from_getrandom(std::span<std::uint8_t> out);
 void fill_from_urandom(std::span<std::uint8_t> out);
+#endif
 
 // The read loop of both paths. `read(p, n)` returns the number of bytes it
 // wrote at p (at most n), or -1 with errno set.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "platform.hpp"
 
 namespace kelvora {
 namespace {
@@ -52,10 +53,10 @@ constexpr ShufflePlan make_plan() {
 
 constexpr ShufflePlan kPlan = make_plan();
 
-__extension__ typedef unsigned __int128 U128;
-
 inline std::uint32_t quotient(std::uint32_t a, std::uint64_t reciprocal) {
-  return std::uint32_t((U128(reciprocal) * a) >> 64);
+  std::uint64_t high;
+  mul_64x64_128(reciprocal, a, &high);
+  return std::uint32_t(high);
 }
 
 // Each index is a digit in radix i + 1, so at most i as long as the

@@ -15,7 +15,9 @@
 
 #include <cstdint>
 
-#define KELVORA_TARGET_AVX2 __attribute__((target("avx2")))
+#include "platform.hpp"
+
+#define KELVORA_TARGET_AVX2 KELVORA_TARGET("avx2")
 
 namespace kelvora::byte_lookup::avx2 {
 

@@ -10,7 +10,9 @@
 
 #include <cstdint>
 
-#define KELVORA_TARGET_AVX512VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#include "platform.hpp"
+
+#define KELVORA_TARGET_AVX512VBMI KELVORA_TARGET("avx512f,avx512bw,avx512vbmi")
 
 namespace kelvora::byte_lookup::avx512 {
 

@@ -14,6 +14,7 @@
 
 #include "backends.hpp"
 #include "cpu.hpp"
+#include "platform.hpp"
 
 namespace kelvora::mapping_kernels {
 
@@ -23,7 +24,7 @@ using u8 = std::uint8_t;
 // are read as many short runs (one per row and tile), too many at once for
 // the hardware prefetchers to follow, so the row operations fetch the run a
 // few rows ahead themselves while they work through the current one.
-inline void fetch_l2(const void* p) { __builtin_prefetch(p, 0, 1); }
+inline void fetch_l2(const void* p) { KELVORA_PREFETCH(p, 0, 1); }
 
 // The cache lines of the next tile's first argument rows (bytes [col, col + w)
 // of rows 0 .. n-1), which the next gather reads first, before its own

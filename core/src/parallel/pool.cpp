@@ -13,9 +13,22 @@
 // closely), then sleeps on the atomic (a futex on Linux).
 #include "parallel/pool.hpp"
 
+#include "platform.hpp"
+
+#if KELVORA_POSIX
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
+#else
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -42,10 +55,39 @@ constexpr int kSpinRounds = 1000;            // pauses before sleeping (some ten
 thread_local bool t_in_loop = false;
 
 inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+  _mm_pause();
 #elif defined(__aarch64__)
   asm volatile("yield");
+#endif
+}
+
+// Sleeping on an atomic and waking its sleepers. Windows has the address
+// wait itself; MinGW's C++ library (GCC 12) builds std::atomic::wait there
+// from a shared table of condition variables that can lose a wake-up.
+template <class T>
+void sleep_while(const std::atomic<T>& a, T old) {
+#if KELVORA_WINDOWS
+  static_assert(sizeof(std::atomic<T>) == sizeof(T) && std::atomic<T>::is_always_lock_free);
+  WaitOnAddress(const_cast<std::atomic<T>*>(&a), &old, sizeof(T), INFINITE);
+#else
+  a.wait(old, std::memory_order_acquire);
+#endif
+}
+template <class T>
+void wake_all(std::atomic<T>& a) {
+#if KELVORA_WINDOWS
+  WakeByAddressAll(&a);
+#else
+  a.notify_all();
+#endif
+}
+template <class T>
+void wake_one(std::atomic<T>& a) {
+#if KELVORA_WINDOWS
+  WakeByAddressSingle(&a);
+#else
+  a.notify_one();
 #endif
 }
 
@@ -58,11 +100,12 @@ T wait_change(const std::atomic<T>& a, T old) {
     if (i < kSpinRounds) {
       cpu_relax();
     } else {
-      a.wait(old, std::memory_order_acquire);
+      sleep_while(a, old);
     }
   }
 }
 
+#if KELVORA_POSIX
 // Blocks every signal on the calling thread for the scope, so that threads
 // started meanwhile inherit that mask; the old mask comes back however the
 // scope ends (std::thread may throw more than std::system_error).
@@ -80,6 +123,7 @@ class BlockAllSignals {
  private:
   sigset_t old_;
 };
+#endif
 
 struct Loop {
   RangeFn fn = nullptr;
@@ -99,7 +143,9 @@ class Pool {
  public:
   // Starts workers until there are `n` (fewer if the system refuses threads).
   void grow(std::size_t n) {
+#if KELVORA_POSIX
     const BlockAllSignals workers_inherit_this;
+#endif
     while (started_ < n) {
       try {
         std::thread(&Pool::worker_main, this, std::uint32_t(started_),
@@ -131,7 +177,7 @@ class Pool {
     const std::uint32_t gen = generation_.load(std::memory_order_relaxed) + 1;
     claim_.store(std::uint64_t(gen) << 32 | std::uint64_t(nblocks) << 16, std::memory_order_release);
     generation_.store(gen, std::memory_order_release);
-    generation_.notify_all();
+    wake_all(generation_);
 
     work();
     for (std::uint32_t d = loop_.done.load(std::memory_order_acquire); d != nblocks;)
@@ -150,7 +196,7 @@ class Pool {
                                         std::memory_order_acquire))
         continue;
       run_block(b);
-      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) loop_.done.notify_one();
+      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) wake_one(loop_.done);
       w = claim_.load(std::memory_order_acquire);
     }
   }
@@ -196,9 +242,9 @@ std::mutex& pool_mutex() {
 
 Pool* g_pool = nullptr;              // leaked on purpose; guarded by pool_mutex()
 std::atomic<std::size_t> g_threads{0};  // 0: not determined yet
-bool g_locked_for_fork = false;
 
 std::size_t available_processors() {
+#if defined(__linux__)
   for (std::size_t cpus = 1024; cpus <= (std::size_t(1) << 20); cpus *= 2) {
     cpu_set_t* set = CPU_ALLOC(cpus);
     if (set == nullptr) break;
@@ -210,9 +256,13 @@ std::size_t available_processors() {
     if (rc == 0) return std::clamp<std::size_t>(std::size_t(count), 1, kMaxThreads);
     if (errno != EINVAL) break;  // EINVAL: the mask is wider than `cpus`
   }
+#endif
   const unsigned hw = std::thread::hardware_concurrency();
   return std::clamp<std::size_t>(hw, 1, kMaxThreads);
 }
+
+#if KELVORA_POSIX
+bool g_locked_for_fork = false;
 
 // fork(): the parent waits for a running loop to end before forking, so the
 // child never sees the pool in the middle of one. The child forgets the pool.
@@ -232,14 +282,17 @@ void after_fork_child() {
   g_locked_for_fork = false;
   pool_mutex().unlock();  // locked by this same thread in before_fork()
 }
+#endif
 
 // The pool with at least `workers` workers; call with pool_mutex() held.
 Pool& pool_with(std::size_t workers) {
+#if KELVORA_POSIX
   static const bool registered = [] {
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
     return true;
   }();
   (void)registered;
+#endif
   if (g_pool == nullptr) g_pool = new Pool;
   if (g_pool->workers() < workers) g_pool->grow(workers);
   return *g_pool;

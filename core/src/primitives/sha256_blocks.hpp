@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "backends.hpp"
 #include "cpu.hpp"
@@ -46,7 +47,7 @@ constexpr std::size_t pad(std::uint8_t* last, std::size_t tail, std::uint64_t me
   if consteval {
     for (std::size_t i = tail + 1; i < end - 8; ++i) last[i] = 0;
   } else {
-    __builtin_memset(last + tail + 1, 0, end - 8 - (tail + 1));
+    std::memset(last + tail + 1, 0, end - 8 - (tail + 1));
   }
   const std::uint64_t bits = message_bytes * 8;
   for (std::size_t i = 0; i < 8; ++i) last[end - 1 - i] = std::uint8_t(bits >> (8 * i));

@@ -9,10 +9,11 @@
 
 #include <immintrin.h>
 
+#include "platform.hpp"
 #include "primitives/sha256_blocks.hpp"
 
-#define KELVORA_TARGET_SHANI __attribute__((target("sha,sse4.1")))
-#define KELVORA_INLINE_SHANI KELVORA_TARGET_SHANI __attribute__((always_inline)) static inline
+#define KELVORA_TARGET_SHANI KELVORA_TARGET("sha,sse4.1")
+#define KELVORA_INLINE_SHANI KELVORA_TARGET_SHANI KELVORA_ALWAYS_INLINE static
 
 namespace kelvora::sha256_blocks {
 
