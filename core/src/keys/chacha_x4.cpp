@@ -50,11 +50,9 @@ inline __m128i lanes_of(std::uint64_t k0, std::uint64_t k1, std::uint64_t k2, st
                        int(std::uint32_t(k1 >> shift)), int(std::uint32_t(k0 >> shift)));
 }
 
-}  // namespace
-
-// See header. Lane k of every register belongs to block k.
-void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                      ChaChaLanes& out) {
+// Lane k of every register belongs to block k.
+[[gnu::noinline]] void blocks_sse2(const ChaChaKey& key, std::uint64_t counter,
+                                   std::uint64_t stream, ChaChaLanes& out) {
   __m128i input[16];
   for (std::size_t i = 0; i < 4; ++i) input[i] = _mm_set1_epi32(int(chacha20_rounds::kSigma[i]));
   for (std::size_t i = 0; i < 8; ++i) input[4 + i] = _mm_set1_epi32(int(key[i]));
@@ -70,6 +68,17 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
   for (std::size_t i = 0; i < 16; ++i) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out[i].data()), _mm_add_epi32(x[i], input[i]));
   }
+}
+
+}  // namespace
+
+// See header. Sixteen registers do not hold the input and the working state
+// (the key in one, the keystream less the input in the other), so most of
+// both is spilled to the stack, which is wiped once the blocks are done.
+void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                      ChaChaLanes& out) {
+  blocks_sse2(key, counter, stream, out);
+  wipe_stack_below<2048>();
 }
 
 #else
