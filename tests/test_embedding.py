@@ -24,6 +24,11 @@ def python_config() -> str | None:
     return None
 
 
+# The host's C compiler builds programs for the host: under user-mode emulation
+# the embedding program would be the host's, unable to load the emulated
+# machine's module.
+@pytest.mark.skipif(bool(user_mode_emulation()),
+                    reason=f"the C compiler builds for the host, not for {user_mode_emulation()}")
 def test_module_works_in_a_second_interpreter_lifetime(tmp_path):
     if user_mode_emulation():
         pytest.skip(f"{user_mode_emulation()}: the C compiler and python-config found are the "
