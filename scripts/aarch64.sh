@@ -104,17 +104,9 @@ configure_module_build() {
     -DPython_INCLUDE_DIR="$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
 }
 
-# The module, with the distribution's metadata beside it as an installed
-# wheel leaves it (importlib.metadata reads the version there).
 build_module() {
   configure_module_build
   build_quietly "$HERE/cpp" --target kelvora_core_py
-  local version
-  version=$(sed -n 's/^version = "\(.*\)"$/\1/p' "$ROOT/pyproject.toml")
-  rm -rf "$HERE"/cpp/binding/kelvora_core_py-*.dist-info
-  mkdir -p "$HERE/cpp/binding/kelvora_core_py-$version.dist-info"
-  printf 'Metadata-Version: 2.1\nName: kelvora_core_py\nVersion: %s\n' "$version" \
-    >"$HERE/cpp/binding/kelvora_core_py-$version.dist-info/METADATA"
 }
 
 ensure_python() {
