@@ -21,6 +21,7 @@ namespace kelvora::sha256_x16 {
 namespace {
 
 constexpr int kStreams = 4;
+static_assert(kStreams == 4 && kLanes % kStreams == 0, "the transposes are four by four");
 
 // Transposes four vectors of four words: word i of r[j] becomes word j of
 // r[i]. Turns a word of four lanes into four words of a lane, and back.
