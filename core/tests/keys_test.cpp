@@ -197,6 +197,7 @@ const X4Backend kX4Backends[] = {
     {"portable", chacha20_x4_portable, [] { return true; }},
     {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
     {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
+    {"neon", chacha20_x4_neon, chacha20_neon_available},
 };
 
 // Runs `refill` (`blocks` consecutive blocks into a flat array, keystream
@@ -260,6 +261,7 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
   const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
                           : chacha20_sse2_available() ? chacha20_x4_sse2
+                          : chacha20_neon_available() ? chacha20_x4_neon
                                                       : chacha20_x4_portable;
   EXPECT_EQ(chacha20_x4_active(), want);
 }

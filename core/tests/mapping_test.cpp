@@ -151,20 +151,31 @@ TEST(MappingColumns, LowestFailingColumnOnAnyThreadCount) {
 class MappingBackend : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
+    struct Backend {
+      const char* name;
+      const kernels::Ops& (*ops)();
+      bool (*available)();
+    };
+    static const Backend kBackends[] = {
+        {"portable", kernels::ops_portable, [] { return true; }},
+        {"avx2", kernels::ops_avx2, kernels::avx2_available},
+        {"avx512vbmi", kernels::ops_avx512vbmi, kernels::avx512vbmi_available},
+        {"neon", kernels::ops_neon, kernels::neon_available},
+    };
     const std::string name = GetParam();
-    if (name == "portable") {
-      ops_ = &kernels::ops_portable();
-    } else if (name == "avx2" ? !kernels::avx2_available() : !kernels::avx512vbmi_available()) {
-      GTEST_SKIP() << name << " not available on this CPU";
-    } else {
-      ops_ = name == "avx2" ? &kernels::ops_avx2() : &kernels::ops_avx512vbmi();
+    for (const Backend& b : kBackends) {
+      if (name != b.name) continue;
+      if (!b.available()) GTEST_SKIP() << name << " not available on this CPU";
+      ops_ = &b.ops();
     }
+    ASSERT_NE(ops_, nullptr) << name;
   }
   const kernels::Ops* ops_ = nullptr;
 };
 
 // Shapes around the vector widths and the tile width.
-const std::size_t kLengths[] = {1, 2, 31, 32, 33, 63, 64, 65, 127, 129, 1000, 4097, 9000};
+const std::size_t kLengths[] = {1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 129, 1000, 4097,
+                                9000};
 const std::size_t kParties[] = {2, 3, 4, 5, 8, 64};
 
 TEST_P(MappingBackend, MapMatchesModel) {
@@ -285,7 +296,8 @@ TEST_P(MappingBackend, StreamedResultsEqualPlainOnes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, MappingBackend, ::testing::Values("portable", "avx2", "avx512vbmi"),
+INSTANTIATE_TEST_SUITE_P(All, MappingBackend,
+                         ::testing::Values("portable", "avx2", "avx512vbmi", "neon"),
                          [](const auto& info) { return std::string(info.param); });
 
 // ---- whole operations ------------------------------------------------------

@@ -4,9 +4,10 @@
 // A crumb hashes chunk | salt | D. The chunk's whole 64-byte blocks are
 // hashed in place (ahead of D when asked); the rest of the message, the
 // tail, is the chunk's last partial block, the salt and D with the padding,
-// laid out once, so per chunk only its first rest_ bytes change. With
-// AVX-512 sixteen chunks go through the rounds side by side
-// (sha256_x16.hpp); otherwise one at a time through the block seam.
+// laid out once, so per chunk only its first rest_ bytes change. Where a
+// sixteen-stream back end runs (sha256_x16.hpp: AVX-512, or the ARMv8
+// instructions on interleaved streams) sixteen chunks go through the rounds
+// side by side; otherwise one at a time through the block seam.
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -25,13 +26,13 @@ constexpr std::size_t kMaxStripes = 256;
 constexpr std::size_t kX16 = sha256_x16::kLanes;
 
 // Lanes k .. k+15 from the initial value through the chunks' whole blocks.
-void whole_blocks_x16(sha256_x16::States& st, const std::uint8_t* packet, std::size_t s,
-                      std::size_t whole, std::size_t k) {
+void whole_blocks_x16(sha256_x16::CompressFn compress, sha256_x16::States& st,
+                      const std::uint8_t* packet, std::size_t s, std::size_t whole, std::size_t k) {
   for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, kSha256InitialState[w]);
   const std::uint8_t* block[kX16];
   for (std::size_t j = 0; j < whole; ++j) {
     for (std::size_t l = 0; l < kX16; ++l) block[l] = packet + (k + l) * s + j * kSha256BlockSize;
-    sha256_x16::compress_avx512(st, block);
+    compress(st, block);
   }
 }
 
@@ -47,7 +48,7 @@ SortPlan SortPlan::for_records(std::size_t n) {
 // See header.
 ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt, StopToken stop)
     : packet_(packet), salt_(salt), stop_(stop), s_(chunk_size),
-      x16_(sha256_x16::avx512_available()) {
+      x16_(sha256_x16::active() != nullptr) {
   KV_ASSERT(s_ != 0 && packet.size() % s_ == 0);
   n_ = packet.size() / s_;
   whole_ = s_ / kSha256BlockSize;
@@ -86,7 +87,7 @@ void ChunkHasher::hash_prefixes(std::size_t task) {
   if (x16_) {
     sha256_x16::States st;
     for (; k + kX16 <= end; k += kX16) {
-      whole_blocks_x16(st, packet_.data(), s_, whole_, k);
+      whole_blocks_x16(sha256_x16::active(), st, packet_.data(), s_, whole_, k);
       for (std::size_t l = 0; l < kX16; ++l)
         for (std::size_t w = 0; w < 8; ++w) prefix_[k + l][w] = st.h[w][l];
     }
@@ -126,6 +127,7 @@ template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&);
 template <class Record, std::size_t kRest>
 void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& out) {
   const auto blocks = sha256_blocks::active();
+  const auto x16 = sha256_x16::active();
   const std::size_t tail_size = tail_.size();
   const std::size_t tail_blocks = tail_size / kSha256BlockSize;
   const std::uint32_t seed_key = load32_be(seed.data());
@@ -162,7 +164,7 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
             for (std::size_t l = 0; l < kX16; ++l)
               for (std::size_t w = 0; w < 8; ++w) st.h[w][l] = prefix_[k + l][w];
           } else {
-            whole_blocks_x16(st, packet_.data(), s_, whole_, k);
+            whole_blocks_x16(x16, st, packet_.data(), s_, whole_, k);
           }
           for (std::size_t l = 0; l < kX16; ++l)
             copy_fixed<kRest>(tails.data() + l * tail_size,
@@ -170,7 +172,7 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
           for (std::size_t j = 0; j < tail_blocks; ++j) {
             for (std::size_t l = 0; l < kX16; ++l)
               block[l] = tails.data() + l * tail_size + j * kSha256BlockSize;
-            sha256_x16::compress_avx512(st, block);
+            x16(st, block);
           }
           for (std::size_t l = 0; l < kX16; ++l) emit(k + l, st.h[0][l]);
         }

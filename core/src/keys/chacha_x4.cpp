@@ -93,7 +93,8 @@ void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLane
 ChaChaX4Fn chacha20_x4_active() {
   static const ChaChaX4Fn chosen =
       first_available<ChaChaX4Fn>({{chacha20_avx512_available, chacha20_x4_avx512},
-                                   {chacha20_sse2_available, chacha20_x4_sse2}},
+                                   {chacha20_sse2_available, chacha20_x4_sse2},
+                                   {chacha20_neon_available, chacha20_x4_neon}},
                                   chacha20_x4_portable);
   return chosen;
 }

@@ -132,8 +132,13 @@ inline bool avx2_available() { return KELVORA_BUILD_AVX2 && cpu::has_avx2(); }
 const Ops& ops_avx512vbmi();
 inline bool avx512vbmi_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512vbmi(); }
 
+// NEON: 32 columns at a time. Call only when neon_available() (every aarch64
+// CPU has NEON: no CPU check).
+const Ops& ops_neon();
+inline bool neon_available() { return KELVORA_BUILD_NEON; }
+
 // The back end chosen once per process (kernels_dispatch.cpp): AVX-512 VBMI,
-// then AVX2, portable last.
+// then AVX2, then NEON, portable last.
 const Ops& active();
 
 }  // namespace kelvora::mapping_kernels

@@ -12,8 +12,8 @@ namespace sha256_blocks {
 
 // See sha256_blocks.hpp.
 BlocksFn active() {
-  static const BlocksFn chosen =
-      first_available<BlocksFn>({{shani_available, blocks_shani}}, blocks_portable);
+  static const BlocksFn chosen = first_available<BlocksFn>(
+      {{shani_available, blocks_shani}, {armv8_available, blocks_armv8}}, blocks_portable);
   return chosen;
 }
 
