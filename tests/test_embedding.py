@@ -10,6 +10,7 @@ import sysconfig
 import pytest
 
 import kelvora_core_py as k
+from support import user_mode_emulation
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -23,6 +24,11 @@ def python_config() -> str | None:
     return None
 
 
+# The host's C compiler builds programs for the host: under user-mode emulation
+# the embedding program would be the host's, unable to load the emulated
+# machine's module.
+@pytest.mark.skipif(bool(user_mode_emulation()),
+                    reason=f"the C compiler builds for the host, not for {user_mode_emulation()}")
 def test_module_works_in_a_second_interpreter_lifetime(tmp_path):
     config, compiler = python_config(), shutil.which("cc") or shutil.which("gcc")
     if config is None or compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
