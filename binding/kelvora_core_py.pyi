@@ -20,6 +20,13 @@ Errors every function shares (each function's own list adds the rest):
   ``except Exception`` does not catch it. Its message is the failure's text; the cases a caller
   can meet are listed under each function. "Failed to access NumPy array API capsule ..." comes
   from the first array argument of a process in which NumPy cannot be imported.
+- The exception of a signal handler (KeyboardInterrupt on Ctrl-C) that ran during a long call.
+
+Threads: calls with 64 KiB or more of work (the packet; n x L of the data sequences; the blob)
+run without the interpreter lock, so other Python threads run meanwhile and several calls run at
+once, each giving the bytes a serial call gives. Do not modify an array from another thread (or a
+signal handler) while a call reads it. On the main thread such a call runs the signal handlers
+about every 20 ms; when one raises, the call stops, frees what it made and raises that exception.
 """
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, Union
@@ -32,6 +39,13 @@ _Real = Union[SupportsFloat, SupportsIndex]
 _Field = Union[_Bytes, bytes, str, int, SupportsIndex, Sequence[int], bytearray, memoryview]
 
 __version__: str
+
+
+class PanicException(BaseException):
+    """An internal failure of native code called from Python (its single argument is the
+    message). Like SystemExit it derives from BaseException, so ``except Exception`` does not
+    catch it. The class is made on first use and is not in ``__all__``; it pickles by this name,
+    so it crosses process boundaries as itself."""
 
 __all__ = [
     "involute_packet", "cycle_packet", "get_chunk_size", "get_chunk_size_min",

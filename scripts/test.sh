@@ -4,13 +4,14 @@
 #   2. the Python suites (pytest) against the installed wheel with NumPy 2,
 #   3. the Python suites again with NumPy 1.26 (the other capsule path),
 #   4. the C++ tests and Python suites under AddressSanitizer and UBSan,
-#   5. mypy --strict over the examples and a typing check, abi3audit over the wheel,
-#   6. the packet-reader fuzzer for a bounded time,
-#   7. aarch64 under emulation: the C++ tests (vector back ends in, and all left
+#   5. the worker pool's and stop tokens' C++ tests under ThreadSanitizer,
+#   6. mypy --strict over the examples and a typing check, abi3audit over the wheel,
+#   7. the packet-reader fuzzer for a bounded time,
+#   8. aarch64 under emulation: the C++ tests (vector back ends in, and all left
 #      out) and the Python suites (scripts/aarch64.sh),
-#   8. the release wheels: sdist, manylinux x86_64 and aarch64 wheels, each run
+#   9. the release wheels: sdist, manylinux x86_64 and aarch64 wheels, each run
 #      through the Python suites (scripts/wheels.sh),
-#   9. the Windows and macOS cross builds, the Windows C++ tests under wine
+#  10. the Windows and macOS cross builds, the Windows C++ tests under wine
 #      (scripts/cross.sh).
 # Stops at the first failure; one exit code. Each stage's time is printed.
 source "$(dirname "$0")/common.sh"
@@ -24,7 +25,8 @@ stage_done() {  # stage_done <name>: how long the stage since the last one took
 apt_install /usr/include/gtest/gtest.h libgtest-dev
 ensure_venv
 build_wheel
-install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit
+# Dask and distributed run examples/scale_out.py and its test only.
+install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit dask distributed
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
 stage_done "build and install"
 
@@ -43,7 +45,7 @@ stage_done "Python tests (NumPy 2)"
 echo "== Python tests (NumPy 1.26)"
 NP1="$ROOT/build/venv-numpy1"
 [ -x "$NP1/bin/python" ] || python3 -m venv "$NP1"
-install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis
+install_wheel "$NP1" "numpy==1.26.*" pytest hypothesis dask distributed
 "$NP1/bin/python" "${PYTEST[@]}"
 stage_done "Python tests (NumPy 1.26)"
 
@@ -67,8 +69,20 @@ ASAN_OPTIONS=detect_leaks=0 \
   "$VENV/bin/python" "${PYTEST[@]}"
 stage_done "sanitizers"
 
+echo "== ThreadSanitizer (the worker pool and its stop tokens)"
+TSAN_BUILD="$ROOT/build/tsan"
+cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DKELVORA_BUILD_TESTS=ON -DKELVORA_SANITIZE_THREAD=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$TSAN_BUILD" -j "$(nproc)" --target pool_test stop_test
+# ThreadSanitizer cannot follow a fork of a process that runs threads: the fork tests stay out.
+show_all_if_failing env TSAN_OPTIONS=halt_on_error=1 \
+  "$TSAN_BUILD/core/tests/pool_test" --gtest_filter='-*Fork*'
+show_all_if_failing env TSAN_OPTIONS=halt_on_error=1 "$TSAN_BUILD/core/tests/stop_test"
+stage_done "ThreadSanitizer"
+
 echo "== typing and wheel checks"
-"$VENV/bin/mypy" --strict "$ROOT/examples" "$ROOT/tests/typing_check.py"
+"$VENV/bin/mypy" --config-file "$ROOT/pyproject.toml" --strict "$ROOT/examples" \
+  "$ROOT/tests/typing_check.py"
 "$VENV/bin/abi3audit" --strict --report "$WHEEL"
 stage_done "typing and wheel checks"
 

@@ -86,7 +86,7 @@ TEST_VENV="$ROOT/build/venv-manylinux"
 rm -rf "$TEST_VENV"
 python3 -m venv "$TEST_VENV"
 WHEEL=$(ls "$OUT"/kelvora_core_py-*manylinux_2_17_x86_64.whl)
-install_wheel "$TEST_VENV" numpy pytest hypothesis
+install_wheel "$TEST_VENV" numpy pytest hypothesis dask distributed
 cd "$ROOT/build"
 "$TEST_VENV/bin/python" -m pytest "$ROOT/tests" -q -p no:cacheprovider
 

@@ -3,6 +3,7 @@
 scripts): large calls that run on the worker pool, and the
 per-packet task compared with a serial loop. Arguments and results are plain
 bytes, dicts and ints so that they cross process boundaries."""
+import functools
 import hashlib
 import os
 
@@ -71,6 +72,37 @@ def pooled_digests() -> dict:
     digests["restored"] = results["inv"] == data.tobytes()
     digests["threads"] = (before, os_threads())
     return digests
+
+
+PANIC_MESSAGE = "attempt to calculate the remainder with a divisor of zero"
+
+
+def panics() -> int:
+    """An internal failure in whichever process runs it."""
+    return k.get_chunk_size_min(np.arange(8, dtype=np.uint8), 0)
+
+
+@functools.lru_cache(maxsize=1)
+def long_calls() -> dict:
+    """A call of every function that releases the interpreter lock, each with
+    work enough for tens to hundreds of milliseconds (sequences and fields
+    repeat one array, so the inputs take 130 MiB)."""
+    rng = np.random.default_rng(5)
+    packet = rng.integers(0, 256, 64 << 20, dtype=np.uint8)
+    salt = rng.integers(0, 256, 16, dtype=np.uint8)
+    keys = [rng.permutation(256).astype(np.uint8) for _ in range(2)]
+    row = packet[: 16 << 20]
+    lo, hi = k.prep_condition(-1.0, 1.0, salt)
+    distinct = np.arange(16 << 20, dtype=np.uint32).view(np.uint8)   # distinct 4-byte chunks
+    return {
+        "involute_packet": lambda: k.involute_packet(packet, salt, 64),
+        "cond_involute_packet": lambda: k.cond_involute_packet(packet, salt, 64, lo, hi, 0.5),
+        "cycle_packet": lambda: k.cycle_packet(packet, salt, salt[:3], keys[0], keys[1], 64),
+        "get_chunk_size": lambda: k.get_chunk_size(distinct),
+        "map_data": lambda: k.map_data(keys[0], keys[1], 63, [row] * 64),
+        "inv_data": lambda: k.inv_data(keys[0], [keys[1]] * 32, [row] * 32),
+        "package_blob": lambda: k.package_blob(*[packet] * 8),
+    }
 
 
 def rekey(packet: bytes, salt: bytes, new_salt: bytes, chunk_size: int) -> tuple:

@@ -1,5 +1,7 @@
 /* Embeds Python twice in one process. In each interpreter lifetime the
- * module is imported and used (a blob round trip, a PanicException, arrays),
+ * module is imported and used (a blob round trip, a blob long enough to be
+ * written without the interpreter lock, a PanicException that is the module's
+ * attribute of that name, arrays),
  * and a subinterpreter's import is refused while the module is alive. NumPy
  * loads once per process (NumPy 2 refuses a second load, older releases break
  * on it), so the second lifetime keeps NumPy out, and array arguments must
@@ -20,6 +22,7 @@ static const char kUse[] =
     "import kelvora_core_py as k\n"
     "blob = k.package_blob(b'pk', b'packet', 'mode', 7)\n"
     "assert k.unpack_setup_packet(blob) == (b'pk', b'packet', 'mode', 7), 'round trip'\n"
+    "assert k.package_blob(bytes(1 << 20))[16:] == bytes(1 << 20), 'long blob'\n"
     "assert k.__all__[:2] == ['involute_packet', 'cycle_packet'], k.__all__\n"
     "try:\n"
     "    import numpy as np\n"
@@ -31,7 +34,7 @@ static const char kUse[] =
     "    except Exception as exc:\n"
     "        raise AssertionError('an ordinary exception: %r' % (exc,))\n"
     "    except BaseException as exc:\n"
-    "        assert type(exc).__name__ == 'PanicException', repr(exc)\n"
+    "        assert type(exc) is k.PanicException, repr(exc)\n"
     "        return exc.args[0]\n"
     "    raise AssertionError('no failure')\n"
     "if np is not None:\n"

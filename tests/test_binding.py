@@ -1,5 +1,6 @@
 """The module surface: initialisation, argument binding, conversions, failures."""
 import importlib
+import pickle
 import platform
 import re
 import shutil
@@ -11,7 +12,7 @@ import pytest
 
 import kelvora_core_py as k
 from support import (ARRAY, NOT_CONTIGUOUS, BrokenSequence, CausedIndex, Index, permutation,
-                     raises_exactly, raises_panic, strided, u8)
+                     raises_exactly, raises_panic, run_python, strided, u8)
 
 NAMES = ["involute_packet", "cycle_packet", "get_chunk_size", "get_chunk_size_min",
          "cond_involute_packet", "gen_key", "prep_condition", "cond_hash_branch", "map_data",
@@ -295,3 +296,41 @@ def test_panic_is_one_base_exception_class_and_reports_to_stderr(capfd):
     report = capfd.readouterr().err
     assert re.search(r"^kelvora_core_py: internal failure at core/src/[\w/]+\.[ch]pp:\d+: "
                      + re.escape(ZERO_DIVISOR) + "$", report, re.MULTILINE), report
+
+
+def test_panic_exception_by_name_and_through_pickle():
+    with raises_panic(ZERO_DIVISOR) as info:
+        k.get_chunk_size_min(A, 0)
+    assert type(info.value) is k.PanicException
+    assert "PanicException" not in k.__all__
+    assert (k.PanicException.__module__, k.PanicException.__qualname__) == \
+        ("kelvora_core_py", "PanicException")
+    # pickle finds the class by that name, as process pools do with a worker's exception.
+    again = pickle.loads(pickle.dumps(info.value))
+    assert type(again) is k.PanicException and again.args == (ZERO_DIVISOR,)
+    with raises_exactly(AttributeError, "module 'kelvora_core_py' has no attribute 'Panic'"):
+        k.Panic
+    assert not hasattr(k, "panic_exception")
+
+
+# The class is made once, by whichever comes first: the attribute or a failure.
+@pytest.mark.parametrize("first", ["attribute", "failure", "unpickling"])
+def test_panic_exception_class_is_made_on_first_use(first):
+    done = run_python(f"""
+        import pickle
+        import numpy as np
+        import kelvora_core_py as k
+        def fail():
+            try:
+                k.get_chunk_size_min(np.arange(8, dtype=np.uint8), 0)
+            except BaseException as exc:
+                return exc
+        made = {{"attribute": lambda: k.PanicException, "failure": lambda: type(fail()),
+                 "unpickling": lambda: type(pickle.loads({pickle.dumps(k.PanicException("remote"))!r}))}}
+        cls = made[{first!r}]()
+        assert cls is k.PanicException is type(fail()), cls
+        assert cls.__mro__[1] is BaseException
+        print("one class")
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "one class\n"

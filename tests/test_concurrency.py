@@ -1,8 +1,9 @@
 """Threads and processes: many Python threads calling every function at once,
+other threads running while a long call works, signals ending long calls,
 forked children and grandchildren whose calls run on a worker pool of their
-own, process pools (fork and spawn) compared with a serial loop, interpreter
-exit while the pool is running, and a process in which NumPy cannot be
-imported.
+own, process pools (fork and spawn) compared with a serial loop and carrying
+PanicException back, interpreter exit while the pool is running, and a
+process in which NumPy cannot be imported.
 
 Every wait is bounded: joins, queue reads and subprocesses have timeouts, and a
 child that does not finish in time is killed and reported.
@@ -154,6 +155,81 @@ def test_threads_give_the_serial_results(fast_switching):
     assert len(set(tables)) == len(tables)   # fresh randomness in every call
 
 
+# ---- long calls share the interpreter --------------------------------------------
+
+class Counter:
+    """A Python thread that counts as fast as it can."""
+
+    def __init__(self):
+        self.count, self.running = 0, True
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            self.count += 1
+
+    def rate_while(self, wait) -> float:
+        """Increments per second while `wait()` runs on this thread."""
+        start, began = self.count, time.perf_counter()
+        wait()
+        return (self.count - start) / (time.perf_counter() - began)
+
+    def stop(self):
+        self.running = False
+        self.thread.join(TIMEOUT)
+
+
+@pytest.mark.parametrize("name", ["involute_packet", "map_data"])
+def test_other_threads_run_during_a_long_call(name):
+    # Holding the interpreter lock, the call would stop the counter dead.
+    call = tasks.long_calls()[name]
+    expected = call()
+    counter = Counter()
+    try:
+        best = 0.0
+        for _ in range(3):   # the best of three: other processes share the machine
+            free = counter.rate_while(lambda: time.sleep(0.2))
+            results = []
+            during = counter.rate_while(lambda: results.append(call()))
+            assert results == [expected]
+            best = max(best, during / free)
+    finally:
+        counter.stop()
+    assert best >= 1 / 3, f"the counter ran at {best:.2f} of its free rate"
+
+
+@pytest.mark.parametrize("name", sorted(tasks.long_calls()))
+def test_sigint_ends_a_long_call(name):
+    call = tasks.long_calls()[name]
+    go = threading.Event()
+
+    def send_sigint():
+        go.wait(TIMEOUT)
+        time.sleep(0.01)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    sender = threading.Thread(target=send_sigint)
+    saved = signal.signal(signal.SIGINT, signal.default_int_handler)
+    finished = []
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            try:
+                sender.start()
+                go.set()
+                finished.append(call())
+            finally:
+                # A call that kept the interpreter lock returns before the
+                # signal is even sent: it then arrives here, inside the check.
+                sender.join(TIMEOUT)
+    finally:
+        signal.signal(signal.SIGINT, saved)
+    assert not finished, "the call ran to its end"
+    # Nothing of the stopped call is left running: the pool takes new work.
+    assert k.involute_packet(SMALL, SMALL[:5], 4) == k.involute_packet(SMALL, SMALL[:5], 4)
+
+
+
 # ---- os.fork --------------------------------------------------------------------
 
 def reap(pid: int, deadline: float) -> int:
@@ -269,6 +345,7 @@ def packet_jobs():
 
 
 # Forked workers inherit a started pool, spawned ones import the module afresh.
+# A worker's PanicException arrives as itself, found by name when unpickled.
 @pytest.mark.parametrize("method", [pytest.param("fork", marks=needs_fork), "spawn"])
 def test_process_pool_executor_matches_a_serial_loop(method):
     jobs = packet_jobs()
@@ -277,6 +354,7 @@ def test_process_pool_executor_matches_a_serial_loop(method):
         max_workers=2, mp_context=multiprocessing.get_context(method))
     try:
         parallel = list(executor.map(tasks.rekey, *zip(*jobs), timeout=TIMEOUT))
+        panic = executor.submit(tasks.panics).exception(timeout=TIMEOUT)
     finally:
         # shutdown(wait=True) could wait forever on a stuck worker: join each
         # worker process with a bound instead (the executor has no public list).
@@ -288,6 +366,7 @@ def test_process_pool_executor_matches_a_serial_loop(method):
                 process.kill()
     assert parallel == serial
     assert all(len(inv) == len(cyc) == len(job[0]) for (inv, cyc), job in zip(serial, jobs))
+    assert type(panic) is k.PanicException and panic.args == (tasks.PANIC_MESSAGE,)
 
 
 # ---- interpreter exit -------------------------------------------------------------

@@ -1,5 +1,6 @@
 """Nothing of a call survives it: every function, on success and on every way
-it can fail, called thousands of times.
+it can fail, called thousands of times; and every long call stopped by a
+signal handler's exception.
 
 Each row of CASES is (name, call, expected): `call` holds the function and its
 argument objects, `expected` is None for a call that returns, or the exception
@@ -14,11 +15,13 @@ import contextlib
 import ctypes
 import gc
 import os
+import signal
 import sys
 
 import numpy as np
 import pytest
 
+import concurrency_tasks as tasks
 import kelvora_core_py as k
 from models import blob_model as blob
 from models import involute_model as inv
@@ -469,4 +472,53 @@ def test_no_growth(call, expected):
     assert not RSS_MEASURED or grown_rss <= RSS_SLACK, f"resident set grew by {grown_rss} bytes"
     assert grown_blocks <= BLOCK_SLACK * rounds // ROUNDS + 20, \
         f"{grown_blocks} more Python object blocks"
+    assert grown_heap <= HEAP_SLACK, f"malloc in use grew by {grown_heap} bytes"
+
+
+# ---- calls stopped by a signal handler ---------------------------------------------
+
+class Interrupt(BaseException):
+    """Raised by the SIGALRM handler below; every instance leaked would hold its class."""
+
+
+def raise_interrupt(signum, frame):
+    raise Interrupt()
+
+
+def interrupted(call):
+    """Runs `call` with a timer that fires 2 ms in, and expects its Interrupt."""
+    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    try:
+        call()
+    except Interrupt:
+        return
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    raise AssertionError("the call was not interrupted")
+
+
+@pytest.mark.parametrize("name", sorted(tasks.long_calls()))
+def test_interrupted_calls_leave_nothing(name):
+    # The long calls take the interpreter lock back about every 20 ms to run
+    # signal handlers; the handler's exception stops the call part-way: the
+    # result, the core's working buffers and the pending exception must all go.
+    call = tasks.long_calls()[name]
+    saved = signal.signal(signal.SIGALRM, raise_interrupt)
+    try:
+        for _ in range(2):
+            interrupted(call)
+        arguments = [cell.cell_contents for cell in call.__closure__]
+        objects = [call, Interrupt, *arguments,
+                   *(item for a in arguments if type(a) is list for item in a)]
+        counts = [sys.getrefcount(o) for o in objects]
+        memory = snapshot()
+        for _ in range(8):
+            interrupted(call)
+        after = snapshot()
+        counts_after = [sys.getrefcount(o) for o in objects]
+    finally:
+        signal.signal(signal.SIGALRM, saved)
+    assert counts_after == counts
+    _, grown_blocks, grown_heap = (b - a for a, b in zip(memory, after))
+    assert grown_blocks <= 20, f"{grown_blocks} more Python object blocks"
     assert grown_heap <= HEAP_SLACK, f"malloc in use grew by {grown_heap} bytes"

@@ -26,3 +26,8 @@ def check(packet: npt.NDArray[np.uint8], salt: npt.NDArray[np.uint8]) -> None:
     assert_type(blob, bytes)
     assert_type(k.unpack_setup_packet(blob), tuple[bytes, bytes, str, int])
     assert_type(k.unpack_encrypted_packet(blob), tuple[bytes, bytes, bytes, str, int])
+    try:
+        k.get_chunk_size_min(packet, 0)
+    except k.PanicException as failure:
+        assert_type(failure, k.PanicException)
+        base: BaseException = failure

@@ -55,6 +55,16 @@ void raise_panic(std::string_view message) noexcept {
 
 void forget_panic_exception() noexcept { g_panic_type = nullptr; }
 
+PyObject* module_getattr(PyObject*, PyObject* name) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
+    PyObject* type = panic_exception_type();
+    Py_INCREF(type);
+    return type;
+  }
+  PyErr_Format(PyExc_AttributeError, "module 'kelvora_core_py' has no attribute '%S'", name);
+  return nullptr;
+}
+
 void raise(PyObject* type, std::string_view message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
   if (text != nullptr) {

@@ -5,7 +5,14 @@
 // into ValueError by value_or_raise(); an InternalFailure is reported on stderr
 // and raised as PanicException (a BaseException subclass, created on first
 // use); std::bad_alloc becomes MemoryError; anything else is a PanicException
-// too. Nothing escapes into CPython.
+// too. Nothing escapes into CPython. (Core work stopped by a signal handler's
+// exception ends with that exception, set by run_unlocked: unlocked.hpp.)
+//
+// PanicException is also the module's attribute of that name, through the
+// module's __getattr__ (so it stays out of __all__ and is still created on
+// first use): pickle finds the class by its qualified name
+// kelvora_core_py.PanicException, and the exception crosses process
+// boundaries (process pools, Dask workers) as itself.
 #pragma once
 
 #include <Python.h>
@@ -34,6 +41,10 @@ void translate_current_exception() noexcept;
 // Forgets the PanicException class, once the interpreter that made it has
 // ended (module.cpp); the next failure makes a new one.
 void forget_panic_exception() noexcept;
+
+// The module's __getattr__(name): PanicException, created on first use, or
+// AttributeError "module 'kelvora_core_py' has no attribute '<name>'".
+PyObject* module_getattr(PyObject* module, PyObject* name);
 
 template <class Body>
 PyObject* run_guarded(Body&& body) noexcept {

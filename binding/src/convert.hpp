@@ -9,7 +9,9 @@
 // that changes or frees an array converted before, so entries take array
 // views after the last conversion and run nothing that can call into Python
 // (not even a container's creation, which can collect garbage) before the
-// core's last read of them.
+// core's last read of them. Long calls read them without the interpreter lock
+// (unlocked.hpp): other threads, and on the main thread the signal handlers
+// run meanwhile, and the caller's rule is not to modify the arrays then.
 #pragma once
 
 #include <Python.h>

@@ -13,7 +13,8 @@
 //   return blob(fields)
 //
 // The fields borrow arrays, bytes objects and UTF-8 encodings (blob_fields.hpp);
-// the blob is written once, straight into the returned bytes object.
+// the blob is written once, straight into the returned bytes object, without
+// the interpreter lock when it is long (unlocked.hpp).
 #include <span>
 
 #include "blob/blob.hpp"
@@ -21,6 +22,7 @@
 #include "blob_fields.hpp"
 #include "convert.hpp"
 #include "entries.hpp"
+#include "unlocked.hpp"
 
 namespace kelvora::py {
 
@@ -30,7 +32,9 @@ PyObject* entry_package_blob(PyObject*, PyObject* args, PyObject* kwargs) {
     const BlobFields fields(b.args.get());
     const std::span<const BlobField> all = fields.fields();
     const std::size_t size = blob_size(all);
-    return bytes_filled(size, [&](std::uint8_t* out) { write_blob(all, {out, size}); });
+    return bytes_filled(size, [&](std::uint8_t* out) {
+      run_unlocked(size, [&](StopToken stop) { write_blob(all, {out, size}, stop); });
+    });
   });
 }
 

@@ -2,6 +2,7 @@
 #include "convert.hpp"
 #include "entries.hpp"
 #include "involute/chunks.hpp"
+#include "unlocked.hpp"
 
 namespace kelvora::py {
 
@@ -9,8 +10,8 @@ PyObject* entry_get_chunk_size(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_guarded([&] {
     const Signature& s = sig::get_chunk_size;
     const Bound b = bind(s, args, kwargs);
-    PyObject* packet = convert(s, b, 0, as_byte_array);
-    return int_result(chunk_size(require_contiguous(packet)));
+    const ByteView packet = require_contiguous(convert(s, b, 0, as_byte_array));
+    return int_result(run_unlocked(packet.size(), [&](StopToken stop) { return chunk_size(packet, stop); }));
   });
 }
 
@@ -18,9 +19,11 @@ PyObject* entry_get_chunk_size_min(PyObject*, PyObject* args, PyObject* kwargs) 
   return run_guarded([&] {
     const Signature& s = sig::get_chunk_size_min;
     const Bound b = bind(s, args, kwargs);
-    PyObject* packet = convert(s, b, 0, as_byte_array);
+    PyObject* packet_array = convert(s, b, 0, as_byte_array);
     const std::uint64_t min_size = convert(s, b, 1, as_u64);
-    return int_result(chunk_size_min(require_contiguous(packet), min_size));
+    const ByteView packet = require_contiguous(packet_array);
+    return int_result(run_unlocked(
+        packet.size(), [&](StopToken stop) { return chunk_size_min(packet, min_size, stop); }));
   });
 }
 

@@ -1,9 +1,9 @@
 // involute_packet, cycle_packet, cond_involute_packet
 //
-// The argument arrays are read in place (the interpreter lock is held for the
-// whole call). The result is written once, straight into the bytes object that
-// is returned; an error value drops that object and raises ValueError with the
-// function family's prefix.
+// The argument arrays are read in place, without the interpreter lock for
+// packets of kUnlockedWork bytes or more (unlocked.hpp). The result is written
+// once, straight into the bytes object that is returned; an error value drops
+// that object and raises ValueError with the function family's prefix.
 #include <span>
 
 #include "convert.hpp"
@@ -11,6 +11,7 @@
 #include "involute/cycle.hpp"
 #include "involute/involute.hpp"
 #include "messages.hpp"
+#include "unlocked.hpp"
 
 namespace kelvora::py {
 
@@ -27,7 +28,11 @@ PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView packet = require_contiguous(packet_array);
     const ByteView salt = require_contiguous(salt_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(involute_into(packet, salt, chunk_size, {out, packet.size()}),
+      value_or_raise(run_unlocked(packet.size(),
+                                  [&](StopToken stop) {
+                                    return involute_into(packet, salt, chunk_size,
+                                                         {out, packet.size()}, stop);
+                                  }),
                      kInvolutePrefix);
     });
   });
@@ -49,9 +54,13 @@ PyObject* entry_cycle_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView old_key = require_contiguous(old_key_array);
     const ByteView new_key = require_contiguous(new_key_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(
-          cycle_into(packet, old_salt, new_salt, old_key, new_key, chunk_size, {out, packet.size()}),
-          kCyclePrefix);
+      value_or_raise(run_unlocked(packet.size(),
+                                  [&](StopToken stop) {
+                                    return cycle_into(packet, old_salt, new_salt, old_key,
+                                                      new_key, chunk_size, {out, packet.size()},
+                                                      stop);
+                                  }),
+                     kCyclePrefix);
     });
   });
 }
@@ -70,7 +79,11 @@ PyObject* entry_cond_involute_packet(PyObject*, PyObject* args, PyObject* kwargs
     const ByteView salt = require_contiguous(salt_array);
     const Condition condition{{low, high}, test_value};
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(involute_if_into(packet, salt, chunk_size, condition, {out, packet.size()}),
+      value_or_raise(run_unlocked(packet.size(),
+                                  [&](StopToken stop) {
+                                    return involute_if_into(packet, salt, chunk_size, condition,
+                                                            {out, packet.size()}, stop);
+                                  }),
                      kInvolutePrefix);
     });
   });

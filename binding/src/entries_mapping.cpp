@@ -1,18 +1,19 @@
 // map_data, inv_data
 //
-// The argument arrays are read in place: the interpreter lock is held for the
-// whole call, so no other thread can change them, and nothing that can run
-// Python code comes between taking their memory and the core's last read of
-// it. The checks run in the published order (conversions, contiguity of the
-// tables, contiguity of the items, then the core's checks) before any result
-// object exists; the results are then written once, straight into the bytes
-// objects that are returned.
+// The argument arrays are read in place: nothing that can run Python code on
+// this thread comes between taking their memory and the core's last read of
+// it, and for n x L of kUnlockedWork bytes or more the interpreter lock is
+// released for the column passes (unlocked.hpp). The checks run in the
+// published order (conversions, contiguity of the tables, contiguity of the
+// items, then the core's checks) before any result object exists; the results
+// are then written once, straight into the bytes objects that are returned.
 #include <span>
 #include <vector>
 
 #include "convert.hpp"
 #include "entries.hpp"
 #include "mapping/mapping.hpp"
+#include "unlocked.hpp"
 
 namespace kelvora::py {
 
@@ -29,7 +30,9 @@ PyObject* entry_map_data(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::vector<ByteView> sequences = item_views(items);
     const std::size_t len = mapping::check_map_arguments(identity, sequences);
     return bytes_filled(len, [&](std::uint8_t* out) {
-      mapping::map_sequences_into(pub, priv, identity, sequences, {out, len});
+      run_unlocked(sequences.size() * len, [&](StopToken stop) {
+        mapping::map_sequences_into(pub, priv, identity, sequences, {out, len}, stop);
+      });
     });
   });
 }
@@ -57,7 +60,9 @@ PyObject* entry_inv_data(PyObject*, PyObject* args, PyObject* kwargs) {
       row_objects[i] = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(len)));
       rows[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(row_objects[i].get())), len};
     }
-    mapping::restore_sequences_into(pub, keys, sequences, rows);
+    run_unlocked(n * len, [&](StopToken stop) {
+      mapping::restore_sequences_into(pub, keys, sequences, rows, stop);
+    });
     PyRef list = result(PyList_New(Py_ssize_t(n)));
     for (std::size_t i = 0; i < n; ++i)
       PyList_SetItem(list.get(), Py_ssize_t(i), row_objects[i].release());

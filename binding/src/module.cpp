@@ -5,6 +5,7 @@
 //   kelvora_core_py.__all__ == [names of the thirteen functions, in order]
 //   each function f: f.__text_signature__ == "(params...)", f.__doc__ is None
 //   kelvora_core_py.__version__ == the package's version (not in __all__)
+//   kelvora_core_py.PanicException    # through the module's __getattr__
 // The signatures are listed in entries.hpp.
 #include <Python.h>
 
@@ -15,6 +16,7 @@
 
 #include "entries.hpp"
 #include "numpy_api.hpp"
+#include "unlocked.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -67,6 +69,7 @@ void forget_interpreter() {
   the_module = nullptr;
   numpy::forget_api();
   forget_panic_exception();
+  forget_main_thread();
   owner_interpreter.store(-1);
 }
 
@@ -94,7 +97,10 @@ bool add_functions(PyObject* module) {
     if (PyList_Append(all.get(), fn_name.get()) < 0) return false;
     if (PyObject_SetAttr(module, fn_name.get(), fn.get()) < 0) return false;
   }
-  return true;
+  // Module attributes beyond the functions (PanicException): not in __all__.
+  static PyMethodDef getattr_def = {"__getattr__", module_getattr, METH_O, nullptr};
+  PyRef getattr = PyRef::steal(PyCMethod_New(&getattr_def, module, name.get(), nullptr));
+  return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }
 
 PyObject* init_module() {

@@ -52,7 +52,7 @@ namespace {
 void expect_each_index_once(std::size_t begin, std::size_t end, std::size_t grain) {
   std::vector<std::atomic<int>> hits(end + 1);
   std::atomic<bool> bad_range{false};
-  parallel_for(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
+  parallel_for({}, begin, end, grain, [&](std::size_t lo, std::size_t hi) {
     if (lo >= hi || lo < begin || hi > end) bad_range = true;
     for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
   });
@@ -84,7 +84,7 @@ TEST_P(PoolShapes, EveryIndexExactlyOnce) {
                             4097u, 100000u})
       for (std::size_t grain : {0u, 1u, 2u, 7u, 64u, 1000u})
         expect_each_index_once(begin, begin + len, grain);
-  parallel_for(9, 3, 1, [](std::size_t, std::size_t) { ADD_FAILURE() << "reversed range ran"; });
+  parallel_for({}, 9, 3, 1, [](std::size_t, std::size_t) { ADD_FAILURE() << "reversed range ran"; });
 }
 
 TEST_P(PoolShapes, LowerOfTwoPlantedFailuresWins) {
@@ -95,7 +95,7 @@ TEST_P(PoolShapes, LowerOfTwoPlantedFailuresWins) {
     for (std::size_t grain : {1u, 16u, 4096u}) {
       std::vector<std::atomic<int>> hits(n);
       try {
-        parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+        parallel_for({}, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
           for (std::size_t i = lo; i < hi; ++i) {
             if (i == first || i == second) fail("planted at " + std::to_string(i));
             hits[i].fetch_add(1, std::memory_order_relaxed);
@@ -118,7 +118,7 @@ TEST_P(PoolShapes, LowerOfTwoPlantedFailuresWins) {
 
 TEST_P(PoolShapes, BadAllocTravelsBack) {
   set_thread_count_for_testing(GetParam());
-  EXPECT_THROW(parallel_for(0, 100000, 10,
+  EXPECT_THROW(parallel_for({}, 0, 100000, 10,
                             [](std::size_t lo, std::size_t hi) {
                               if (lo <= 77777 && 77777 < hi) throw std::bad_alloc();
                             }),
@@ -131,11 +131,11 @@ TEST_P(PoolShapes, NestedLoopsRunInlineOnTheCallingThread) {
   set_thread_count_for_testing(GetParam());
   std::atomic<int> mismatches{0};
   std::vector<std::atomic<int>> hits(64 * 100);
-  parallel_for(0, 64, 1, [&](std::size_t lo, std::size_t hi) {
+  parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t outer = lo; outer < hi; ++outer) {
       const auto me = std::this_thread::get_id();
       int calls = 0;
-      parallel_for(0, 100, 1, [&](std::size_t a, std::size_t b) {
+      parallel_for({}, 0, 100, 1, [&](std::size_t a, std::size_t b) {
         ++calls;
         if (std::this_thread::get_id() != me || a != 0 || b != 100) ++mismatches;
         for (std::size_t i = a; i < b; ++i) hits[outer * 100 + i].fetch_add(1);
@@ -151,11 +151,11 @@ TEST_P(PoolShapes, EachTaskOnceWithTheLowestFailure) {
   set_thread_count_for_testing(GetParam());
   for (std::size_t n : {0u, 1u, 2u, 3u, 17u, 300u}) {
     std::vector<std::atomic<int>> hits(n);
-    parallel_tasks(n, [&](std::size_t i) { hits[i].fetch_add(1); });
+    parallel_tasks({}, n, [&](std::size_t i) { hits[i].fetch_add(1); });
     for (auto& h : hits) ASSERT_EQ(h.load(), 1) << n;
   }
   try {
-    parallel_tasks(50, [](std::size_t i) {
+    parallel_tasks({}, 50, [](std::size_t i) {
       if (i == 7 || i == 31) fail("task " + std::to_string(i));
     });
     ADD_FAILURE() << "no failure";
@@ -173,7 +173,7 @@ TEST(Pool, LowestFailingBlockWinsOverTheFirstToFail) {
   set_thread_count_for_testing(4);
   std::atomic<bool> higher_failed{false};
   try {
-    parallel_for(0, 64, 1, [&](std::size_t lo, std::size_t) {
+    parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t) {
       if (lo == 40) {
         higher_failed = true;
         fail("block 40");
@@ -211,7 +211,7 @@ TEST(Pool, WorkersShareALoop) {
   std::atomic<bool> other{false}, first_known{false};
   std::thread::id first;
   bool shared = false;
-  parallel_for(0, 32, 1, [&](std::size_t lo, std::size_t) {
+  parallel_for({}, 0, 32, 1, [&](std::size_t lo, std::size_t) {
     if (lo == 0) {
       first = std::this_thread::get_id();
       first_known = true;
@@ -229,7 +229,7 @@ TEST(Pool, LongTasksAreNotQueuedBehindEachOther) {
   set_thread_count_for_testing(2);
   std::atomic<bool> started[2] = {false, false};
   std::atomic<int> met{0};
-  parallel_tasks(40, [&](std::size_t i) {
+  parallel_tasks({}, 40, [&](std::size_t i) {
     if (i >= 2) return;
     started[i] = true;
     if (wait_for(started[1 - i])) ++met;
@@ -246,7 +246,7 @@ TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
       for (int round = 0; round < 50; ++round) {
         const std::size_t n = 20000 + std::size_t(t) * 1000;
         std::vector<std::uint32_t> out(n, 0);
-        parallel_for(0, n, 64, [&](std::size_t lo, std::size_t hi) {
+        parallel_for({}, 0, n, 64, [&](std::size_t lo, std::size_t hi) {
           for (std::size_t i = lo; i < hi; ++i) out[i] += std::uint32_t(i + 1);
         });
         for (std::size_t i = 0; i < n; ++i)
@@ -270,7 +270,7 @@ TEST(Pool, FailedWorkerStartLeavesTheCallersSignalMask) {
   ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &before, nullptr), 0);
   set_thread_count_for_testing(8);
   t_new_fails = true;
-  EXPECT_THROW(parallel_for(0, 1000, 1, [](std::size_t, std::size_t) {}), std::bad_alloc);
+  EXPECT_THROW(parallel_for({}, 0, 1000, 1, [](std::size_t, std::size_t) {}), std::bad_alloc);
   t_new_fails = false;
   ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
   for (int sig = 1; sig < SIGRTMAX; ++sig)
@@ -306,7 +306,7 @@ TEST(Pool, ForkedChildRebuildsThePool) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::vector<std::atomic<int>> hits(100000);
-    parallel_for(0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
+    parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
     });
     for (auto& h : hits)
@@ -318,6 +318,42 @@ TEST(Pool, ForkedChildRebuildsThePool) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   expect_each_index_once(0, 100000, 16);
+}
+
+// fork() while another thread's loop holds the pool: the fork does not wait
+// for that loop (whose caller may be waiting for the forking thread), and the
+// child's loops run on a pool and mutex of their own.
+TEST(Pool, ForkDuringAnotherThreadsLoop) {
+  if (const std::string emulated = user_mode_emulation(); !emulated.empty())
+    GTEST_SKIP() << "fork under qemu-user (" << emulated << ") cannot start threads in the child";
+  set_thread_count_for_testing(4);
+  std::atomic<bool> looping{false}, forked{false}, loop_ended_first{false};
+  std::thread other([&] {
+    parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t) {
+      if (lo != 0) return;
+      looping = true;
+      if (!wait_for(forked)) loop_ended_first = true;
+    });
+  });
+  ASSERT_TRUE(wait_for(looping));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::vector<std::atomic<int>> hits(100000);
+    parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
+    });
+    for (auto& h : hits)
+      if (h.load() != 1) _exit(2);
+    _exit(0);
+  }
+  forked = true;
+  other.join();
+  EXPECT_FALSE(loop_ended_first);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif
 

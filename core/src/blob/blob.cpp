@@ -1,6 +1,7 @@
 // Blob fields and the blob writer; see blob.hpp.
 #include "blob/blob.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -39,7 +40,8 @@ std::size_t blob_size(std::span<const BlobField> fields) {
 }
 
 // See blob.hpp.
-void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out) {
+void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out, StopToken stop) {
+  constexpr std::size_t kBytesPerCheckpoint = std::size_t(4) << 20;
   // One pass: each field is checked to fit before it is written, and the
   // fields must fill the buffer exactly.
   KV_ASSERT(out.size() >= kBlobWordSize);
@@ -47,10 +49,28 @@ void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out) 
   const std::uint8_t* const end = p + out.size();
   store64_le(p, out.size() - kBlobWordSize);
   p += kBlobWordSize;
+  std::size_t unchecked = 0;  // bytes written since the last checkpoint
   for (const BlobField& f : fields) {
     const std::uint64_t len = f.length();
     KV_ASSERT(std::size_t(end - p) >= kBlobWordSize && std::size_t(end - p) - kBlobWordSize >= len);
-    p = f.write_to(p);
+    if (!stop || len <= kBytesPerCheckpoint) {
+      p = f.write_to(p);
+      unchecked += len;
+      if (unchecked >= kBytesPerCheckpoint) {
+        stop.checkpoint();
+        unchecked = 0;
+      }
+      continue;
+    }
+    // A long byte string (a long integer field does not exist), in pieces.
+    store64_le(p, len);
+    p += kBlobWordSize;
+    const std::uint8_t* in = f.bytes().data();
+    for (std::size_t at = 0; at < len; at += kBytesPerCheckpoint) {
+      stop.checkpoint();
+      std::memcpy(p + at, in + at, std::min<std::size_t>(kBytesPerCheckpoint, len - at));
+    }
+    p += len;
   }
   KV_ASSERT(p == end);
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bytes.hpp"
+#include "parallel/stop.hpp"
 
 namespace kelvora {
 
@@ -108,8 +109,11 @@ inline std::uint8_t* BlobField::write_to(std::uint8_t* out) const noexcept {
 std::size_t blob_size(std::span<const BlobField> fields);
 
 // write_blob: writes the blob of these fields into out, whose size must be
-// exactly blob_size(fields) (an internal failure otherwise).
-void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out);
+// exactly blob_size(fields) (an internal failure otherwise). Checks `stop`
+// after every few MiB written, and stops early (throwing Stopped) once it is
+// stopped.
+void write_blob(std::span<const BlobField> fields, std::span<std::uint8_t> out,
+                StopToken stop = {});
 
 // package_fields: the blob as a new byte vector, allocated once. Each owned
 // field's storage is released as soon as it has been written.

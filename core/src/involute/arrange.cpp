@@ -19,7 +19,7 @@ constexpr std::size_t kCopySpan = 64 * 1024;  // bytes per copy task, at least
 
 // See header.
 void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
-             std::span<std::uint8_t> out) {
+             std::span<std::uint8_t> out, StopToken stop) {
   KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
   const std::size_t s = chunk_size;
   const std::size_t n = packet.size() / s;
@@ -29,7 +29,7 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
   const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
-    parallel::parallel_for(0, n, grain, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(stop, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
       // Both reads are at random: fetch order[order[k]] well ahead, and the
       // chunk it names once that has arrived.
       constexpr std::size_t kFar = 32, kNear = 16;
@@ -43,10 +43,11 @@ void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order
 }
 
 // See header.
-void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table) {
+void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table,
+                StopToken stop) {
   KV_ASSERT(out.size() == data.size());
   const auto lookup = byte_lookup::active();
-  parallel::parallel_for(0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, data.size(), 4 * kCopySpan, [&](std::size_t lo, std::size_t hi) {
     if (table == nullptr) {
       std::memcpy(out.data() + lo, data.data() + lo, hi - lo);
     } else {

@@ -163,15 +163,21 @@ std::size_t last_capacity(std::size_t n, std::size_t s) {
 }
 
 // Walks chunks [0, n) of s bytes through a set; key_of(k) gives (hash, key)
-// of chunk k, hash_of(key) the hash again.
+// of chunk k, hash_of(key) the hash again. Checks `stop` between runs of
+// at most kKeysPerCheckpoint keys.
 template <class Key, class KeyOf, class HashOf, class Equal>
 bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_of,
-                   Equal&& equal) {
+                   Equal&& equal, StopToken stop) {
+  constexpr std::size_t kKeysPerCheckpoint = std::size_t(1) << 18;
   KeySet<Key> set(last_capacity<Key>(n, s));
   for (std::size_t k = 0;;) {
-    k = set.insert_run(k, n, key_of, equal);
-    if (k >= n) return k == n;
-    set.grow(hash_of);
+    stop.checkpoint();
+    const std::size_t limit = n - k > kKeysPerCheckpoint ? k + kKeysPerCheckpoint : n;
+    const std::size_t next = set.insert_run(k, limit, key_of, equal);
+    if (next > limit) return false;  // a key was already there
+    if (next == n) return true;
+    if (next < limit) set.grow(hash_of);  // room used up
+    k = next;
   }
 }
 
@@ -179,7 +185,7 @@ bool distinct_keys(std::size_t n, std::size_t s, KeyOf&& key_of, HashOf&& hash_o
 // little-endian value, in the smallest unsigned type that holds them. S is a
 // constant, so the walk reads each key with one fixed-size load.
 template <class Key, std::size_t S>
-bool distinct_values(ByteView packet) {
+bool distinct_values(ByteView packet, StopToken stop) {
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_hash_key();
   auto hash_of = [seed](Key key) { return (std::uint64_t(key) ^ seed) * 0x9E3779B97F4A7C15ull; };
@@ -189,13 +195,13 @@ bool distinct_values(ByteView packet) {
     return std::pair{hash_of(key), key};
   };
   return distinct_keys<Key>(packet.size() / S, S, key_of, hash_of,
-                            [](Key stored, Key key) { return stored == key; });
+                            [](Key stored, Key key) { return stored == key; }, stop);
 }
 
 // Other chunks: the set holds chunk index + 1, placed by the chunk's hash;
 // bytes are compared on a probe that meets another chunk.
 template <class Key>
-bool distinct_indices(ByteView packet, std::size_t s) {
+bool distinct_indices(ByteView packet, std::size_t s, StopToken stop) {
   const std::size_t n = packet.size() / s;
   const std::uint8_t* base = packet.data();
   const std::uint64_t seed = process_hash_key();
@@ -203,7 +209,7 @@ bool distinct_indices(ByteView packet, std::size_t s) {
   auto key_of = [&](std::size_t k) { return std::pair{hash_of(Key(k + 1)), Key(k + 1)}; };
   return distinct_keys<Key>(n, s, key_of, hash_of, [&](Key stored, Key key) {
     return std::memcmp(base + (stored - 1) * s, base + (key - 1) * s, s) == 0;
-  });
+  }, stop);
 }
 
 }  // namespace
@@ -211,32 +217,32 @@ bool distinct_indices(ByteView packet, std::size_t s) {
 // A chunk is its own key when the key is at most 4/3 of its size, so the set
 // stays within twice the packet (see last_capacity); other chunk sizes use
 // indices.
-bool chunks_distinct(ByteView packet, std::size_t s) {
+bool chunks_distinct(ByteView packet, std::size_t s, StopToken stop) {
   const std::size_t n = packet.size() / s;
   // More chunks than values a chunk can take: some two are equal.
   if (s < 8 && n > std::size_t(1) << (8 * s)) return false;
   switch (s) {
     case 1:
-      return distinct_values<std::uint8_t, 1>(packet);
+      return distinct_values<std::uint8_t, 1>(packet, stop);
     case 2:
-      return distinct_values<std::uint16_t, 2>(packet);
+      return distinct_values<std::uint16_t, 2>(packet, stop);
     case 3:
-      return distinct_values<std::uint32_t, 3>(packet);
+      return distinct_values<std::uint32_t, 3>(packet, stop);
     case 4:
-      return distinct_values<std::uint32_t, 4>(packet);
+      return distinct_values<std::uint32_t, 4>(packet, stop);
     case 6:
-      return distinct_values<std::uint64_t, 6>(packet);
+      return distinct_values<std::uint64_t, 6>(packet, stop);
     case 7:
-      return distinct_values<std::uint64_t, 7>(packet);
+      return distinct_values<std::uint64_t, 7>(packet, stop);
     case 8:
-      return distinct_values<std::uint64_t, 8>(packet);
+      return distinct_values<std::uint64_t, 8>(packet, stop);
     default:
-      return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s)
-                             : distinct_indices<std::uint64_t>(packet, s);
+      return n < 0xFFFFFFFFu ? distinct_indices<std::uint32_t>(packet, s, stop)
+                             : distinct_indices<std::uint64_t>(packet, s, stop);
   }
 }
 
-std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
+std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size, StopToken stop) {
   const std::uint64_t len = packet.size();
   if (len == 0) return 0;
   const std::uint64_t half = len / 2;
@@ -252,7 +258,7 @@ std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size) {
   }
   small.insert(small.end(), large.rbegin(), large.rend());
   for (std::uint64_t s : small)
-    if (s >= min_size && s <= half && chunks_distinct(packet, std::size_t(s))) return s;
+    if (s >= min_size && s <= half && chunks_distinct(packet, std::size_t(s), stop)) return s;
   return len;
 }
 

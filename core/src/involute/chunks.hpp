@@ -8,25 +8,27 @@
 // when there is none (also when m > L/2), or 0 for an empty packet. A minimum
 // of 0 with a non-empty packet is an internal failure ("attempt to calculate
 // the remainder with a divisor of zero"). chunk_size(packet) uses m = 4.
+// The search stops early, throwing Stopped, once `stop` is stopped.
 #pragma once
 
 #include <cstdint>
 
 #include "bytes.hpp"
+#include "parallel/stop.hpp"
 
 namespace kelvora {
 
 inline constexpr std::uint64_t kDefaultMinChunkSize = 4;
 
-std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size);
-inline std::uint64_t chunk_size(ByteView packet) {
-  return chunk_size_min(packet, kDefaultMinChunkSize);
+std::uint64_t chunk_size_min(ByteView packet, std::uint64_t min_size, StopToken stop = {});
+inline std::uint64_t chunk_size(ByteView packet, StopToken stop = {}) {
+  return chunk_size_min(packet, kDefaultMinChunkSize, stop);
 }
 
 // True when the L / s chunks of size s are pairwise distinct (s divides L);
 // stops at the first repeated chunk. Without reading the packet when there
 // are more chunks than values a chunk can take (256^s). The set it uses
 // grows as it fills and stays within twice the packet's size.
-bool chunks_distinct(ByteView packet, std::size_t s);
+bool chunks_distinct(ByteView packet, std::size_t s, StopToken stop = {});
 
 }  // namespace kelvora

@@ -45,8 +45,9 @@ SortPlan SortPlan::for_records(std::size_t n) {
 }
 
 // See header.
-ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt)
-    : packet_(packet), salt_(salt), s_(chunk_size), x16_(sha256_x16::avx512_available()) {
+ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt, StopToken stop)
+    : packet_(packet), salt_(salt), stop_(stop), s_(chunk_size),
+      x16_(sha256_x16::avx512_available()) {
   KV_ASSERT(s_ != 0 && packet.size() % s_ == 0);
   n_ = packet.size() / s_;
   whole_ = s_ / kSha256BlockSize;
@@ -130,7 +131,7 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
   const std::uint32_t seed_key = load32_be(seed.data());
   const unsigned top_bits = out.plan.top_bits;
   typename Record::T* records = out.records.get();
-  parallel::parallel_for(0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop_, 0, stripes_, 1, [&](std::size_t lo, std::size_t hi) {
     // One tail per lane; only its first rest_ bytes change from chunk to chunk.
     const std::size_t lanes = x16_ && n_ >= kX16 ? kX16 : 1;
     Bytes tails(lanes * tail_size);

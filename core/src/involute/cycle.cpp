@@ -53,13 +53,13 @@ std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_
 std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_salt,
                                                 ByteView new_salt, ByteView old_key,
                                                 ByteView new_key, std::uint64_t chunk_size,
-                                                std::span<std::uint8_t> out) {
+                                                std::span<std::uint8_t> out, StopToken stop) {
   check_keys(old_key, new_key);
   KV_ASSERT(out.size() == packet.size());
   const std::array<std::uint8_t, 256> table = substitution_table(old_key, new_key);
   // Chunk size 0: both involutions copy, which leaves the re-coding.
   if (chunk_size == 0) {
-    copy_bytes(packet, out, table.data());
+    copy_bytes(packet, out, table.data(), stop);
     return {};
   }
   if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
@@ -72,18 +72,18 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
       always_true_branch(prepare_bounds(new_salt, -1.0f, 1.0f), new_salt);
   // The re-coded packet holds T of every byte of the packet, wherever the
   // chunks went, so its counts follow from the packet's.
-  const ByteCounts counts = count_bytes(packet);
+  const ByteCounts counts = count_bytes(packet, stop);
   ByteCounts recoded{};
   for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
 
-  ChunkHasher undo(packet, s, old_salt);
+  ChunkHasher undo(packet, s, old_salt, stop);
   undo.start_prefixes();
   Sha256Digest old_seed, new_seed;
-  parallel::parallel_tasks(2 + undo.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 2 + undo.prefix_tasks(), [&](std::size_t i) {
     if (i == 0) {
-      old_seed = seed_digest(counts, old_branch);
+      old_seed = seed_digest(counts, old_branch, stop);
     } else if (i == 1) {
-      new_seed = seed_digest(recoded, new_branch);
+      new_seed = seed_digest(recoded, new_branch, stop);
     } else {
       undo.hash_prefixes(i - 2);
     }
@@ -93,14 +93,14 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
   // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
-  arrange(packet, s, old_order->get(), p2);
+  arrange(packet, s, old_order->get(), p2, stop);
   old_order->reset();
-  copy_bytes(p2, p2, table.data());
+  copy_bytes(p2, p2, table.data(), stop);
 
-  ChunkHasher redo(p2, s, new_salt);
+  ChunkHasher redo(p2, s, new_salt, stop);
   auto new_order = crumbs_and_rank(redo, new_seed);
   if (!new_order) return std::unexpected(new_order.error());
-  arrange(p2, s, new_order->get(), out);
+  arrange(p2, s, new_order->get(), out, stop);
   return {};
 }
 

@@ -39,11 +39,13 @@ std::expected<Bytes, InvolutionError> cycle(ByteView packet, ByteView old_salt, 
                                             std::uint64_t chunk_size);
 
 // The same, writing the result into `out`: packet.size() bytes, not
-// overlapping any input.
+// overlapping any input. Stops early, throwing Stopped, once `stop` is
+// stopped.
 std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_salt,
                                                 ByteView new_salt, ByteView old_key,
                                                 ByteView new_key, std::uint64_t chunk_size,
-                                                std::span<std::uint8_t> out);
+                                                std::span<std::uint8_t> out,
+                                                StopToken stop = {});
 
 // Step 1: returns normally when the keys hold the same bytes.
 void check_keys(ByteView old_key, ByteView new_key);

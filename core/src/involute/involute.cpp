@@ -24,10 +24,10 @@ using namespace involution;
 template <class Branch>
 std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView salt,
                                                    std::uint64_t chunk_size, Branch&& branch,
-                                                   std::span<std::uint8_t> out) {
+                                                   std::span<std::uint8_t> out, StopToken stop) {
   KV_ASSERT(out.size() == packet.size());
   if (chunk_size == 0) {
-    copy_bytes(packet, out);
+    copy_bytes(packet, out, nullptr, stop);
     return {};
   }
   if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
@@ -36,13 +36,13 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
 
   // Seed, overlapped with the crumbs' whole blocks, which do not depend on it.
   const std::uint64_t h = branch();
-  const ByteCounts counts = count_bytes(packet);
-  ChunkHasher chunks(packet, s, salt);
+  const ByteCounts counts = count_bytes(packet, stop);
+  ChunkHasher chunks(packet, s, salt, stop);
   chunks.start_prefixes();
   Sha256Digest seed;
-  parallel::parallel_tasks(1 + chunks.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 1 + chunks.prefix_tasks(), [&](std::size_t i) {
     if (i == 0) {
-      seed = seed_digest(counts, h);
+      seed = seed_digest(counts, h, stop);
     } else {
       chunks.hash_prefixes(i - 1);
     }
@@ -51,7 +51,7 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   auto order = crumbs_and_rank(chunks, seed);
   if (!order) return std::unexpected(order.error());
   // Arrange.
-  arrange(packet, s, order->get(), out);
+  arrange(packet, s, order->get(), out, stop);
   return {};
 }
 
@@ -60,20 +60,21 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
 // See header.
 std::expected<void, InvolutionError> involute_into(ByteView packet, ByteView salt,
                                                    std::uint64_t chunk_size,
-                                                   std::span<std::uint8_t> out) {
+                                                   std::span<std::uint8_t> out, StopToken stop) {
   return involute_core(
       packet, salt, chunk_size,
-      [&] { return always_true_branch(prepare_bounds(salt, -1.0f, 1.0f), salt); }, out);
+      [&] { return always_true_branch(prepare_bounds(salt, -1.0f, 1.0f), salt); }, out, stop);
 }
 
 // See header.
 std::expected<void, InvolutionError> involute_if_into(ByteView packet, ByteView salt,
                                                       std::uint64_t chunk_size,
                                                       const Condition& condition,
-                                                      std::span<std::uint8_t> out) {
+                                                      std::span<std::uint8_t> out,
+                                                      StopToken stop) {
   return involute_core(
       packet, salt, chunk_size,
-      [&] { return branch_value(condition.bounds, salt, condition.test_value); }, out);
+      [&] { return branch_value(condition.bounds, salt, condition.test_value); }, out, stop);
 }
 
 // See header.

@@ -26,7 +26,8 @@
 // Work: one SHA-256 pass over L + 8 bytes for D and one SHA-256 per chunk,
 // a sort of the chunks by crumb and the chunk copy, in stages (stages.hpp)
 // that run on the worker pool; the result never depends on the number of
-// threads. Memory beyond the result: about 16 bytes per chunk for the sort,
+// threads. The work stops early, throwing Stopped, once `stop` is stopped
+// (parallel/stop.hpp). Memory beyond the result: about 16 bytes per chunk for the sort,
 // plus 32 bytes per chunk while D is being hashed when s >= 64.
 #pragma once
 
@@ -39,6 +40,7 @@
 
 #include "bytes.hpp"
 #include "involute/conditions.hpp"
+#include "parallel/stop.hpp"
 
 namespace kelvora {
 
@@ -82,10 +84,12 @@ std::expected<Bytes, InvolutionError> involute_if(ByteView packet, ByteView salt
 // meaning.
 std::expected<void, InvolutionError> involute_into(ByteView packet, ByteView salt,
                                                    std::uint64_t chunk_size,
-                                                   std::span<std::uint8_t> out);
+                                                   std::span<std::uint8_t> out,
+                                                   StopToken stop = {});
 std::expected<void, InvolutionError> involute_if_into(ByteView packet, ByteView salt,
                                                       std::uint64_t chunk_size,
                                                       const Condition& condition,
-                                                      std::span<std::uint8_t> out);
+                                                      std::span<std::uint8_t> out,
+                                                      StopToken stop = {});
 
 }  // namespace kelvora

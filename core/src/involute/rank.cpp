@@ -146,7 +146,7 @@ std::expected<ChunkOrder, InvolutionError> rank(const ChunkHasher& chunks,
     const unsigned shift2 = 32 - b1 - b2;
     const std::uint32_t mask2 = (std::uint32_t(1) << b2) - 1;
     const bool few = (n >> (b1 + b2)) <= 8;
-    parallel::parallel_for(0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(chunks.stop(), 0, buckets, 1, [&](std::size_t lo, std::size_t hi) {
       std::vector<std::uint32_t> group(std::size_t(mask2) + 1);
       std::vector<std::pair<Sha256Digest, std::uint64_t>> run;
       for (std::size_t j = lo; j < hi; ++j) {

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kCountTasks = 256;        // at most
 constexpr std::size_t kCountSpan = 256 * 1024;  // bytes per counting task, at least
+constexpr std::size_t kStagesPerCheckpoint = 256;  // staged blocks (1 MiB) hashed between checks
 
 void count_span(const std::uint8_t* p, std::size_t len, ByteCounts& out) {
   while (len != 0) {
@@ -35,7 +36,7 @@ void count_span(const std::uint8_t* p, std::size_t len, ByteCounts& out) {
 }  // namespace
 
 // See header.
-ByteCounts count_bytes(ByteView data) {
+ByteCounts count_bytes(ByteView data, StopToken stop) {
   ByteCounts total{};
   if (data.size() <= kCountSpan) {
     for (const std::uint8_t b : data) ++total[b];
@@ -43,7 +44,7 @@ ByteCounts count_bytes(ByteView data) {
   }
   const std::size_t tasks = std::min(data.size() / kCountSpan, kCountTasks);
   std::vector<ByteCounts> partial(tasks, ByteCounts{});
-  parallel::parallel_for(0, tasks, 1, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, tasks, 1, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t t = lo; t < hi; ++t) {
       const std::size_t b = part_begin(data.size(), tasks, t);
       count_span(data.data() + b, part_begin(data.size(), tasks, t + 1) - b, partial[t]);
@@ -55,20 +56,23 @@ ByteCounts count_bytes(ByteView data) {
 }
 
 // See header.
-Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch) {
+Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch, StopToken stop) {
   for (int i = 0; i < 8; ++i) ++counts[(branch >> (56 - 8 * i)) & 0xFF];
   // The sorted bytes are runs of one value each. Short runs are laid out in
   // a staging block; a long run is hashed from a block filled with its value,
   // so the sorted copy is never built.
   Sha256 h;
   std::uint8_t stage[4096];
-  std::size_t used = 0;
+  std::size_t used = 0, staged = 0;
   for (std::size_t b = 0; b < 256; ++b) {
     std::uint64_t left = counts[b];
     while (left != 0) {
       if (used == 0 && left >= sizeof stage) {
         std::memset(stage, int(b), sizeof stage);
-        for (; left >= sizeof stage; left -= sizeof stage) h.update(stage, sizeof stage);
+        for (std::size_t k = 0; left >= sizeof stage; left -= sizeof stage, ++k) {
+          if (k % kStagesPerCheckpoint == 0) stop.checkpoint();
+          h.update(stage, sizeof stage);
+        }
         continue;
       }
       const std::size_t take = std::size_t(std::min<std::uint64_t>(left, sizeof stage - used));
@@ -80,6 +84,7 @@ Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch) {
       used += take;
       left -= take;
       if (used == sizeof stage) {
+        if (++staged % kStagesPerCheckpoint == 0) stop.checkpoint();
         h.update(stage, used);
         used = 0;
       }

@@ -14,7 +14,9 @@
 //                                                               arrange.cpp
 //
 // Every per-chunk step runs on the worker pool and writes each element at its
-// own index, so no result depends on the number of threads.
+// own index, so no result depends on the number of threads. Each stage takes
+// the operation's stop token (parallel/stop.hpp) for its loops and long
+// serial steps; the crumb and rank stages take it from the ChunkHasher.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +34,7 @@
 #include "involute/conditions.hpp"
 #include "involute/involute.hpp"
 #include "involute/scratch.hpp"
+#include "parallel/stop.hpp"
 #include "primitives/sha256.hpp"
 
 namespace kelvora::involution {
@@ -54,11 +57,11 @@ inline std::optional<InvolutionError> length_error(std::uint64_t length, std::ui
 using ByteCounts = std::array<std::uint64_t, 256>;
 
 // How often each byte value occurs in `data` (counted on the pool).
-ByteCounts count_bytes(ByteView data);
+ByteCounts count_bytes(ByteView data, StopToken stop = {});
 
 // D: SHA-256 of the bytes counted in `counts` together with the 8 bytes of
 // `branch` (big-endian), all in ascending order.
-Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch);
+Sha256Digest seed_digest(ByteCounts counts, std::uint64_t branch, StopToken stop = {});
 
 // The branch value of the plain form, from its prepared bounds: the same as
 // branch_value(bounds, salt, +0.0f), whose test value lies between the images
@@ -123,8 +126,9 @@ struct CrumbRecords {
 // order and on any threads); records() hashes whatever is left.
 class ChunkHasher {
  public:
-  ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt);
+  ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt, StopToken stop = {});
 
+  StopToken stop() const { return stop_; }
   std::size_t chunk_size() const { return s_; }
   std::size_t chunks() const { return n_; }
   // Chunk work is cut into stripes [stripe_begin(t), stripe_begin(t + 1)).
@@ -149,6 +153,7 @@ class ChunkHasher {
 
   ByteView packet_;
   ByteView salt_;
+  StopToken stop_;
   std::size_t s_;
   bool x16_;                     // sixteen chunks at a time (sha256_x16.hpp)
   std::size_t n_;
@@ -190,11 +195,12 @@ std::expected<ChunkOrder, InvolutionError> crumbs_and_rank(ChunkHasher& chunks,
 
 // The result: chunk k of `out` is chunk order[order[k]] of the packet.
 void arrange(ByteView packet, std::size_t chunk_size, const std::uint64_t* order,
-             std::span<std::uint8_t> out);
+             std::span<std::uint8_t> out, StopToken stop = {});
 
 // Copies `data` into `out` (same size), sending every byte through `table`
 // (256 entries) when one is given; with a table, `out` may be `data` itself.
-void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table = nullptr);
+void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table = nullptr,
+                StopToken stop = {});
 
 // Fixed-size copies for the common small sizes, so the hot loops do not call
 // memcpy with a run-time length: with_fixed_size(size, f) calls

@@ -98,7 +98,8 @@ std::uint8_t map_column(ByteView pub, ByteView priv, std::uint64_t identity,
 
 // See mapping.hpp.
 void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
-                        std::span<const ByteView> sequences, std::span<std::uint8_t> out) {
+                        std::span<const ByteView> sequences, std::span<std::uint8_t> out,
+                        StopToken stop) {
   const std::size_t len = check_map_arguments(identity, sequences);
   KV_ASSERT(out.size() == len);
   if (len == 0) return;
@@ -109,7 +110,7 @@ void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
     // A lookup may fall past a short table: go column by column, checking
     // every lookup. Each share stops at its first failing column, and the
     // pool reports the lowest share's failure, so the lowest column wins.
-    parallel::parallel_for(0, len, grain, [&](std::size_t lo, std::size_t hi) {
+    parallel::parallel_for(stop, 0, len, grain, [&](std::size_t lo, std::size_t hi) {
       Bytes column(n);
       for (std::size_t j = lo; j < hi; ++j) {
         for (std::size_t i = 0; i < n; ++i) column[i] = sequences[i][j];
@@ -125,7 +126,7 @@ void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
   const detail::MapJob job{pub.data(), priv.data(), std::size_t(identity), rows.data(), n,
                            out.data()};
   const mapping_kernels::Ops& ops = mapping_kernels::active();
-  parallel::parallel_for(0, len, grain, [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, len, grain, [&](std::size_t lo, std::size_t hi) {
     detail::map_columns(ops, job, lo, hi);
   });
 }

@@ -44,7 +44,8 @@
 //
 // Threads: the columns are split over the process-wide pool; every result byte
 // is written at its own column's position, so the result never depends on the
-// number of threads. Nothing is allocated per column.
+// number of threads. Nothing is allocated per column. The column passes stop
+// early, throwing Stopped, once their stop token is stopped.
 #pragma once
 
 #include <array>
@@ -54,6 +55,7 @@
 #include <vector>
 
 #include "bytes.hpp"
+#include "parallel/stop.hpp"
 
 namespace kelvora::mapping {
 
@@ -72,7 +74,8 @@ Bytes map_sequences(ByteView pub, ByteView priv, std::uint64_t identity,
 // As map_sequences, writing into `out`, which must hold exactly L bytes (the
 // value check_map_arguments returns). Lets the caller own the result buffer.
 void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
-                        std::span<const ByteView> sequences, std::span<std::uint8_t> out);
+                        std::span<const ByteView> sequences, std::span<std::uint8_t> out,
+                        StopToken stop = {});
 
 // One column (its num_funcs bytes in party order), with every lookup
 // bounds-checked in the order stated above. Asserts identity < num_funcs.
@@ -94,7 +97,7 @@ std::vector<Bytes> restore_sequences(ByteView pub, std::span<const ByteView> pri
 // exactly L bytes each, and each is written once.
 void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
                             std::span<const ByteView> sequences,
-                            std::span<const std::span<std::uint8_t>> rows);
+                            std::span<const std::span<std::uint8_t>> rows, StopToken stop = {});
 
 // inverted[table[k]] = k mod 256 for k = 0 .. len-1 in order; unreached
 // entries stay 0, the last position of a repeated value wins.

@@ -98,7 +98,7 @@ void invert_column(ByteView mapped, ByteView pub, std::span<const InvertedTable>
 // See mapping.hpp.
 void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
                             std::span<const ByteView> sequences,
-                            std::span<const std::span<std::uint8_t>> rows) {
+                            std::span<const std::span<std::uint8_t>> rows, StopToken stop) {
   const std::size_t len = check_restore_arguments(priv_keys, sequences);
   const std::size_t n = sequences.size();
   KV_ASSERT(rows.size() == n);
@@ -118,7 +118,7 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
   }
   const detail::RestoreJob job{pub.data(), inverted.data(), in.data(), out.data(), n};
   const mapping_kernels::Ops& ops = mapping_kernels::active();
-  parallel::parallel_for(0, len, detail::column_grain(n), [&](std::size_t lo, std::size_t hi) {
+  parallel::parallel_for(stop, 0, len, detail::column_grain(n), [&](std::size_t lo, std::size_t hi) {
     detail::restore_columns(ops, job, lo, hi);
   });
 }

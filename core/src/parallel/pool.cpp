@@ -10,7 +10,10 @@
 // names a block of the loop still in the slot: the slot is refilled only
 // after all its blocks are done, and the block count travels in the claimed
 // word itself. Waiting spins briefly (the loops of one call follow each other
-// closely), then sleeps on the atomic (a futex on Linux).
+// closely), then sleeps: workers on the generation atomic (a futex on Linux,
+// WaitOnAddress on Windows), the caller on a condition variable that the
+// last block's thread signals, in slices of its token's poll period when it
+// has a poll.
 #include "parallel/pool.hpp"
 
 #include "platform.hpp"
@@ -33,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -128,6 +132,7 @@ class BlockAllSignals {
 struct Loop {
   RangeFn fn = nullptr;
   void* ctx = nullptr;
+  StopToken stop;
   std::size_t begin = 0, end = 0, block = 1;
   std::atomic<std::uint32_t> done{0};
   std::atomic<std::size_t> failed_block{std::numeric_limits<std::size_t>::max()};
@@ -162,11 +167,12 @@ class Pool {
 
   // Runs blocks of `block` indices over [begin, end) with the caller and up
   // to `helpers` workers; returns the failure of the lowest failed block.
-  std::exception_ptr run(RangeFn fn, void* ctx, std::size_t begin, std::size_t end,
-                         std::size_t block, std::size_t helpers) {
+  std::exception_ptr run(StopToken stop, RangeFn fn, void* ctx, std::size_t begin,
+                         std::size_t end, std::size_t block, std::size_t helpers) {
     const std::uint32_t nblocks = std::uint32_t((end - begin + block - 1) / block);
     loop_.fn = fn;
     loop_.ctx = ctx;
+    loop_.stop = stop;
     loop_.begin = begin;
     loop_.end = end;
     loop_.block = block;
@@ -180,8 +186,7 @@ class Pool {
     wake_all(generation_);
 
     work();
-    for (std::uint32_t d = loop_.done.load(std::memory_order_acquire); d != nblocks;)
-      d = wait_change(loop_.done, d);
+    wait_done(nblocks);
     return loop_.failure;
   }
 
@@ -196,8 +201,31 @@ class Pool {
                                         std::memory_order_acquire))
         continue;
       run_block(b);
-      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) wake_one(loop_.done);
+      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) {
+        const std::lock_guard<std::mutex> guard(done_mutex_);
+        done_signal_.notify_one();
+      }
       w = claim_.load(std::memory_order_acquire);
+    }
+  }
+
+  // The caller, its own blocks done: spins a little, then sleeps until the
+  // workers' last blocks are done, in slices of the poll period when the
+  // token polls on this thread.
+  void wait_done(std::uint32_t nblocks) {
+    auto all_done = [&] { return loop_.done.load(std::memory_order_acquire) == nblocks; };
+    for (int i = 0; i < kSpinRounds; ++i) {
+      if (all_done()) return;
+      cpu_relax();
+    }
+    for (;;) {
+      const StopSource::Clock::time_point next_poll = loop_.stop.poll_while_waiting();
+      std::unique_lock<std::mutex> lock(done_mutex_);
+      if (next_poll == StopSource::Clock::time_point::max()) {
+        done_signal_.wait(lock, all_done);
+        return;
+      }
+      if (done_signal_.wait_until(lock, next_poll, all_done)) return;
     }
   }
 
@@ -207,6 +235,7 @@ class Pool {
     const std::size_t lo = loop_.begin + b * loop_.block;
     const std::size_t hi = std::min(loop_.end, lo + loop_.block);
     try {
+      loop_.stop.checkpoint();
       loop_.fn(loop_.ctx, lo, hi);
     } catch (...) {
       std::lock_guard<std::mutex> guard(loop_.failure_mutex);
@@ -229,16 +258,16 @@ class Pool {
   std::atomic<std::uint32_t> generation_{0};
   std::atomic<std::uint32_t> helpers_{0};  // workers that may take blocks
   Loop loop_;
+  std::mutex done_mutex_;
+  std::condition_variable done_signal_;  // the loop's last block is done
   std::size_t started_ = 0;  // only changed under pool_mutex()
 };
 
 // Held for the whole of a loop on the pool, and while the pool is created or
-// resized. Never destroyed (trivially destructible in practice, but exit must
-// not depend on it).
-std::mutex& pool_mutex() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
+// resized. Never destroyed (exit must not depend on it); the child of fork()
+// makes a new one, as another thread may hold this one at the fork.
+std::mutex* g_pool_mutex = new std::mutex;
+std::mutex& pool_mutex() { return *g_pool_mutex; }
 
 Pool* g_pool = nullptr;              // leaked on purpose; guarded by pool_mutex()
 std::atomic<std::size_t> g_threads{0};  // 0: not determined yet
@@ -262,25 +291,13 @@ std::size_t available_processors() {
 }
 
 #if KELVORA_POSIX
-bool g_locked_for_fork = false;
-
-// fork(): the parent waits for a running loop to end before forking, so the
-// child never sees the pool in the middle of one. The child forgets the pool.
-void before_fork() {
-  if (t_in_loop) return;  // forking from inside a loop body: nothing to wait for
-  pool_mutex().lock();
-  g_locked_for_fork = true;
-}
-void after_fork_parent() {
-  if (!g_locked_for_fork) return;
-  g_locked_for_fork = false;
-  pool_mutex().unlock();
-}
+// fork(): the child forgets the pool, whose workers exist only in the parent,
+// and the pool's mutex, which a loop running in another thread of the parent
+// may hold. The parent does not wait for such a loop: its caller may itself
+// be waiting for the forking thread (for the interpreter lock, in a poll).
 void after_fork_child() {
-  g_pool = nullptr;  // its workers exist only in the parent
-  if (!g_locked_for_fork) return;
-  g_locked_for_fork = false;
-  pool_mutex().unlock();  // locked by this same thread in before_fork()
+  g_pool = nullptr;
+  g_pool_mutex = new std::mutex;
 }
 #endif
 
@@ -288,7 +305,7 @@ void after_fork_child() {
 Pool& pool_with(std::size_t workers) {
 #if KELVORA_POSIX
   static const bool registered = [] {
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    pthread_atfork(nullptr, nullptr, after_fork_child);
     return true;
   }();
   (void)registered;
@@ -303,43 +320,60 @@ struct InLoop {
   ~InLoop() { t_in_loop = false; }
 };
 
+// Runs [begin, end) on the current thread: in one piece when the token
+// cannot stop, else block by block, each after a checkpoint.
+void run_inline(StopToken stop, std::size_t begin, std::size_t end, std::size_t block,
+                RangeFn fn, void* ctx) {
+  if (!stop) return fn(ctx, begin, end);
+  for (std::size_t lo = begin; lo < end; lo += std::min(block, end - lo)) {
+    stop.checkpoint();
+    fn(ctx, lo, lo + std::min(block, end - lo));
+  }
+  if (stop.stop_requested()) throw Stopped{};
+}
+
 // Runs blocks of `block` indices over [begin, end) on the pool, or inline
 // where a hand-off cannot help.
-void run_blocks(std::size_t begin, std::size_t end, std::size_t block, RangeFn fn, void* ctx) {
+void run_blocks(StopToken stop, std::size_t begin, std::size_t end, std::size_t block,
+                RangeFn fn, void* ctx) {
   const std::size_t threads = thread_count();
-  if (end - begin <= block || t_in_loop || threads <= 1) return fn(ctx, begin, end);
+  if (end - begin <= block || t_in_loop || threads <= 1)
+    return run_inline(stop, begin, end, block, fn, ctx);
   std::unique_lock<std::mutex> lock(pool_mutex(), std::try_to_lock);
-  if (!lock.owns_lock()) return fn(ctx, begin, end);  // another thread's loop has the pool
+  // Another thread's loop has the pool.
+  if (!lock.owns_lock()) return run_inline(stop, begin, end, block, fn, ctx);
   Pool& pool = pool_with(threads - 1);
   if (pool.workers() == 0) {
     lock.unlock();
-    return fn(ctx, begin, end);
+    return run_inline(stop, begin, end, block, fn, ctx);
   }
   std::exception_ptr failure;
   {
     InLoop inside;
-    failure = pool.run(fn, ctx, begin, end, block, threads - 1);
+    failure = pool.run(stop, fn, ctx, begin, end, block, threads - 1);
   }
   lock.unlock();
   if (failure) std::rethrow_exception(failure);
+  if (stop.stop_requested()) throw Stopped{};
 }
 
 }  // namespace
 
 // See header.
-void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void* ctx) {
+void run(StopToken stop, std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn,
+         void* ctx) {
   if (begin >= end) return;
   const std::size_t len = end - begin;
   const std::size_t target = thread_count() * kBlocksPerThread;
   const std::size_t block = std::max({grain, std::size_t(1), len / target + (len % target != 0)});
-  run_blocks(begin, end, block, fn, ctx);
+  run_blocks(stop, begin, end, block, fn, ctx);
 }
 
 // See header.
-void run_each(std::size_t n, RangeFn fn, void* ctx) {
+void run_each(StopToken stop, std::size_t n, RangeFn fn, void* ctx) {
   if (n == 0) return;
   if (n > 0xFFFF) fail("parallel_tasks: too many tasks (" + std::to_string(n) + ")");
-  run_blocks(0, n, 1, fn, ctx);
+  run_blocks(stop, 0, n, 1, fn, ctx);
 }
 
 // See header.

@@ -1,6 +1,6 @@
 // The process-wide fork-join pool and its parallel loop.
 //
-// parallel_for(begin, end, grain, body) calls body(lo, hi) on disjoint
+// parallel_for(stop, begin, end, grain, body) calls body(lo, hi) on disjoint
 // half-open sub-ranges that together cover [begin, end) exactly once. The
 // calling thread takes a share of the work and returns only when every share
 // is done. Ranges of at most one grain, and calls made from inside a loop (on
@@ -22,8 +22,24 @@
 // Bodies must write each element at its own index, so results never depend
 // on the number of threads.
 //
-// One loop runs on the pool at a time. A loop started by another thread
-// while the pool is busy runs inline on that thread instead of waiting.
+// Stopping (stop.hpp): every block starts with a checkpoint of the loop's
+// token, so once a stop is requested the blocks not yet started are skipped
+// and Stopped is rethrown on the calling thread, after the running blocks
+// have ended; a loop whose stop came during its last blocks throws it too. Loops that run inline are cut into the same blocks, each after
+// a checkpoint, when their token can stop. While the caller waits for the
+// workers' last blocks, it sleeps in slices of the token's poll period and
+// runs the poll between them; a caller without a poll sleeps until the loop
+// is done. Nobody spins for longer than a few tens of microseconds.
+//
+// Several callers at once (Python threads, the interpreter lock released):
+// one loop runs on the pool at a time, and a loop started while the pool is
+// busy runs inline on its own thread, cut into blocks, instead of waiting.
+// Measured on two cores (bench/bench_threads.py), two threads each running
+// 4 MiB involutions got ... the throughput of one thread; queueing behind the
+// busy pool would serialise the callers, and splitting the workers among the
+// callers gains nothing over this on a few cores, while costing a hand-off of
+// its own: the callers already keep every processor busy between them, the
+// pool's workers filling in for callers that wait.
 //
 // Process life: the workers are never joined or destroyed. At exit they are
 // blocked waiting for work and simply end with the process, so exit cannot
@@ -37,32 +53,36 @@
 #include <type_traits>
 #include <utility>
 
+#include "parallel/stop.hpp"
+
 namespace kelvora::parallel {
 
 using RangeFn = void (*)(void* ctx, std::size_t lo, std::size_t hi);
 
 // Type-erased core of parallel_for.
-void run(std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn, void* ctx);
+void run(StopToken stop, std::size_t begin, std::size_t end, std::size_t grain, RangeFn fn,
+         void* ctx);
 
 template <class Body>
-void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, Body&& body) {
+void parallel_for(StopToken stop, std::size_t begin, std::size_t end, std::size_t grain,
+                  Body&& body) {
   using B = std::remove_reference_t<Body>;
-  run(begin, end, grain,
+  run(stop, begin, end, grain,
       [](void* ctx, std::size_t lo, std::size_t hi) { (*static_cast<B*>(ctx))(lo, hi); },
       const_cast<void*>(static_cast<const void*>(&body)));
 }
 
 // Type-erased core of parallel_tasks.
-void run_each(std::size_t n, RangeFn fn, void* ctx);
+void run_each(StopToken stop, std::size_t n, RangeFn fn, void* ctx);
 
 // Runs task(i) for every i in [0, n) as a block of its own, claimed in index
 // order: for a few uneven tasks (such as one long serial job next to many
 // short ones), where parallel_for's blocks could put several long tasks on
 // one thread. n must stay below 65536. Failures as for parallel_for.
 template <class Task>
-void parallel_tasks(std::size_t n, Task&& task) {
+void parallel_tasks(StopToken stop, std::size_t n, Task&& task) {
   using T = std::remove_reference_t<Task>;
-  run_each(n,
+  run_each(stop, n,
            [](void* ctx, std::size_t lo, std::size_t hi) {
              for (std::size_t i = lo; i < hi; ++i) (*static_cast<T*>(ctx))(i);
            },
