@@ -11,6 +11,7 @@
 #if KELVORA_BUILD_NEON
 #include <arm_neon.h>
 
+#include "bytes.hpp"
 #include "primitives/chacha20_rounds.hpp"
 #endif
 
@@ -47,11 +48,9 @@ uint32x4_t lanes_of(std::uint64_t counter, int shift) {
   return vld1q_u32(w);
 }
 
-}  // namespace
-
-// See header.
-void chacha20_x4_neon(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                      ChaChaLanes& out) {
+// Out of line, so that its frame lies below the caller's and is wiped.
+[[gnu::noinline]] void blocks_neon(const ChaChaKey& key, std::uint64_t counter,
+                                   std::uint64_t stream, ChaChaLanes& out) {
   uint32x4_t input[16];
   for (std::size_t i = 0; i < 4; ++i) input[i] = vdupq_n_u32(chacha20_rounds::kSigma[i]);
   for (std::size_t i = 0; i < 8; ++i) input[4 + i] = vdupq_n_u32(key[i]);
@@ -64,6 +63,17 @@ void chacha20_x4_neon(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
   for (std::size_t i = 0; i < 16; ++i) x[i] = input[i];
   chacha20_rounds::twenty_rounds<NeonOps>(x);
   for (std::size_t i = 0; i < 16; ++i) vst1q_u32(out[i].data(), vaddq_u32(x[i], input[i]));
+}
+
+}  // namespace
+
+// See header. The input and the working state (the key in one, the keystream
+// less the input in the other) can spill to the stack, which is wiped once
+// the blocks are done.
+void chacha20_x4_neon(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                      ChaChaLanes& out) {
+  blocks_neon(key, counter, stream, out);
+  wipe_stack_below<2048>();
 }
 
 #else

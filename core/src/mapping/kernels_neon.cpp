@@ -30,21 +30,40 @@ inline void store(u8* p, uint8x16_t v) { vst1q_u8(p, v); }
 inline uint8x16_t add(uint8x16_t a, uint8x16_t b) { return vaddq_u8(a, b); }
 inline uint8x16_t sub(uint8x16_t a, uint8x16_t b) { return vsubq_u8(a, b); }
 
-void accumulate(u8* acc, const u8* c, std::size_t w) {
-  const std::size_t v = w - w % kLanes;
-  for (std::size_t x = 0; x < v; x += kLanes) store(acc + x, add(load(acc + x), load(c + x)));
-  ops_portable().accumulate(acc + v, c + v, w - v);
-}
-
-void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
+// Four vectors make a cache line: the fetch ahead goes with every fourth one.
+void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
+    store(acc + x, add(load(acc + x), load(c + x)));
+  }
+  ops_portable().accumulate(acc + v, c + v, w - v, ahead + v);
+}
+
+void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+  const std::size_t v = w - w % kLanes;
+  for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
     const uint8x16_t cv = load(c + x);
     const uint8x16_t sum = add(load(acc + x), cv);
     store(acc + x, sum);
     store(e + x, add(sum, cv));
   }
-  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v);
+  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead + v);
+}
+
+void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
+                       const u8* ahead) {
+  const std::size_t v = w - w % kLanes;
+  const Table T = load_table(table);
+  for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
+    const uint8x16_t zv = lookup(T, load(m + x));
+    store(z + x, zv);
+    if (acc) store(acc + x, add(load(acc + x), zv));
+  }
+  ops_portable().lookup_accumulate(table, m + v, z + v, acc ? acc + v : nullptr, w - v,
+                                   ahead + v);
 }
 
 void map_sweep(const MapSweep& a) {
@@ -92,7 +111,6 @@ void restore_sweep(const RestoreSweep& a) {
   a.next->plan((n - 2) * (whole / kBlock));
   const Table P = load_table(a.pub);
   for (std::size_t x = 0; x < whole; x += kBlock) {
-    const std::size_t col = a.offset + x;
     uint8x16_t s[kChains], t[kChains], z0[kChains], zk[kChains];
     KV_EACH_CHAIN for (int v = 0; v < kChains; ++v) {
       s[v] = vdupq_n_u8(0);
@@ -102,7 +120,7 @@ void restore_sweep(const RestoreSweep& a) {
     }
     for (std::size_t row = n - 1; row >= 2; --row) {
       const u8* prev = a.steps + (row - 1) * stride + x;
-      u8* out = a.out[row] + col;
+      u8* out = a.steps + row * stride + x;
       a.next->step();
       KV_EACH_CHAIN for (int v = 0; v < kChains; ++v) {
         const uint8x16_t c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);
@@ -114,20 +132,26 @@ void restore_sweep(const RestoreSweep& a) {
     }
     KV_EACH_CHAIN for (int v = 0; v < kChains; ++v) {  // zk now holds z_1
       const uint8x16_t c1 = sub(add(zk[v], s[v]), z0[v]);
-      store(a.out[1] + col + v * kLanes, c1);
-      store(a.out[0] + col + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
+      store(a.steps + stride + x + v * kLanes, c1);
+      store(a.steps + x + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
     }
   }
   RestoreSweep rest = a;
   rest.steps += whole;
   rest.inner += whole;
-  rest.offset += whole;
   rest.w -= whole;
   ops_portable().restore_sweep(rest);
 }
 
-constexpr Ops kNeon = {"neon", accumulate, accumulate_prefix, byte_lookup::lookup_neon, map_sweep,
-                       restore_sweep};
+// Rows leave the scratch as the portable back end's plain copies: this back
+// end has no stores around the caches.
+void store_row(u8* dst, const u8* src, std::size_t w, bool stream) {
+  ops_portable().store_row(dst, src, w, stream);
+}
+void finish_stores() { ops_portable().finish_stores(); }
+
+constexpr Ops kNeon = {"neon",    accumulate,    accumulate_prefix, lookup_accumulate,
+                       map_sweep, restore_sweep, store_row,         finish_stores};
 
 }  // namespace
 
