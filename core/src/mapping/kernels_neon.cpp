@@ -6,7 +6,6 @@
 // independent chains of lookups; the last columns of a row (fewer than a whole
 // vector or block) go to the portable back end. NEON is part of every aarch64
 // CPU, so nothing here carries a target attribute.
-#include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
 #if KELVORA_BUILD_NEON
