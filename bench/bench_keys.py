@@ -5,13 +5,19 @@ seven SHA-256 compressions, one eight-block ChaCha20 refill and the shuffle). Pe
 user would otherwise write for a fresh random table, a NumPy generator seeded
 from os.urandom drawing permutation(256). Results are random, so peers are
 checked for the same kind of result: a permutation of the 256 byte values.
+Target: at most 2.5x the floor.
+
+When the native benchmarks are built (bench/bench_keys.cpp), the call's
+stages follow: the system call, the hashes, the generator's refill, the
+shuffle, and the derivation with and without the system call (CPU time, so
+that the stages add up on a busy machine too).
 """
 import os
 
 import numpy as np
 
 import kelvora_core_py as k
-from harness import check_same, compare
+from harness import check_same, compare, native_medians
 
 IDENTITY = bytes(range(256))
 
@@ -31,6 +37,15 @@ def main() -> None:
         ("numpy default_rng(urandom).permutation", numpy_table),
         ("floor: os.urandom(32)", lambda: os.urandom(32)),
     ], repeats=9)
+
+    rows = native_medians("bench_keys", "KELVORA_BENCH_KEYS", repetitions=5)
+    if rows is None:
+        print("  (bench_keys not built: configure with -DKELVORA_BUILD_TESTS=ON)")
+        return
+    print("\nstages of one gen_key, native, CPU time")
+    for b in rows:
+        ns = b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+        print(f"  {b['run_name'].replace('BM_', ''):<44} {ns:9.0f} ns")
 
 
 if __name__ == "__main__":

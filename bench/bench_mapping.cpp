@@ -45,7 +45,8 @@ struct Data {
 const kernels::Ops* backend(int i) {
   if (i == 0) return &kernels::ops_portable();
   if (i == 1) return kernels::avx2_available() ? &kernels::ops_avx2() : nullptr;
-  return kernels::avx512vbmi_available() ? &kernels::ops_avx512vbmi() : nullptr;
+  if (i == 2) return kernels::avx512vbmi_available() ? &kernels::ops_avx512vbmi() : nullptr;
+  return kernels::neon_available() ? &kernels::ops_neon() : nullptr;
 }
 
 void BM_map(benchmark::State& state) {
@@ -87,7 +88,7 @@ void BM_floor(benchmark::State& state) {
     for (std::size_t j = 0; j < len; j += tile) {
       const std::size_t w = std::min(tile, len - j);
       std::memcpy(s, d.in[0] + j, w);
-      for (std::size_t i = 1; i < n; ++i) ops->accumulate(s, d.in[i] + j, w);
+      for (std::size_t i = 1; i < n; ++i) ops->accumulate(s, d.in[i] + j, w, d.in[i] + j);
       std::memcpy(d.out[0].data() + j, s, w);
     }
     benchmark::DoNotOptimize(d.out[0].data());
@@ -100,7 +101,7 @@ void shapes(benchmark::internal::Benchmark* b, bool backends) {
     for (long len : {1L << 20, 16L << 20}) {
       if (n * len > (256L << 20)) continue;
       if (backends) {
-        for (long be : {0, 1, 2}) b->Args({n, len, be});
+        for (long be : {0, 1, 2, 3}) b->Args({n, len, be});
       } else {
         b->Args({n, len});
       }

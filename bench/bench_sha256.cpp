@@ -41,8 +41,17 @@ void BM_sha256_shani(benchmark::State& state) {
   run(state, blocks::blocks_shani);
 }
 
+void BM_sha256_armv8(benchmark::State& state) {
+  if (!blocks::armv8_available()) {
+    state.SkipWithError("ARMv8 SHA-2 instructions not supported by this CPU");
+    return;
+  }
+  run(state, blocks::blocks_armv8);
+}
+
 BENCHMARK(BM_sha256_portable)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(BM_sha256_shani)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_sha256_armv8)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 }  // namespace
 

@@ -64,17 +64,56 @@ def compare(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
     return medians
 
 
+def resource_use(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
+                 repeats: int = 5) -> None:
+    """Prints, per call, each candidate's median wall time, the process's user
+    and system CPU time (all threads) and its minor page faults: where a call's
+    time goes besides its own arithmetic (the kernel's work of backing fresh
+    result memory, say). Linux and macOS only; elsewhere prints nothing."""
+    try:
+        import resource
+    except ImportError:
+        return
+    print(f"\n{title}: per call, median of {repeats}")
+    for name, fn in candidates:
+        rows = []
+        for _ in range(repeats):
+            before, start = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
+            fn()
+            wall, after = time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF)
+            rows.append((wall, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime,
+                         after.ru_minflt - before.ru_minflt))
+        wall, user, system, faults = (statistics.median(column) for column in zip(*rows))
+        print(f"  {name:<32} wall {wall * 1e3:9.1f} ms  user {user * 1e3:9.1f} ms  "
+              f"system {system * 1e3:9.1f} ms  {faults:9.0f} page faults")
+
+
+def release_build(build_dir: str) -> bool:
+    """Whether a CMake build directory is optimised (Release) and free of the
+    sanitizers, whose timings say nothing about the product."""
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+            cache = dict(line.rstrip("\n").split("=", 1) for line in f
+                         if "=" in line and not line.startswith(("#", "//")))
+    except OSError:
+        return False
+    return (cache.get("CMAKE_BUILD_TYPE:STRING") == "Release"
+            and cache.get("KELVORA_SANITIZE:BOOL", "OFF").upper() in ("OFF", "FALSE", "0", ""))
+
+
 def native_medians(name: str, env_var: str, args: Sequence[str] = (),
                    repetitions: int = 3) -> list[dict] | None:
     """Median rows of the native benchmark `name`, or None when it is not built.
 
-    The executable is $env_var when set, else the first build/*/bench/<name>.
-    Rows that report an error are left out.
+    The executable is $env_var when set, else build/*/bench/<name> of an
+    optimised build without sanitizers (release_build). Rows that report an
+    error are left out.
     """
     path = os.environ.get(env_var)
     if not path:
         root = os.path.join(os.path.dirname(__file__), "..", "build")
-        found = sorted(glob.glob(os.path.join(root, "*", "bench", name)))
+        found = [p for p in sorted(glob.glob(os.path.join(root, "*", "bench", name)))
+                 if release_build(os.path.dirname(os.path.dirname(p)))]
         if not found:
             return None
         path = found[0]

@@ -61,6 +61,16 @@ inline void secure_wipe(void* p, std::size_t n) {
   KELVORA_KEEP_STORES(p);
 }
 
+// Overwrites N bytes of the stack just below the caller's frame with zeros:
+// where a function that the caller has just called kept what did not fit in
+// registers (spilled vector registers holding key words, say). Call it right
+// after that function returns, from the same frame.
+template <std::size_t N>
+[[gnu::noinline]] void wipe_stack_below() {
+  unsigned char below[N];
+  secure_wipe(below, N);
+}
+
 // Wipes a buffer when the scope ends, however it ends.
 class WipeOnExit {
  public:

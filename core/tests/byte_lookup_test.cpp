@@ -26,6 +26,7 @@ const Backend kBackends[] = {
     {"portable", lookup_portable, always},
     {"avx2", lookup_avx2, avx2_available},
     {"avx512vbmi", lookup_avx512vbmi, avx512vbmi_available},
+    {"neon", lookup_neon, neon_available},
 };
 
 class ByteLookup : public ::testing::TestWithParam<Backend> {};
@@ -38,7 +39,9 @@ TEST_P(ByteLookup, MatchesTheTableOnEveryShape) {
   std::vector<std::uint8_t> in(700);
   std::iota(in.begin(), in.begin() + 256, 0);  // every value
   for (std::size_t i = 256; i < in.size(); ++i) in[i] = std::uint8_t(rng());
-  for (std::size_t n : {0u, 1u, 31u, 32u, 33u, 63u, 64u, 65u, 127u, 128u, 255u, 256u, 257u, 699u}) {
+  for (std::size_t n :
+       {0u, 1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 48u, 49u, 63u, 64u, 65u, 127u, 128u, 255u,
+        256u, 257u, 699u}) {
     for (std::size_t offset : {0u, 1u}) {
       std::vector<std::uint8_t> want(n + 2, 0xAA), got(n + 2, 0xAA);
       for (std::size_t i = 0; i < n; ++i) want[1 + i] = table[in[offset + i]];

@@ -32,6 +32,56 @@ def hkdf_sha256(salt: bytes, ikm: bytes, info: bytes, length: int) -> bytes:
     return out[:length]
 
 
+# --- SHA-256 compression (FIPS 180-4 section 6.2.2) ----------------------------
+# hashlib gives digests only; the chaining values a hash passes through (HMAC's
+# pad states among them) need the compression itself.
+
+SHA_IV = (0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+          0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19)
+SHA_K = [int(x, 16) for x in """
+428a2f98 71374491 b5c0fbcf e9b5dba5 3956c25b 59f111f1 923f82a4 ab1c5ed5
+d807aa98 12835b01 243185be 550c7dc3 72be5d74 80deb1fe 9bdc06a7 c19bf174
+e49b69c1 efbe4786 0fc19dc6 240ca1cc 2de92c6f 4a7484aa 5cb0a9dc 76f988da
+983e5152 a831c66d b00327c8 bf597fc7 c6e00bf3 d5a79147 06ca6351 14292967
+27b70a85 2e1b2138 4d2c6dfc 53380d13 650a7354 766a0abb 81c2c92e 92722c85
+a2bfe8a1 a81a664b c24b8b70 c76c51a3 d192e819 d6990624 f40e3585 106aa070
+19a4c116 1e376c08 2748774c 34b0bcb5 391c0cb3 4ed8aa4a 5b9cca4f 682e6ff3
+748f82ee 78a5636f 84c87814 8cc70208 90befffa a4506ceb bef9a3f7 c67178f2""".split()]
+
+
+def _rotr(v: int, n: int) -> int:
+    return (v >> n | v << (32 - n)) & MASK32
+
+
+def sha256_compress(state: tuple, block: bytes) -> tuple:
+    w = list(struct.unpack(">16I", block))
+    for t in range(16, 64):
+        s0 = _rotr(w[t - 15], 7) ^ _rotr(w[t - 15], 18) ^ w[t - 15] >> 3
+        s1 = _rotr(w[t - 2], 17) ^ _rotr(w[t - 2], 19) ^ w[t - 2] >> 10
+        w.append((w[t - 16] + s0 + w[t - 7] + s1) & MASK32)
+    a, b, c, d, e, f, g, h = state
+    for t in range(64):
+        t1 = h + (_rotr(e, 6) ^ _rotr(e, 11) ^ _rotr(e, 25)) + (e & f ^ ~e & g) + SHA_K[t] + w[t]
+        t2 = (_rotr(a, 2) ^ _rotr(a, 13) ^ _rotr(a, 22)) + (a & b ^ a & c ^ b & c)
+        a, b, c, d, e, f, g, h = (t1 + t2) & MASK32, a, b, c, (d + t1) & MASK32, e, f, g
+    return tuple((x + y) & MASK32 for x, y in zip(state, (a, b, c, d, e, f, g, h)))
+
+
+def sha256_chain(state: tuple, message: bytes, prefix: int = 0) -> list[tuple]:
+    """Every chaining value from `state` on, over `message` padded as the end of a
+    hash that already took `prefix` bytes (whole blocks) before it."""
+    total = prefix + len(message)
+    padded = message + b"\x80" + bytes(-(total + 9) % 64) + struct.pack(">Q", 8 * total)
+    states = [state]
+    for i in range(0, len(padded), 64):
+        states.append(sha256_compress(states[-1], padded[i:i + 64]))
+    return states
+
+
+def state_bytes(state: tuple) -> bytes:
+    return struct.pack(">8I", *state)
+
+
 # --- ChaCha20 block: 64-bit counter in words 12-13, 64-bit stream in 14-15 ----
 
 def _rotl(v: int, n: int) -> int:
@@ -82,6 +132,11 @@ def check_standards() -> None:
     okm = hkdf_sha256(b"", bytes([0x0B] * 22), b"", 42)
     assert okm.hex() == ("8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d"
                          "9d201395faa4b61a96c8"), "RFC 5869 A.3"
+    # The compression, through hashlib's digests of every length around a block.
+    for n in range(0, 200, 7):
+        message = bytes(range(n))
+        got = state_bytes(sha256_chain(SHA_IV, message)[-1])
+        assert got == hashlib.sha256(message).digest(), f"SHA-256 of {n} bytes"
 
 
 # --- The generator, the bounded draw, the chooser and the shuffle ------------
@@ -149,6 +204,50 @@ def derive_key_table(party: bytes, purpose: bytes, seed: bytes, fresh: bytes) ->
     info = b"kelvora:" + party + b":" + purpose + fresh
     key = hkdf_sha256(b"", seed, info, 32)
     return shuffle(Generator(key))
+
+
+def hmac_secrets(key: bytes, message: bytes) -> list[tuple[str, bytes]]:
+    """The values an HMAC-SHA256 with a secret key or message passes through:
+    both pad states, the inner hash's chaining values and its digest."""
+    block = key.ljust(64, b"\0")
+    inner = sha256_chain(sha256_compress(SHA_IV, bytes(b ^ 0x36 for b in block)), message, 64)
+    outer = sha256_compress(SHA_IV, bytes(b ^ 0x5C for b in block))
+    assert hmac.new(key, message, hashlib.sha256).digest() == state_bytes(
+        sha256_chain(outer, state_bytes(inner[-1]), 64)[-1])
+    return ([("inner pad state", state_bytes(inner[0])), ("outer pad state", state_bytes(outer))]
+            + [(f"inner state {k}", state_bytes(s)) for k, s in enumerate(inner[1:-1], 1)]
+            + [("inner digest", state_bytes(inner[-1]))])
+
+
+def derivation_secrets(party: bytes, purpose: bytes, seed: bytes, fresh: bytes):
+    """Everything secret that a derivation computes on the way to its table, as
+    32-byte values: the fresh bytes, the extract's hash, the PRK, the expand's
+    HMAC, the derived key and the keystream of one eight-block refill."""
+    info = b"kelvora:" + party + b":" + purpose + fresh
+    prk = hmac.new(bytes(32), seed, hashlib.sha256).digest()
+    key = hkdf_sha256(b"", seed, info, 32)
+    out = [("fresh bytes", fresh), ("PRK", prk)]
+    out += [("extract " + what, v) for what, v in hmac_secrets(bytes(32), seed)[2:]]
+    out += [("expand " + what, v) for what, v in hmac_secrets(prk, info + b"\x01")]
+    out.append(("derived key", key))
+    stream = b"".join(block_bytes(chacha_block(key, c, 0)) for c in range(8))
+    out += [(f"keystream bytes {i}..{i + 31}", stream[i:i + 32]) for i in range(0, len(stream), 32)]
+    return out
+
+
+def chacha_secrets(key: bytes):
+    """A four-block refill's secrets: the key, the keystream and the rounds' result
+    before the input is added back."""
+    out = [("key", key)]
+    for c in range(4):
+        words = chacha_block(key, c, 0)
+        init = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *struct.unpack("<8I", key),
+                c, 0, 0, 0]
+        rounds = [(w - i) & MASK32 for w, i in zip(words, init)]
+        for h, half in ((0, "0..7"), (32, "8..15")):
+            out.append((f"block {c} keystream words {half}", block_bytes(words)[h:h + 32]))
+            out.append((f"block {c} rounds words {half}", block_bytes(rounds)[h:h + 32]))
+    return out
 
 
 # --- Vectors ---------------------------------------------------------------
@@ -278,6 +377,24 @@ def main() -> None:
     lines.append("const BatchVector kBatches[58] = {")
     for k in range(0, 58, 4):
         lines.append("    " + " ".join(f"{{{i}, {b}u, {c}}}," for i, b, c in log[k:k + 4]))
+    lines.append("};")
+
+    lines.append("")
+    lines.append("// Secrets that must not outlive a call, as 32-byte values: those of the")
+    lines.append("// derivations of key table vectors 9 (inner message 56 bytes, the usual")
+    lines.append("// shape) and 13 (248 bytes, past the stack buffer), and those of a")
+    lines.append("// four-block refill keyed with the derived key of vector 9.")
+    lines.append("// {derivation: table vector index, or -1 for the refill; what; value}.")
+    lines.append("const SecretVector kSecrets[] = {")
+    for index in (9, 13):
+        _, party, purpose, seed, fresh = TABLE_CASES[index]
+        for what, value in derivation_secrets(party.encode(), purpose.encode(), seed, fresh):
+            assert len(value) == 32
+            lines.append(f'    {{{index}, "{what}", {hexs(value)}}},')
+    _, party, purpose, seed, fresh = TABLE_CASES[9]
+    key = hkdf_sha256(b"", seed, b"kelvora:" + party.encode() + b":" + purpose.encode() + fresh, 32)
+    for what, value in chacha_secrets(key):
+        lines.append(f'    {{-1, "{what}", {hexs(value)}}},')
     lines.append("};")
 
     out = pathlib.Path(__file__).with_name("key_vectors.inc")

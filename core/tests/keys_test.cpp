@@ -10,6 +10,9 @@
 
 #if KELVORA_POSIX
 #include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -17,10 +20,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <ostream>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "failure.hpp"
@@ -59,6 +64,11 @@ struct BatchVector {
   std::uint32_t start;
   std::uint32_t bound;
   std::uint32_t count;
+};
+struct SecretVector {
+  int derivation;
+  const char* what;
+  const char* value;
 };
 
 #include "key_vectors.inc"
@@ -187,6 +197,7 @@ const X4Backend kX4Backends[] = {
     {"portable", chacha20_x4_portable, [] { return true; }},
     {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
     {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
+    {"neon", chacha20_x4_neon, chacha20_neon_available},
 };
 
 // Runs `refill` (`blocks` consecutive blocks into a flat array, keystream
@@ -250,9 +261,142 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
 TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
   const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
                           : chacha20_sse2_available() ? chacha20_x4_sse2
+                          : chacha20_neon_available() ? chacha20_x4_neon
                                                       : chacha20_x4_portable;
   EXPECT_EQ(chacha20_x4_active(), want);
 }
+
+// --- Nothing secret left behind -----------------------------------------------
+// A thread on a stack of the test's own memory (mmap, pthread_attr_setstack)
+// shows what a call left there: POSIX only.
+#if KELVORA_POSIX
+
+
+struct StackRun {
+  const std::function<void()>* fn;
+  sem_t done, resume;
+};
+
+void* run_then_wait(void* arg) {
+  auto* run = static_cast<StackRun*>(arg);
+  (*run->fn)();
+  sem_post(&run->done);
+  while (sem_wait(&run->resume) != 0) {
+  }
+  return nullptr;
+}
+
+// Read without the sanitizer's checks: the waiting thread's live frames keep
+// their poisoned red zones.
+__attribute__((no_sanitize_address)) Bytes copy_memory(const std::uint8_t* p, std::size_t n) {
+  Bytes out(n);
+  const volatile std::uint8_t* from = p;
+  for (std::size_t i = 0; i < n; ++i) out[i] = from[i];
+  return out;
+}
+
+// The stack `fn` ran on, as it is once fn has returned: fn runs on a thread
+// whose stack is memory of the test's own, and the thread waits while the
+// copy is made, so only its waiting frames have been written since.
+Bytes stack_after(const std::function<void()>& fn) {
+  constexpr std::size_t kStack = std::size_t(1) << 20;
+  void* stack = mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  EXPECT_NE(stack, MAP_FAILED);
+  if (stack == MAP_FAILED) return {};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, stack, kStack);
+  StackRun run{&fn, {}, {}};
+  sem_init(&run.done, 0, 0);
+  sem_init(&run.resume, 0, 0);
+  pthread_t thread;
+  EXPECT_EQ(pthread_create(&thread, &attr, run_then_wait, &run), 0);
+  while (sem_wait(&run.done) != 0) {
+  }
+  Bytes copy = copy_memory(static_cast<const std::uint8_t*>(stack), kStack);
+  sem_post(&run.resume);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  munmap(stack, kStack);
+  return copy;
+}
+
+// Code built with AddressSanitizer keeps what the optimised build holds in
+// registers in instrumented frames instead (red-zoned locals, extra spills)
+// that no wipe of the product's reaches: the stack tests below speak for the
+// optimised build, and the sanitizer build skips them.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The names of the secrets of `derivation` (kSecrets) of which at least two 4-byte pieces
+// appear in `memory`, in either byte order (hash states sit in memory as
+// native words, digests as big-endian bytes). One stray match is chance; a
+// left-over buffer shows most of its pieces.
+std::string secrets_in(const Bytes& memory, int derivation) {
+  std::unordered_set<std::uint32_t> words;
+  for (std::size_t i = 0; i + 4 <= memory.size(); ++i) {
+    if (const std::uint32_t w = load32_le(&memory[i]); w != 0) words.insert(w);
+  }
+  std::string found;
+  for (const SecretVector& s : kSecrets) {
+    if (s.derivation != derivation) continue;
+    const Bytes value = from_hex(s.value);
+    int pieces = 0;
+    for (std::size_t k = 0; k < value.size(); k += 4) {
+      const std::uint32_t w = load32_le(&value[k]);
+      pieces += words.contains(w) || words.contains(__builtin_bswap32(w));
+    }
+    if (pieces >= 2) found += std::string(found.empty() ? "" : ", ") + s.what;
+  }
+  return found;
+}
+
+class NoSecretLeft : public testing::TestWithParam<int> {};
+
+// A derivation as gen_key runs it (fresh bytes from the source, then the
+// table) leaves none of its secrets on the stack it ran on.
+TEST_P(NoSecretLeft, AfterDerivation) {
+  if (kAddressSanitizer) GTEST_SKIP() << "stack contents of an instrumented build";
+  const TableVector& v = kTableVectors[GetParam()];
+  g_fixed_fresh = unhex_array<32>(v.fresh);
+  const auto seed = unhex_array<32>(v.seed);
+  const Bytes party = from_hex(v.party), purpose = from_hex(v.purpose);
+  KeyTable table{};
+  const Bytes stack = stack_after([&] { table = derive_key_table(party, purpose, seed, fill_fixed); });
+  ASSERT_EQ(table, unhex_array<256>(v.table));
+  EXPECT_EQ(secrets_in(stack, GetParam()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(StackBufferAndHeapInfo, NoSecretLeft, testing::Values(9, 13));
+
+// Each four-block refill back end leaves neither its key nor its keystream
+// nor its rounds' state on the stack (the output goes to the heap).
+TEST_P(ChaChaX4, LeavesNoSecretOnTheStack) {
+  if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not available on this machine";
+  if (kAddressSanitizer) GTEST_SKIP() << "stack contents of an instrumented build";
+  const SecretVector* key_row =
+      std::find_if(std::begin(kSecrets), std::end(kSecrets),
+                   [](const SecretVector& s) { return s.derivation == -1; });
+  ASSERT_STREQ(key_row->what, "key");
+  const auto raw = unhex_array<32>(key_row->value);
+  ChaChaKey key;
+  for (std::size_t n = 0; n < 8; ++n) key[n] = load32_le(raw.data() + 4 * n);
+  const auto lanes = std::make_unique<ChaChaLanes>();
+  const Bytes stack = stack_after([&] { GetParam().fn(key, 0, 0, *lanes); });
+  secure_wipe(key.data(), sizeof key);
+  EXPECT_EQ(secrets_in(stack, -1), "");
+}
+
+#endif  // KELVORA_POSIX
 
 // --- IndexChooser and the batches -----------------------------------------
 

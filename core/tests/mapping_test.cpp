@@ -151,20 +151,31 @@ TEST(MappingColumns, LowestFailingColumnOnAnyThreadCount) {
 class MappingBackend : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
+    struct Backend {
+      const char* name;
+      const kernels::Ops& (*ops)();
+      bool (*available)();
+    };
+    static const Backend kBackends[] = {
+        {"portable", kernels::ops_portable, [] { return true; }},
+        {"avx2", kernels::ops_avx2, kernels::avx2_available},
+        {"avx512vbmi", kernels::ops_avx512vbmi, kernels::avx512vbmi_available},
+        {"neon", kernels::ops_neon, kernels::neon_available},
+    };
     const std::string name = GetParam();
-    if (name == "portable") {
-      ops_ = &kernels::ops_portable();
-    } else if (name == "avx2" ? !kernels::avx2_available() : !kernels::avx512vbmi_available()) {
-      GTEST_SKIP() << name << " not available on this CPU";
-    } else {
-      ops_ = name == "avx2" ? &kernels::ops_avx2() : &kernels::ops_avx512vbmi();
+    for (const Backend& b : kBackends) {
+      if (name != b.name) continue;
+      if (!b.available()) GTEST_SKIP() << name << " not available on this CPU";
+      ops_ = &b.ops();
     }
+    ASSERT_NE(ops_, nullptr) << name;
   }
   const kernels::Ops* ops_ = nullptr;
 };
 
 // Shapes around the vector widths and the tile width.
-const std::size_t kLengths[] = {1, 2, 31, 32, 33, 63, 64, 65, 127, 129, 1000, 4097, 9000};
+const std::size_t kLengths[] = {1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 129, 1000, 4097,
+                                9000};
 const std::size_t kParties[] = {2, 3, 4, 5, 8, 64};
 
 TEST_P(MappingBackend, MapMatchesModel) {
@@ -248,7 +259,45 @@ TEST_P(MappingBackend, ManyParties) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, MappingBackend, ::testing::Values("portable", "avx2", "avx512vbmi"),
+// Results written around the caches are the same bytes as plain ones, at
+// every alignment of the result rows, with nothing written outside [lo, hi).
+TEST_P(MappingBackend, StreamedResultsEqualPlainOnes) {
+  std::mt19937 rng(9);
+  const std::size_t n = 5, len = 9000, lo = 3, hi = len - 1;
+  std::vector<Bytes> rows;
+  std::vector<const u8*> in;
+  std::vector<mapping::InvertedTable> inv;
+  for (std::size_t i = 0; i < n; ++i) {
+    rows.push_back(random_bytes(rng, len));
+    in.push_back(rows[i].data());
+    inv.push_back(mapping::invert_table(permutation(rng)));
+  }
+  const Bytes P = random_bytes(rng, 256), Q = permutation(rng);
+  for (std::size_t shift = 0; shift < 64; shift += 13) {
+    // Row i of the results starts `shift + 7 * i` bytes into its buffer.
+    std::vector<Bytes> plain(n, Bytes(len + 128, 0xEE)), streamed = plain;
+    std::vector<u8*> plain_out, streamed_out;
+    for (std::size_t i = 0; i < n; ++i) {
+      plain_out.push_back(plain[i].data() + shift + 7 * i);
+      streamed_out.push_back(streamed[i].data() + shift + 7 * i);
+    }
+    mapping::detail::restore_columns(*ops_, {P.data(), inv.data(), in.data(), plain_out.data(), n},
+                                     lo, hi);
+    mapping::detail::restore_columns(
+        *ops_, {P.data(), inv.data(), in.data(), streamed_out.data(), n, true}, lo, hi);
+    ASSERT_EQ(streamed, plain) << "restore, shift " << shift;
+    for (std::size_t d : {std::size_t(0), n - 1}) {
+      mapping::detail::map_columns(*ops_, {P.data(), Q.data(), d, in.data(), n, plain_out[1]}, lo,
+                                   hi);
+      mapping::detail::map_columns(
+          *ops_, {P.data(), Q.data(), d, in.data(), n, streamed_out[1], true}, lo, hi);
+      ASSERT_EQ(streamed[1], plain[1]) << "map, shift " << shift << " identity " << d;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, MappingBackend,
+                         ::testing::Values("portable", "avx2", "avx512vbmi", "neon"),
                          [](const auto& info) { return std::string(info.param); });
 
 // ---- whole operations ------------------------------------------------------

@@ -1,7 +1,7 @@
 // Node draws of the order-preserving map: known answers from Python's hmac
 // module, then every back end (the block seam with each SHA-256 back end, the
-// SHA-NI routine, one node and two at a time) against HMAC-SHA256 over the
-// 28-byte message, for keys of every kind and random nodes.
+// SHA-NI and ARMv8 routines, one node and two at a time) against HMAC-SHA256
+// over the 28-byte message, for keys of every kind and random nodes.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -34,36 +34,50 @@ std::uint64_t reference_draw(ByteView key, const Words& w) {
   return load64_be(hmac_sha256(key, ByteView(message, sizeof message)).data());
 }
 
-// The ways to draw, each checked alike.
-enum class Way { kPortableBlocks, kActiveBlocks, kShani, kShaniPairFirst, kShaniPairSecond };
+// The ways to draw, each checked alike: through the block seam, or with a
+// register routine alone or as either node of a pair.
+struct Way {
+  const char* name;
+  bool (*available)();
+  node_mac::InRegisters routine;        // null: through the block seam
+  blocks::BlocksFn (*compress)();       // the seam's back end
+  int in_pair;                          // -1 alone, else the node's place in a pair
+};
 
-std::uint64_t draw(Way way, const HmacSha256& mac, const Words& w, const Words& other) {
+bool always() { return true; }
+blocks::BlocksFn portable() { return blocks::blocks_portable; }
+constexpr node_mac::InRegisters kShani{node_mac::draw_shani, node_mac::draw2_shani};
+constexpr node_mac::InRegisters kArmv8{node_mac::draw_armv8, node_mac::draw2_armv8};
+
+const Way kWays[] = {
+    {"PortableBlocks", always, {}, portable, -1},
+    {"ActiveBlocks", always, {}, blocks::active, -1},
+    {"Shani", node_mac::shani_available, kShani, nullptr, -1},
+    {"ShaniPairFirst", node_mac::shani_available, kShani, nullptr, 0},
+    {"ShaniPairSecond", node_mac::shani_available, kShani, nullptr, 1},
+    {"Armv8", node_mac::armv8_available, kArmv8, nullptr, -1},
+    {"Armv8PairFirst", node_mac::armv8_available, kArmv8, nullptr, 0},
+    {"Armv8PairSecond", node_mac::armv8_available, kArmv8, nullptr, 1},
+};
+
+std::uint64_t draw(const Way& way, const HmacSha256& mac, const Words& w, const Words& other) {
   const std::uint32_t* in = mac.inner_state().data();
   const std::uint32_t* out = mac.outer_state().data();
+  if (way.routine.draw == nullptr) return node_mac::draw_blocks(way.compress(), in, out, w.data());
+  if (way.in_pair < 0) return way.routine.draw(in, out, w.data());
   std::uint64_t pair[2];
-  switch (way) {
-    case Way::kPortableBlocks:
-      return node_mac::draw_blocks(blocks::blocks_portable, in, out, w.data());
-    case Way::kActiveBlocks:
-      return node_mac::draw_blocks(blocks::active(), in, out, w.data());
-    case Way::kShani:
-      return node_mac::draw_shani(in, out, w.data());
-    case Way::kShaniPairFirst:
-      node_mac::draw2_shani(in, out, w.data(), other.data(), pair);
-      return pair[0];
-    case Way::kShaniPairSecond:
-      node_mac::draw2_shani(in, out, other.data(), w.data(), pair);
-      return pair[1];
+  if (way.in_pair == 0) {
+    way.routine.draw2(in, out, w.data(), other.data(), pair);
+  } else {
+    way.routine.draw2(in, out, other.data(), w.data(), pair);
   }
-  return 0;
+  return pair[way.in_pair];
 }
 
 class NodeDraw : public ::testing::TestWithParam<Way> {
  protected:
   void SetUp() override {
-    if (GetParam() >= Way::kShani && !node_mac::shani_available()) {
-      GTEST_SKIP() << "SHA-NI not supported by this CPU";
-    }
+    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << ": not supported by this CPU";
   }
 };
 
@@ -113,7 +127,8 @@ TEST_P(NodeDraw, MatchesHmacOverTheMessage) {
   }
 }
 
-// A pair of equal nodes gives the single draw twice.
+// A pair of equal nodes gives the single draw twice, through the seam and
+// through every register routine the CPU has.
 TEST(NodeDrawPair, SameNodeTwice) {
   const auto key = counting(16);
   const HmacSha256 mac(key);
@@ -124,24 +139,27 @@ TEST(NodeDrawPair, SameNodeTwice) {
                          mac.outer_state().data(), w.data(), w.data(), pair);
   EXPECT_EQ(pair[0], want);
   EXPECT_EQ(pair[1], want);
-  if (node_mac::shani_available()) {
-    node_mac::draw2_shani(mac.inner_state().data(), mac.outer_state().data(), w.data(), w.data(),
-                          pair);
-    EXPECT_EQ(pair[0], want);
-    EXPECT_EQ(pair[1], want);
+  for (const Way& way : kWays) {
+    if (way.routine.draw2 == nullptr || !way.available()) continue;
+    pair[0] = pair[1] = 0;
+    way.routine.draw2(mac.inner_state().data(), mac.outer_state().data(), w.data(), w.data(),
+                      pair);
+    EXPECT_EQ(pair[0], want) << way.name;
+    EXPECT_EQ(pair[1], want) << way.name;
   }
 }
 
-std::string way_name(const ::testing::TestParamInfo<Way>& info) {
-  static const char* const kNames[] = {"PortableBlocks", "ActiveBlocks", "Shani", "ShaniPairFirst",
-                                       "ShaniPairSecond"};
-  return kNames[static_cast<int>(info.param)];
+TEST(NodeDrawChoice, FirstAvailableRoutineOrTheSeam) {
+  const node_mac::InRegisters chosen = node_mac::in_registers();
+  const node_mac::InRegisters want = node_mac::shani_available()   ? kShani
+                                     : node_mac::armv8_available() ? kArmv8
+                                                                   : node_mac::InRegisters{};
+  EXPECT_EQ(chosen.draw, want.draw);
+  EXPECT_EQ(chosen.draw2, want.draw2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, NodeDraw,
-                         ::testing::Values(Way::kPortableBlocks, Way::kActiveBlocks, Way::kShani,
-                                           Way::kShaniPairFirst, Way::kShaniPairSecond),
-                         way_name);
+INSTANTIATE_TEST_SUITE_P(Ways, NodeDraw, ::testing::ValuesIn(kWays),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelvora

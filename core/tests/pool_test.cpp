@@ -293,6 +293,18 @@ std::string user_mode_emulation() {
   return std::string(u.machine) + " emulated in user mode on an " + kernel + " kernel";
 }
 
+// In a forked child: one loop over every index, then the process's exit
+// status says whether each index was visited once (0) or not (2).
+[[noreturn]] void run_a_loop_and_exit() {
+  std::vector<std::atomic<int>> hits(100000);
+  parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
+  });
+  for (auto& h : hits)
+    if (h.load() != 1) _exit(2);
+  _exit(0);
+}
+
 // The child of fork() has none of the parent's workers; its first loop must
 // rebuild the pool, and the parent's pool must keep working.
 TEST(Pool, ForkedChildRebuildsThePool) {
@@ -304,15 +316,7 @@ TEST(Pool, ForkedChildRebuildsThePool) {
   expect_each_index_once(0, 100000, 16);  // the parent's pool is running
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::vector<std::atomic<int>> hits(100000);
-    parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
-      for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
-    });
-    for (auto& h : hits)
-      if (h.load() != 1) _exit(2);
-    _exit(0);
-  }
+  if (child == 0) run_a_loop_and_exit();
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
@@ -338,15 +342,7 @@ TEST(Pool, ForkDuringAnotherThreadsLoop) {
   ASSERT_TRUE(wait_for(looping));
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::vector<std::atomic<int>> hits(100000);
-    parallel_for({}, 0, 100000, 16, [&](std::size_t lo, std::size_t hi) {
-      for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
-    });
-    for (auto& h : hits)
-      if (h.load() != 1) _exit(2);
-    _exit(0);
-  }
+  if (child == 0) run_a_loop_and_exit();
   forked = true;
   other.join();
   EXPECT_FALSE(loop_ended_first);

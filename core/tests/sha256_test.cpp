@@ -2,6 +2,8 @@
 // each other, and the buffering above the block seam.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,7 @@ bool always() { return true; }
 const Backend kBackends[] = {
     {"portable", sha256_blocks::blocks_portable, always},
     {"shani", sha256_blocks::blocks_shani, sha256_blocks::shani_available},
+    {"armv8", sha256_blocks::blocks_armv8, sha256_blocks::armv8_available},
 };
 
 class Sha256Backend : public ::testing::TestWithParam<Backend> {
@@ -119,34 +122,40 @@ TEST_P(Sha256Backend, ResumesFromSavedState) {
 INSTANTIATE_TEST_SUITE_P(Backends, Sha256Backend, ::testing::ValuesIn(kBackends),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Sha256Backends, ShaniAgreesWithPortableOnEveryLength) {
-  if (!sha256_blocks::shani_available()) GTEST_SKIP() << "SHA-NI not supported by this CPU";
+// The accelerated back ends against the portable one.
+class Sha256Accelerated : public Sha256Backend {};
+
+TEST_P(Sha256Accelerated, AgreesWithPortableOnEveryLength) {
   const auto data = pattern(1000);
   for (std::size_t n = 0; n <= data.size(); ++n) {
     const ByteView part = ByteView(data).first(n);
-    ASSERT_EQ(Sha256::with_blocks(sha256_blocks::blocks_shani).update(part).finish(),
+    ASSERT_EQ(hasher().update(part).finish(),
               Sha256::with_blocks(sha256_blocks::blocks_portable).update(part).finish())
         << "length " << n;
   }
 }
 
-TEST(Sha256Backends, ShaniAgreesWithPortableAtTheSeam) {
+TEST_P(Sha256Accelerated, AgreesWithPortableAtTheSeam) {
   // The seam itself, from a non-initial chaining value, over many blocks.
-  if (!sha256_blocks::shani_available()) GTEST_SKIP() << "SHA-NI not supported by this CPU";
   const auto data = pattern(64 * 33);
   for (std::size_t nblocks : {0u, 1u, 2u, 3u, 33u}) {
     std::uint32_t a[8] = {1, 0x80000000u, 3, 0xffffffffu, 5, 6, 0x12345678u, 8};
     std::uint32_t b[8] = {1, 0x80000000u, 3, 0xffffffffu, 5, 6, 0x12345678u, 8};
     sha256_blocks::blocks_portable(a, data.data(), nblocks);
-    sha256_blocks::blocks_shani(b, data.data(), nblocks);
+    GetParam().blocks(b, data.data(), nblocks);
     EXPECT_TRUE(std::equal(a, a + 8, b)) << nblocks << " blocks";
   }
 }
 
-TEST(Sha256Backends, ProcessChoiceIsShaniWhenAvailable) {
-  EXPECT_EQ(sha256_blocks::active(), sha256_blocks::shani_available()
-                                         ? sha256_blocks::blocks_shani
-                                         : sha256_blocks::blocks_portable);
+INSTANTIATE_TEST_SUITE_P(Backends, Sha256Accelerated,
+                         ::testing::ValuesIn(std::begin(kBackends) + 1, std::end(kBackends)),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Sha256Backends, ProcessChoiceIsTheFirstAvailable) {
+  namespace b = sha256_blocks;
+  EXPECT_EQ(b::active(), b::shani_available()   ? b::blocks_shani
+                         : b::armv8_available() ? b::blocks_armv8
+                                                : b::blocks_portable);
   EXPECT_EQ(to_hex(sha256(view("abc"))),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }

@@ -1,5 +1,6 @@
-// Sixteen-lane SHA-256 compression against the portable single-stream one,
-// lane by lane, over chained blocks and lanes that share memory.
+// Sixteen-lane SHA-256 compression, every back end against the portable
+// single-stream one, lane by lane, over chained blocks and lanes that share
+// memory.
 #include "involute/sha256_x16.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "primitives/sha256.hpp"
@@ -15,8 +17,25 @@
 namespace kelvora::sha256_x16 {
 namespace {
 
-TEST(Sha256X16, EveryLaneEqualsThePortableCompression) {
-  if (!avx512_available()) GTEST_SKIP() << "no AVX-512 F/BW on this machine";
+struct Backend {
+  const char* name;
+  CompressFn compress;
+  bool (*available)();
+};
+
+const Backend kBackends[] = {
+    {"avx512", compress_avx512, avx512_available},
+    {"armv8", compress_armv8, armv8_available},
+};
+
+class Sha256X16 : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
+  }
+};
+
+TEST_P(Sha256X16, EveryLaneEqualsThePortableCompression) {
   std::mt19937 rng(5);
   std::vector<std::uint8_t> data(kLanes * 64 * 5 + 7);
   for (auto& b : data) b = std::uint8_t(rng());
@@ -32,7 +51,7 @@ TEST(Sha256X16, EveryLaneEqualsThePortableCompression) {
       const std::size_t at = round == 3 ? 64 : round == 4 ? 100 + l : 1 + (round * kLanes + l) * 64;
       block[l] = data.data() + at;
     }
-    compress_avx512(st, block);
+    GetParam().compress(st, block);
     for (std::size_t l = 0; l < kLanes; ++l) sha256_blocks::blocks_portable(want[l], block[l], 1);
     for (std::size_t l = 0; l < kLanes; ++l)
       for (std::size_t w = 0; w < 8; ++w) ASSERT_EQ(st.h[w][l], want[l][w]) << round << " " << l;
@@ -67,8 +86,7 @@ TEST(Sha256X16, SharedBlockWithLaneWords) {
 }
 
 // FIPS 180-4 example "abc": one padded block, in every lane.
-TEST(Sha256X16, KnownAnswerInEveryLane) {
-  if (!avx512_available()) GTEST_SKIP() << "no AVX-512 F/BW on this machine";
+TEST_P(Sha256X16, KnownAnswerInEveryLane) {
   std::uint8_t block[64] = {'a', 'b', 'c', 0x80};
   block[63] = 24;
   const Sha256State iv = Sha256().state();
@@ -77,11 +95,20 @@ TEST(Sha256X16, KnownAnswerInEveryLane) {
     for (std::size_t l = 0; l < kLanes; ++l) st.h[w][l] = iv[w];
   const std::uint8_t* blocks[kLanes];
   for (auto& b : blocks) b = block;
-  compress_avx512(st, blocks);
+  GetParam().compress(st, blocks);
   const std::uint32_t want[8] = {0xba7816bf, 0x8f01cfea, 0x414140de, 0x5dae2223,
                                  0xb00361a3, 0x96177a9c, 0xb410ff61, 0xf20015ad};
   for (std::size_t l = 0; l < kLanes; ++l)
     for (std::size_t w = 0; w < 8; ++w) EXPECT_EQ(st.h[w][l], want[w]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Sha256X16, ::testing::ValuesIn(kBackends),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Sha256X16Choice, FirstAvailableOrNone) {
+  EXPECT_EQ(active(), avx512_available()  ? compress_avx512
+                      : armv8_available() ? compress_armv8
+                                          : nullptr);
 }
 
 }  // namespace

@@ -26,12 +26,12 @@ inline std::uint64_t floor_saturated(double x) {
 
 // HMAC-SHA256 of node messages under one key (node_mac.hpp). The pad states
 // are hashed once; each node then costs two compressions, made in registers
-// by the SHA-NI routine when it is available, through the block seam's back
+// by a register routine when the CPU has one, through the block seam's back
 // end otherwise.
 class NodeMac {
  public:
   explicit NodeMac(ByteView key)
-      : compress_(sha256_blocks::active()), in_registers_(node_mac::shani_available()) {
+      : compress_(sha256_blocks::active()), in_registers_(node_mac::in_registers()) {
     const HmacSha256 mac(key);
     inner_ = mac.inner_state();
     outer_ = mac.outer_state();
@@ -46,16 +46,17 @@ class NodeMac {
   // The first 8 tag bytes, big-endian, of the node's HMAC.
   std::uint64_t draw(const MapNode& node) const {
     const Words m = words(node);
-    return in_registers_ ? node_mac::draw_shani(inner_.data(), outer_.data(), m.w)
-                         : node_mac::draw_blocks(compress_, inner_.data(), outer_.data(), m.w);
+    return in_registers_.draw
+               ? in_registers_.draw(inner_.data(), outer_.data(), m.w)
+               : node_mac::draw_blocks(compress_, inner_.data(), outer_.data(), m.w);
   }
 
   // draw() for two nodes at once.
   void draw2(const MapNode& a, const MapNode& b, std::uint64_t& ua, std::uint64_t& ub) const {
     const Words ma = words(a), mb = words(b);
     std::uint64_t draws[2];
-    if (in_registers_) {
-      node_mac::draw2_shani(inner_.data(), outer_.data(), ma.w, mb.w, draws);
+    if (in_registers_.draw2) {
+      in_registers_.draw2(inner_.data(), outer_.data(), ma.w, mb.w, draws);
     } else {
       node_mac::draw2_blocks(compress_, inner_.data(), outer_.data(), ma.w, mb.w, draws);
     }
@@ -74,7 +75,7 @@ class NodeMac {
   }
 
   sha256_blocks::BlocksFn compress_;
-  bool in_registers_;
+  node_mac::InRegisters in_registers_;
   Sha256State inner_;
   Sha256State outer_;
 };

@@ -7,9 +7,10 @@
 // laid out once. Only the tail's first block holds chunk bytes (rest_ < 64),
 // so each lane copies that block alone and the later blocks, the same for
 // every chunk, are read from the one tail: a long salt is never copied per
-// lane or per thread. With
-// AVX-512 sixteen chunks go through the rounds side by side
-// (sha256_x16.hpp); otherwise one at a time through the block seam.
+// lane or per thread. Where a sixteen-stream back end runs (sha256_x16.hpp:
+// AVX-512, or the ARMv8 instructions on interleaved streams) sixteen chunks
+// go through the rounds side by side; otherwise one at a time through the
+// block seam.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -29,13 +30,13 @@ constexpr std::size_t kMaxStripes = 256;
 constexpr std::size_t kX16 = sha256_x16::kLanes;
 
 // Lanes k .. k+15 from the initial value through the chunks' whole blocks.
-void whole_blocks_x16(sha256_x16::States& st, const std::uint8_t* packet, std::size_t s,
-                      std::size_t whole, std::size_t k) {
+void whole_blocks_x16(sha256_x16::CompressFn compress, sha256_x16::States& st,
+                      const std::uint8_t* packet, std::size_t s, std::size_t whole, std::size_t k) {
   for (std::size_t w = 0; w < 8; ++w) std::fill_n(st.h[w], kX16, kSha256InitialState[w]);
   const std::uint8_t* block[kX16];
   for (std::size_t j = 0; j < whole; ++j) {
     for (std::size_t l = 0; l < kX16; ++l) block[l] = packet + (k + l) * s + j * kSha256BlockSize;
-    sha256_x16::compress_avx512(st, block);
+    compress(st, block);
   }
 }
 
@@ -51,7 +52,7 @@ SortPlan SortPlan::for_records(std::size_t n) {
 // See header.
 ChunkHasher::ChunkHasher(ByteView packet, std::size_t chunk_size, ByteView salt, StopToken stop)
     : packet_(packet), salt_(salt), stop_(stop), s_(chunk_size),
-      x16_(sha256_x16::avx512_available()) {
+      x16_(sha256_x16::active() != nullptr) {
   KV_ASSERT(s_ != 0 && packet.size() % s_ == 0);
   n_ = packet.size() / s_;
   whole_ = s_ / kSha256BlockSize;
@@ -90,7 +91,7 @@ void ChunkHasher::hash_prefixes(std::size_t task) {
   if (x16_) {
     sha256_x16::States st;
     for (; k + kX16 <= end; k += kX16) {
-      whole_blocks_x16(st, packet_.data(), s_, whole_, k);
+      whole_blocks_x16(sha256_x16::active(), st, packet_.data(), s_, whole_, k);
       for (std::size_t l = 0; l < kX16; ++l)
         for (std::size_t w = 0; w < 8; ++w) prefix_[k + l][w] = st.h[w][l];
     }
@@ -130,6 +131,8 @@ template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&);
 template <class Record, std::size_t kRest>
 void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& out) {
   const auto blocks = sha256_blocks::active();
+  const auto x16 = sha256_x16::active();
+  const auto x16_shared = sha256_x16::active_shared();
   const std::size_t tail_blocks = tail_.size() / kSha256BlockSize;
   const std::uint32_t seed_key = load32_be(seed.data());
   const unsigned top_bits = out.plan.top_bits;
@@ -167,21 +170,28 @@ void ChunkHasher::hash_records(const Sha256Digest& seed, CrumbRecords<Record>& o
             for (std::size_t l = 0; l < kX16; ++l)
               for (std::size_t w = 0; w < 8; ++w) st.h[w][l] = prefix_[k + l][w];
           } else {
-            whole_blocks_x16(st, packet_.data(), s_, whole_, k);
+            whole_blocks_x16(x16, st, packet_.data(), s_, whole_, k);
           }
           const std::uint8_t* rest = packet_.data() + k * s_ + whole_ * kSha256BlockSize;
-          if (rest_ % 4 == 0) {
+          if (x16_shared != nullptr && rest_ % 4 == 0) {
             // The chunks' rest bytes are whole words of the first block.
-            sha256_x16::compress_shared_avx512(st, rest, s_, rest_ / 4, later);
+            x16_shared(st, rest, s_, rest_ / 4, later);
           } else {
             for (std::size_t l = 0; l < kX16; ++l) {
               copy_fixed<kRest>(firsts[l], rest + l * s_, rest_);
               block[l] = firsts[l];
             }
-            sha256_x16::compress_avx512(st, block);
+            x16(st, block);
           }
-          for (std::size_t j = 1; j < tail_blocks; ++j)
-            sha256_x16::compress_shared_avx512(st, nullptr, 0, 0, later + j * kSha256BlockSize);
+          for (std::size_t j = 1; j < tail_blocks; ++j) {
+            const std::uint8_t* shared = later + j * kSha256BlockSize;
+            if (x16_shared != nullptr) {
+              x16_shared(st, nullptr, 0, 0, shared);
+            } else {
+              std::fill(block, block + kX16, shared);
+              x16(st, block);
+            }
+          }
           for (std::size_t l = 0; l < kX16; ++l) emit(k + l, st.h[0][l]);
         }
       }

@@ -1,4 +1,5 @@
-// Node draws through the SHA-256 block seam; see node_mac.hpp.
+// Node draws through the SHA-256 block seam, and the choice of a register
+// routine; see node_mac.hpp.
 #include "involute/node_mac.hpp"
 
 #include <algorithm>
@@ -45,6 +46,14 @@ void draw2_blocks(sha256_blocks::BlocksFn compress, const std::uint32_t inner[8]
   const Sha256Digest ib = sha256_finish(si, 1, nb.message, compress);
   draws[0] = draw_of(sha256_finish(so, 1, ia, compress));
   draws[1] = draw_of(sha256_finish(so, 1, ib, compress));
+}
+
+// See header.
+InRegisters in_registers() {
+  static const InRegisters chosen = first_available<InRegisters>(
+      {{shani_available, {draw_shani, draw2_shani}}, {armv8_available, {draw_armv8, draw2_armv8}}},
+      {nullptr, nullptr});
+  return chosen;
 }
 
 }  // namespace kelvora::node_mac

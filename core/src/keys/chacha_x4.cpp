@@ -50,11 +50,9 @@ inline __m128i lanes_of(std::uint64_t k0, std::uint64_t k1, std::uint64_t k2, st
                        int(std::uint32_t(k1 >> shift)), int(std::uint32_t(k0 >> shift)));
 }
 
-}  // namespace
-
-// See header. Lane k of every register belongs to block k.
-void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                      ChaChaLanes& out) {
+// Lane k of every register belongs to block k.
+[[gnu::noinline]] void blocks_sse2(const ChaChaKey& key, std::uint64_t counter,
+                                   std::uint64_t stream, ChaChaLanes& out) {
   __m128i input[16];
   for (std::size_t i = 0; i < 4; ++i) input[i] = _mm_set1_epi32(int(chacha20_rounds::kSigma[i]));
   for (std::size_t i = 0; i < 8; ++i) input[4 + i] = _mm_set1_epi32(int(key[i]));
@@ -72,6 +70,17 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
   }
 }
 
+}  // namespace
+
+// See header. Sixteen registers do not hold the input and the working state
+// (the key in one, the keystream less the input in the other), so most of
+// both is spilled to the stack, which is wiped once the blocks are done.
+void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                      ChaChaLanes& out) {
+  blocks_sse2(key, counter, stream, out);
+  wipe_stack_below<2048>();
+}
+
 #else
 
 void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLanes&) {
@@ -84,7 +93,8 @@ void chacha20_x4_sse2(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaLane
 ChaChaX4Fn chacha20_x4_active() {
   static const ChaChaX4Fn chosen =
       first_available<ChaChaX4Fn>({{chacha20_avx512_available, chacha20_x4_avx512},
-                                   {chacha20_sse2_available, chacha20_x4_sse2}},
+                                   {chacha20_sse2_available, chacha20_x4_sse2},
+                                   {chacha20_neon_available, chacha20_x4_neon}},
                                   chacha20_x4_portable);
   return chosen;
 }

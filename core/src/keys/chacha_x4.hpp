@@ -11,6 +11,8 @@
 //   _avx512    AVX-512VL on 256-bit registers: two blocks per register, one
 //              block row per half, native rotates (chacha_x4_avx512.cpp)
 //   _sse2      x86-64 (SSE2 is part of the base instruction set)
+//   _neon      aarch64 (NEON is part of every aarch64 CPU): block k in lane k
+//              of each register (chacha_x4_neon.cpp)
 //   _portable  four calls of chacha20_block
 // chacha20_x4_active() picks the first available, once per process.
 //
@@ -46,6 +48,12 @@ void chacha20_x4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
                       ChaChaLanes& out);
 // SSE2 is part of every x86-64 processor: no CPU check.
 inline bool chacha20_sse2_available() { return KELVORA_BUILD_SSE2; }
+
+// Call only when chacha20_neon_available().
+void chacha20_x4_neon(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                      ChaChaLanes& out);
+// NEON is part of every aarch64 CPU: no CPU check.
+inline bool chacha20_neon_available() { return KELVORA_BUILD_NEON; }
 
 // Call only when chacha20_avx512_available().
 void chacha20_x4_avx512(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,

@@ -12,7 +12,10 @@ void lookup_portable(const std::uint8_t* table, const std::uint8_t* in, std::uin
 // See header.
 LookupFn active() {
   static const LookupFn chosen = first_available<LookupFn>(
-      {{avx512vbmi_available, lookup_avx512vbmi}, {avx2_available, lookup_avx2}}, lookup_portable);
+      {{avx512vbmi_available, lookup_avx512vbmi},
+       {avx2_available, lookup_avx2},
+       {neon_available, lookup_neon}},
+      lookup_portable);
   return chosen;
 }
 

@@ -8,8 +8,10 @@
 //   lookup_avx2        16 in-lane shuffles per 32 bytes (byte_lookup_avx2.hpp)
 //   lookup_avx512vbmi  two two-register byte permutes and a blend per 64
 //                      bytes (byte_lookup_avx512.hpp)
+//   lookup_neon        four four-register table lookups per 16 bytes
+//                      (byte_lookup_neon.hpp)
 // active() picks the first available, once per process, portable last. The
-// register-level lookups in the two headers serve the mapping's sweeps too.
+// register-level lookups in the three headers serve the mapping's sweeps too.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +37,12 @@ inline bool avx2_available() { return KELVORA_BUILD_AVX2 && cpu::has_avx2(); }
 void lookup_avx512vbmi(const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out,
                        std::size_t n);
 inline bool avx512vbmi_available() { return KELVORA_BUILD_AVX512 && cpu::has_avx512vbmi(); }
+
+// Call only when neon_available(). NEON is part of every aarch64 CPU: no CPU
+// check.
+void lookup_neon(const std::uint8_t* table, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t n);
+inline bool neon_available() { return KELVORA_BUILD_NEON; }
 
 LookupFn active();
 

@@ -4,7 +4,8 @@
 // (byte_lookup_avx2.hpp). The sweeps work on two vectors (64 columns) at
 // once; the last columns of a row (fewer than a whole vector or block) go to
 // the portable back end.
-#include "lookup/byte_lookup.hpp"
+#include <algorithm>
+
 #include "mapping/kernels.hpp"
 
 #if KELVORA_BUILD_AVX2
@@ -31,21 +32,40 @@ KV_AVX2 inline void store(u8* p, __m256i v) {
 KV_AVX2 inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
 KV_AVX2 inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
 
-KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w) {
-  const std::size_t v = w - w % kLanes;
-  for (std::size_t x = 0; x < v; x += kLanes) store(acc + x, add(load(acc + x), load(c + x)));
-  ops_portable().accumulate(acc + v, c + v, w - v);
-}
-
-KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
+// Two vectors make a cache line: the fetch ahead goes with every second one.
+KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
+    store(acc + x, add(load(acc + x), load(c + x)));
+  }
+  ops_portable().accumulate(acc + v, c + v, w - v, ahead + v);
+}
+
+KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+  const std::size_t v = w - w % kLanes;
+  for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
     const __m256i cv = load(c + x);
     const __m256i sum = add(load(acc + x), cv);
     store(acc + x, sum);
     store(e + x, add(sum, cv));
   }
-  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v);
+  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead + v);
+}
+
+KV_AVX2 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
+                               const u8* ahead) {
+  const std::size_t v = w - w % kLanes;
+  const Table T = load_table(table);
+  for (std::size_t x = 0; x < v; x += kLanes) {
+    if (x % 64 == 0) fetch_l2(ahead + x);
+    const __m256i zv = lookup(T, load(m + x));
+    store(z + x, zv);
+    if (acc) store(acc + x, add(load(acc + x), zv));
+  }
+  ops_portable().lookup_accumulate(table, m + v, z + v, acc ? acc + v : nullptr, w - v,
+                                   ahead + v);
 }
 
 KV_AVX2 void map_sweep(const MapSweep& a) {
@@ -92,7 +112,6 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
   const std::size_t whole = a.w - a.w % kBlock;
   a.next->plan((n - 2) * (whole / kBlock));
   for (std::size_t x = 0; x < whole; x += kBlock) {
-    const std::size_t col = a.offset + x;
     __m256i s[kChains], t[kChains], z0[kChains], zk[kChains];
     for (int v = 0; v < kChains; ++v) {
       s[v] = _mm256_setzero_si256();
@@ -102,7 +121,7 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
     }
     for (std::size_t row = n - 1; row >= 2; --row) {
       const u8* prev = a.steps + (row - 1) * stride + x;
-      u8* out = a.out[row] + col;
+      u8* out = a.steps + row * stride + x;
       a.next->step();
       for (int v = 0; v < kChains; ++v) {
         const __m256i c = sub(add(add(zk[v], s[v]), lookup(P, t[v])), z0[v]);
@@ -114,20 +133,37 @@ KV_AVX2 void restore_sweep(const RestoreSweep& a) {
     }
     for (int v = 0; v < kChains; ++v) {  // zk now holds z_1
       const __m256i c1 = sub(add(zk[v], s[v]), z0[v]);
-      store(a.out[1] + col + v * kLanes, c1);
-      store(a.out[0] + col + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
+      store(a.steps + stride + x + v * kLanes, c1);
+      store(a.steps + x + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
     }
   }
   RestoreSweep rest = a;
   rest.steps += whole;
   rest.inner += whole;
-  rest.offset += whole;
   rest.w -= whole;
   ops_portable().restore_sweep(rest);
 }
 
-constexpr Ops kAvx2 = {"avx2", accumulate, accumulate_prefix, byte_lookup::lookup_avx2, map_sweep,
-                       restore_sweep};
+// Streamed rows: whole 32-byte pieces between the unaligned ends go around
+// the caches.
+KV_AVX2 void store_row(u8* dst, const u8* src, std::size_t w, bool stream) {
+  if (!stream) {
+    ops_portable().store_row(dst, src, w, false);
+    return;
+  }
+  const std::size_t head =
+      std::min(w, (kLanes - reinterpret_cast<std::uintptr_t>(dst) % kLanes) % kLanes);
+  ops_portable().store_row(dst, src, head, false);
+  std::size_t x = head;
+  for (; x + kLanes <= w; x += kLanes)
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + x), load(src + x));
+  ops_portable().store_row(dst + x, src + x, w - x, false);
+}
+
+KV_AVX2 void finish_stores() { _mm_sfence(); }
+
+constexpr Ops kAvx2 = {"avx2",      accumulate,    accumulate_prefix, lookup_accumulate,
+                       map_sweep,   restore_sweep, store_row,         finish_stores};
 
 }  // namespace
 

@@ -7,7 +7,6 @@
 // unit busy. Partial vectors are masked, so nothing is read or written past
 // w. Only the functions below carry the ISA; this unit includes nothing but
 // the seams and the intrinsics.
-#include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"
 
 #if KELVORA_BUILD_AVX512
@@ -37,20 +36,44 @@ KV_AVX512 inline void store(__mmask64 k, u8* p, __m512i v) { _mm512_mask_storeu_
 KV_AVX512 inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi8(a, b); }
 KV_AVX512 inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi8(a, b); }
 
-KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w) {
+KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
   for (std::size_t x = 0; x < w; x += kLanes) {
+    fetch_l2(ahead + x);
     const __mmask64 k = lanes(x, w);
     store(k, acc + x, add(load(k, acc + x), load(k, c + x)));
   }
 }
 
-KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
+KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
   for (std::size_t x = 0; x < w; x += kLanes) {
+    fetch_l2(ahead + x);
     const __mmask64 k = lanes(x, w);
     const __m512i cv = load(k, c + x);
     const __m512i sum = add(load(k, acc + x), cv);
     store(k, acc + x, sum);
     store(k, e + x, add(sum, cv));
+  }
+}
+
+template <bool kAccumulate>
+KV_AVX512 void lookup_rows(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
+                           const u8* ahead) {
+  const Table T = load_table(table);
+  for (std::size_t x = 0; x < w; x += kLanes) {
+    fetch_l2(ahead + x);
+    const __mmask64 k = lanes(x, w);
+    const __m512i v = lookup(T, load(k, m + x));
+    store(k, z + x, v);
+    if constexpr (kAccumulate) store(k, acc + x, add(load(k, acc + x), v));
+  }
+}
+
+KV_AVX512 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
+                                 const u8* ahead) {
+  if (acc) {
+    lookup_rows<true>(table, m, z, acc, w, ahead);
+  } else {
+    lookup_rows<false>(table, m, z, acc, w, ahead);
   }
 }
 
@@ -97,7 +120,6 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
   const std::size_t n = a.n, stride = a.stride;
   a.next->plan((n - 2) * ((a.w + kBlock - 1) / kBlock));
   for (std::size_t x = 0; x < a.w; x += kBlock) {
-    const std::size_t col = a.offset + x;
     __mmask64 k[kChains];
     __m512i s[kChains], t[kChains], z0[kChains], zk[kChains];
 #pragma GCC unroll 4
@@ -110,7 +132,7 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
     }
     for (std::size_t row = n - 1; row >= 2; --row) {
       const u8* prev = a.steps + (row - 1) * stride + x;
-      u8* out = a.out[row] + col;
+      u8* out = a.steps + row * stride + x;
       a.next->step();
 #pragma GCC unroll 4
       for (int v = 0; v < kChains; ++v) {
@@ -124,14 +146,35 @@ KV_AVX512 void restore_sweep(const RestoreSweep& a) {
 #pragma GCC unroll 4
     for (int v = 0; v < kChains; ++v) {  // zk now holds z_1
       const __m512i c1 = sub(add(zk[v], s[v]), z0[v]);
-      store(k[v], a.out[1] + col + v * kLanes, c1);
-      store(k[v], a.out[0] + col + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
+      store(k[v], a.steps + stride + x + v * kLanes, c1);
+      store(k[v], a.steps + x + v * kLanes, add(z0[v], lookup(P, add(s[v], c1))));
     }
   }
 }
 
-constexpr Ops kAvx512 = {"avx512vbmi", accumulate, accumulate_prefix,
-                         byte_lookup::lookup_avx512vbmi, map_sweep, restore_sweep};
+// Streamed rows: the unaligned head and tail as plain masked stores, every
+// whole line between as one non-temporal store.
+KV_AVX512 void store_row(u8* dst, const u8* src, std::size_t w, bool stream) {
+  std::size_t x = 0;
+  if (stream) {
+    const std::size_t head = (kLanes - reinterpret_cast<std::uintptr_t>(dst) % kLanes) % kLanes;
+    if (head < w) {
+      const __mmask64 k = lanes(0, head);
+      store(k, dst, load(k, src));
+      for (x = head; x + kLanes <= w; x += kLanes)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(dst + x), _mm512_loadu_si512(src + x));
+    }
+  }
+  for (; x < w; x += kLanes) {
+    const __mmask64 k = lanes(x, w);
+    store(k, dst + x, load(k, src + x));
+  }
+}
+
+KV_AVX512 void finish_stores() { _mm_sfence(); }
+
+constexpr Ops kAvx512 = {"avx512vbmi", accumulate,  accumulate_prefix, lookup_accumulate,
+                         map_sweep,    restore_sweep, store_row,       finish_stores};
 
 }  // namespace
 

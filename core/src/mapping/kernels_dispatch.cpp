@@ -7,7 +7,10 @@ namespace kelvora::mapping_kernels {
 const Ops& active() {
   using Get = const Ops& (*)();
   static const Ops& chosen = first_available<Get>(
-      {{avx512vbmi_available, ops_avx512vbmi}, {avx2_available, ops_avx2}}, ops_portable)();
+      {{avx512vbmi_available, ops_avx512vbmi},
+       {avx2_available, ops_avx2},
+       {neon_available, ops_neon}},
+      ops_portable)();
   return chosen;
 }
 

@@ -1,20 +1,36 @@
 // Portable back end of the data mapping; see kernels.hpp. The row operations
 // vectorise at the baseline ISA; the sweeps go one column at a time, walking
-// down the tile's rows.
-#include "lookup/byte_lookup.hpp"
+// down the tile's rows. Rows are stored with plain copies.
+#include <cstring>
+
 #include "mapping/kernels.hpp"
 
 namespace kelvora::mapping_kernels {
 namespace {
 
-void accumulate(u8* acc, const u8* c, std::size_t w) {
+void fetch_row(const u8* ahead, std::size_t w) {
+  for (std::size_t x = 0; x < w; x += 64) fetch_l2(ahead + x);
+}
+
+void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
+  fetch_row(ahead, w);
   for (std::size_t x = 0; x < w; ++x) acc[x] = u8(acc[x] + c[x]);
 }
 
-void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w) {
+void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+  fetch_row(ahead, w);
   for (std::size_t x = 0; x < w; ++x) {
     acc[x] = u8(acc[x] + c[x]);
     e[x] = u8(acc[x] + c[x]);
+  }
+}
+
+void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
+                       const u8* ahead) {
+  fetch_row(ahead, w);
+  for (std::size_t x = 0; x < w; ++x) z[x] = table[m[x]];
+  if (acc) {
+    for (std::size_t x = 0; x < w; ++x) acc[x] = u8(acc[x] + z[x]);
   }
 }
 
@@ -46,24 +62,27 @@ void restore_sweep(const RestoreSweep& a) {
   a.next->plan(n >= 3 ? a.w : 0);
   for (std::size_t x = 0; x < a.w; ++x) {
     a.next->step();
-    const u8* z = a.steps + x;  // z[k * stride] is z_k
-    const std::size_t col = a.offset + x;
+    u8* z = a.steps + x;  // z[k * stride] is z_k, then c_k
     const u8 z0 = z[0];
     u8 s = 0, t = a.inner[x];
     for (std::size_t k = n - 1; k >= 2; --k) {
       const u8 c = u8(z[k * stride] + s + P[t] - z0);
-      a.out[k][col] = c;
+      z[k * stride] = c;
       s = u8(s + c);
       t = u8(t - z[(k - 1) * stride]);
     }
     const u8 c1 = u8(z[stride] + s - z0);
-    a.out[1][col] = c1;
-    a.out[0][col] = u8(z0 + P[u8(s + c1)]);
+    z[stride] = c1;
+    z[0] = u8(z0 + P[u8(s + c1)]);
   }
 }
 
-constexpr Ops kPortable = {"portable", accumulate, accumulate_prefix, byte_lookup::lookup_portable,
-                           map_sweep, restore_sweep};
+void store_row(u8* dst, const u8* src, std::size_t w, bool) { std::memcpy(dst, src, w); }
+
+void finish_stores() {}
+
+constexpr Ops kPortable = {"portable", accumulate,    accumulate_prefix, lookup_accumulate,
+                           map_sweep,  restore_sweep, store_row,         finish_stores};
 
 }  // namespace
 

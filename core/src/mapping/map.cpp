@@ -42,10 +42,10 @@ std::size_t common_length(std::span<const ByteView> sequences) {
 
 void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t lo,
                  std::size_t hi) {
-  alignas(64) std::uint8_t sum[kMaxTile];  // S_0 of each column
+  alignas(64) std::uint8_t sum[kMaxTile];  // S_0 of each column, then its mapped byte
   const std::size_t tile = std::min(tile_width(job.n), hi - lo);
   const std::size_t stride = scratch_stride(tile);
-  const std::size_t d = job.identity;
+  const std::size_t n = job.n, d = job.identity;
   // What the sweep reads of rows 0 .. d: c_0, then e_k = p_k + c_k (kernels.hpp).
   const std::unique_ptr<std::uint8_t[]> kept(new std::uint8_t[(d + 1) * stride]);
 
@@ -53,14 +53,19 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
     const std::size_t w = std::min(tile, hi - j);
     std::memcpy(sum, job.rows[0] + j, w);
     std::memcpy(kept.get(), job.rows[0] + j, w);
-    for (std::size_t i = 1; i <= d; ++i)
-      ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w);
-    for (std::size_t i = d + 1; i < job.n; ++i) ops.accumulate(sum, job.rows[i] + j, w);
+    for (std::size_t i = 1; i <= d; ++i) {
+      ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w,
+                            row_ahead(job.rows, n, i, j));
+    }
+    for (std::size_t i = d + 1; i < n; ++i)
+      ops.accumulate(sum, job.rows[i] + j, w, row_ahead(job.rows, n, i, j));
     const std::size_t next = j + w;
-    mapping_kernels::Prefetch prefetch(job.rows, std::min(job.n, kPrefetchRows), next,
+    mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kAheadRows), next,
                                        std::min(tile, hi - next));
-    ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, job.out + j, w, &prefetch});
+    ops.map_sweep({job.pub, job.priv, d, kept.get(), stride, sum, sum, w, &prefetch});
+    ops.store_row(job.out + j, sum, w, job.stream);
   }
+  if (job.stream) ops.finish_stores();
 }
 
 }  // namespace detail
@@ -124,7 +129,7 @@ void map_sequences_into(ByteView pub, ByteView priv, std::uint64_t identity,
   std::vector<const std::uint8_t*> rows(n);
   for (std::size_t i = 0; i < n; ++i) rows[i] = sequences[i].data();
   const detail::MapJob job{pub.data(), priv.data(), std::size_t(identity), rows.data(), n,
-                           out.data()};
+                           out.data(), len >= detail::kStreamBytes};
   const mapping_kernels::Ops& ops = mapping_kernels::active();
   parallel::parallel_for(stop, 0, len, grain, [&](std::size_t lo, std::size_t hi) {
     detail::map_columns(ops, job, lo, hi);

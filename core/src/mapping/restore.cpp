@@ -21,27 +21,36 @@ void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std
   const std::size_t tile = std::min(tile_width(job.n), hi - lo);
   const std::size_t stride = scratch_stride(tile);
   const std::size_t n = job.n;
-  // Every party's step values z_i over the tile.
+  // Every party's step values z_i over the tile, turned into c_i by the sweep.
   const std::unique_ptr<std::uint8_t[]> steps(new std::uint8_t[n * stride]);
 
   for (std::size_t j = lo; j < hi; j += tile) {
     const std::size_t w = std::min(tile, hi - j);
     std::memset(inner, 0, w);
     for (std::size_t i = 0; i < n; ++i) {
-      std::uint8_t* z = steps.get() + i * stride;
-      ops.lookup(job.inverted[i].data(), job.rows[i] + j, z, w);
-      if (i >= 1 && i + 2 <= n) ops.accumulate(inner, z, w);
+      ops.lookup_accumulate(job.inverted[i].data(), job.rows[i] + j, steps.get() + i * stride,
+                            i >= 1 && i + 2 <= n ? inner : nullptr, w,
+                            row_ahead(job.rows, n, i, j));
     }
     const std::size_t next = j + w;
-    mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kPrefetchRows), next,
+    mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kAheadRows), next,
                                        std::min(tile, hi - next));
-    ops.restore_sweep({job.pub, steps.get(), stride, n, inner, job.out, j, w, &prefetch});
+    ops.restore_sweep({job.pub, steps.get(), stride, n, inner, w, &prefetch});
+    for (std::size_t i = 0; i < n; ++i)
+      ops.store_row(job.out[i] + j, steps.get() + i * stride, w, job.stream);
   }
+  if (job.stream) ops.finish_stores();
 }
 
 }  // namespace detail
 
 namespace {
+
+// invert_table, into a zeroed table of the caller's: no copy of it is left
+// anywhere else.
+void invert_into(ByteView table, InvertedTable& inverted) {
+  for (std::size_t k = 0; k < table.size(); ++k) inverted[table[k]] = std::uint8_t(k);
+}
 
 // The per-column checks, made once: every column would fail alike.
 void check_columns(ByteView pub, std::size_t n) {
@@ -68,7 +77,7 @@ std::size_t check_restore_arguments(std::span<const ByteView> priv_keys,
 // See mapping.hpp.
 InvertedTable invert_table(ByteView table) {
   InvertedTable inverted{};
-  for (std::size_t k = 0; k < table.size(); ++k) inverted[table[k]] = std::uint8_t(k);
+  invert_into(table, inverted);
   return inverted;
 }
 
@@ -104,8 +113,10 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
   KV_ASSERT(rows.size() == n);
   for (const auto& row : rows) KV_ASSERT(row.size() == len);
 
-  std::vector<InvertedTable> inverted(n);
-  for (std::size_t i = 0; i < n; ++i) inverted[i] = invert_table(priv_keys[i]);
+  std::vector<InvertedTable> inverted(n);  // zeroed
+  // They are the private tables, read the other way round.
+  WipeOnExit wipe_inverted(inverted.data(), n * sizeof(InvertedTable));
+  for (std::size_t i = 0; i < n; ++i) invert_into(priv_keys[i], inverted[i]);
   if (len == 0) return;
   check_columns(pub, n);
 
@@ -116,7 +127,8 @@ void restore_sequences_into(ByteView pub, std::span<const ByteView> priv_keys,
     out[i] = rows[i].data();
     advise_huge_pages(rows[i].data(), rows[i].size());
   }
-  const detail::RestoreJob job{pub.data(), inverted.data(), in.data(), out.data(), n};
+  const detail::RestoreJob job{pub.data(), inverted.data(), in.data(),
+                               out.data(), n,               n * len >= detail::kStreamBytes};
   const mapping_kernels::Ops& ops = mapping_kernels::active();
   parallel::parallel_for(stop, 0, len, detail::column_grain(n), [&](std::size_t lo, std::size_t hi) {
     detail::restore_columns(ops, job, lo, hi);

@@ -6,7 +6,8 @@
 // contiguous run of the tile's width, computing the per-column sums and
 // keeping what the back end's sweep reads again (the source rows of the
 // mapping, the step values of the restore) in one scratch block per driver
-// call; then the sweep runs the equations and writes each result byte once.
+// call; then the sweep runs the equations, leaving the results in the
+// scratch, and store_row writes each result byte once.
 // The scratch rows sit a little more than a tile apart: argument rows are
 // often a power of two apart, and rows that far apart share cache sets.
 #pragma once
@@ -40,12 +41,19 @@ std::size_t column_grain(std::size_t n);
 // Checks that every sequence has the length of sequence 0; returns it.
 std::size_t common_length(std::span<const ByteView> sequences);
 
-// Rows of the next tile that a sweep prefetches. Argument rows are often a
-// power of two apart (the rows of one 2-D array, on huge pages), and then
-// every row's part of a tile falls into the same second-level cache sets:
-// more rows than the cache has ways would evict each other, and the
-// sweep's scratch with them. The hardware prefetchers follow the rest.
-inline constexpr std::size_t kPrefetchRows = 8;
+// How many rows ahead a gather fetches the argument rows into the
+// second-level cache: the row operations work through row i while row
+// i + kAheadRows comes in, and a sweep fetches the next tile's first
+// kAheadRows rows. Argument rows are often a power of two apart (the rows of
+// one 2-D array, on huge pages), and then every row's part of a tile falls
+// into the same cache sets: much further ahead, the rows in flight would
+// evict each other before they are read.
+inline constexpr std::size_t kAheadRows = 4;
+
+// Results at least this large are written around the caches (store_row's
+// streaming): they do not fit the caches anyway, and streaming spares the
+// read of every line before it is written.
+inline constexpr std::size_t kStreamBytes = std::size_t(8) << 20;
 
 struct MapJob {
   const std::uint8_t* pub;       // 256 entries at least
@@ -54,6 +62,7 @@ struct MapJob {
   const std::uint8_t* const* rows;  // n rows
   std::size_t n;                 // >= 2
   std::uint8_t* out;             // indexed by column
+  bool stream = false;           // write `out` around the caches
 };
 
 // Maps columns [lo, hi) into job.out[lo .. hi).
@@ -66,7 +75,16 @@ struct RestoreJob {
   const std::uint8_t* const* rows;   // n mapped rows
   std::uint8_t* const* out;          // n restored rows
   std::size_t n;                     // >= 2
+  bool stream = false;               // write `out` around the caches
 };
+
+// For the gather of row i of the tile at column col: the same columns of
+// row i + kAheadRows, or, near the bottom, the row itself (the next tile's
+// first rows are the sweep's to fetch).
+inline const std::uint8_t* row_ahead(const std::uint8_t* const* rows, std::size_t n,
+                                     std::size_t i, std::size_t col) {
+  return (i + kAheadRows < n ? rows[i + kAheadRows] : rows[i]) + col;
+}
 
 // Restores columns [lo, hi) into out[i][lo .. hi) for every row i.
 void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std::size_t lo,

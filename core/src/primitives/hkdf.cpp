@@ -16,18 +16,21 @@ bool hkdf_expand(const Sha256Digest& prk, ByteView info, std::span<std::uint8_t>
   if (out.size() > kHkdfMaxOutput) return false;
   const HmacSha256 mac(prk);
   Sha256Digest t{};
+  WipeOnExit wipe_t(t.data(), t.size());
   std::size_t done = 0;
   for (std::uint8_t i = 1; done < out.size(); ++i) {
-    Sha256 h = mac.begin();
+    Sha256 h = mac.begin();  // finish() wipes its state
     if (i > 1) h.update(t);
     h.update(info);
     h.update(&i, 1);
-    t = mac.finish(h);
-    const std::size_t take = std::min(out.size() - done, t.size());
-    std::copy_n(t.begin(), take, out.begin() + static_cast<std::ptrdiff_t>(done));
+    // Built in place (an assignment would leave a temporary copy behind).
+    Sha256Digest next = mac.finish(h);
+    const std::size_t take = std::min(out.size() - done, next.size());
+    std::copy_n(next.begin(), take, out.begin() + static_cast<std::ptrdiff_t>(done));
     done += take;
+    t = next;
+    secure_wipe(next.data(), next.size());
   }
-  secure_wipe(t.data(), t.size());
   return true;
 }
 

@@ -34,7 +34,9 @@ HmacSha256::~HmacSha256() {
 
 // See header.
 Sha256Digest HmacSha256::finish(Sha256& inner) const {
-  return sha256_finish(outer_, 1, inner.finish());
+  Sha256Digest in = inner.finish();
+  WipeOnExit wipe_in(in.data(), in.size());
+  return sha256_finish(outer_, 1, in);
 }
 
 // See header. Each hash starts after its pad block.

@@ -12,8 +12,8 @@ namespace sha256_blocks {
 
 // See sha256_blocks.hpp.
 BlocksFn active() {
-  static const BlocksFn chosen =
-      first_available<BlocksFn>({{shani_available, blocks_shani}}, blocks_portable);
+  static const BlocksFn chosen = first_available<BlocksFn>(
+      {{shani_available, blocks_shani}, {armv8_available, blocks_armv8}}, blocks_portable);
   return chosen;
 }
 
@@ -65,8 +65,10 @@ Sha256& Sha256::update(ByteView data) {
 Sha256Digest Sha256::finish() {
   const Sha256Digest out =
       sha256_finish(h_, total_ / kSha256BlockSize, ByteView(buf_.data(), buffered_), blocks_);
-  // The buffer may hold the tail of a secret (an HMAC key block, say).
+  // The buffer may hold the tail of a secret (an HMAC key block, say), and
+  // the chaining value is a function of everything hashed.
   secure_wipe(buf_.data(), buf_.size());
+  secure_wipe(h_.data(), sizeof h_);
   buffered_ = 0;
   return out;
 }
@@ -92,6 +94,9 @@ Sha256Digest sha256_finish(const Sha256State& state, std::uint64_t blocks, ByteV
   Sha256Digest out;
   for (std::size_t i = 0; i < 8; i += 2)
     store64_be(out.data() + 4 * i, std::uint64_t(h[i]) << 32 | h[i + 1]);
+  // The digest of a keyed hash is a secret in its own right (HKDF's PRK);
+  // the caller owns `out`, this copy goes.
+  secure_wipe(h.data(), sizeof h);
   return out;
 }
 

@@ -1,7 +1,7 @@
 // Internal seam of SHA-256: compress whole 64-byte blocks into a chaining
 // value. Every back end implements exactly this and nothing else, so a back end
-// cannot get padding wrong. Included by the SHA-NI unit, so it must pull in
-// nothing but fixed-width integers and the back-end declarations.
+// cannot get padding wrong. Included by the SHA-NI and ARMv8 units, so it must
+// pull in nothing but fixed-width integers and the back-end declarations.
 #pragma once
 
 #include <cstddef>
@@ -83,8 +83,12 @@ void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size
 void blocks_shani(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
 inline bool shani_available() { return KELVORA_BUILD_SHANI && cpu::has_shani(); }
 
-// The back end chosen once per process (sha256.cpp): SHA-NI when available,
-// portable last.
+// aarch64 SHA-2 instructions (sha256_armv8.cpp); call only when armv8_available().
+void blocks_armv8(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks);
+inline bool armv8_available() { return KELVORA_BUILD_ARMV8_SHA2 && cpu::has_armv8_sha2(); }
+
+// The back end chosen once per process (sha256.cpp): SHA-NI or the ARMv8
+// instructions when available, portable last.
 BlocksFn active();
 
 }  // namespace kelvora::sha256_blocks

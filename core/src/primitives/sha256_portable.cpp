@@ -12,9 +12,9 @@ constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (
 
 // See sha256_blocks.hpp.
 void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) {
+  // Message schedule kept as a 16-word ring: W[t] lives at w[t % 16].
+  std::uint32_t w[16];
   for (; nblocks != 0; --nblocks, data += 64) {
-    // Message schedule kept as a 16-word ring: W[t] lives at w[t % 16].
-    std::uint32_t w[16];
     for (int t = 0; t < 16; ++t) w[t] = load32_be(data + 4 * t);
 
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
@@ -50,6 +50,8 @@ void blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size
     state[6] += g;
     state[7] += h;
   }
+  // The schedule of a keyed block is as secret as the key.
+  secure_wipe(w, sizeof w);
 }
 
 }  // namespace kelvora::sha256_blocks
