@@ -60,14 +60,14 @@ TEST_P(Sha256X16, EveryLaneEqualsThePortableCompression) {
 
 // Blocks that share all but their first words: every lane equals the
 // portable compression of the block it stands for, for every count of lane
-// words, for consecutive words (one load) and for strided ones (gathered).
+// words, for consecutive words (loaded whole) and for strided ones (gathered).
 TEST(Sha256X16, SharedBlockWithLaneWords) {
   if (!avx512_available()) GTEST_SKIP() << "no AVX-512 F/BW on this machine";
   std::mt19937 rng(6);
   std::vector<std::uint8_t> data(kLanes * 100), shared(64);
   for (auto& b : data) b = std::uint8_t(rng());
   for (auto& b : shared) b = std::uint8_t(rng());
-  for (const std::size_t stride : {4u, 8u, 20u, 68u}) {
+  for (const std::size_t stride : {4u, 8u, 16u, 20u, 68u}) {
     for (std::size_t words = 0; words <= 16 && 4 * words <= stride; ++words) {
       States st;
       std::uint32_t want[kLanes][8];

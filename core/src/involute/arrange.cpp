@@ -19,18 +19,43 @@ constexpr std::size_t kCopySpan = 64 * 1024;  // bytes per copy task, at least
 constexpr std::size_t kSortedCopyChunk = 8;
 constexpr std::size_t kSortedCopyFrom = std::size_t(1) << 20;
 
-// Chunk k of `out` is chunk from[order[k]], for k in [0, n): both reads at
-// random, the chunk fetched ahead while order runs sequentially.
+// The loops below take every pointer as a parameter: held by a lambda's
+// reference they would be read again after each chunk's store, which may
+// alias them, and the compilers differ in how much of that they remove.
+
+// Chunks [lo, hi) of `out`: chunk k is chunk from[order[k]]. Both reads are
+// at random; the chunk is fetched ahead while order runs sequentially.
+template <std::size_t kSize, class Index>
+void gather_range(const std::uint8_t* from, std::size_t s, const Index* order, std::uint8_t* out,
+                  std::size_t lo, std::size_t hi) {
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t k = lo; k < hi; ++k) {
+    if (k + kAhead < hi) KELVORA_PREFETCH(from + order[k + kAhead] * s);
+    copy_fixed<kSize>(out + k * s, from + order[k] * s, s);
+  }
+}
+
+// Chunks [lo, hi) of `out`: chunk k is chunk in[order[order[k]]]. Both reads
+// are at random: order[order[k]] is fetched well ahead, and the chunk it
+// names once that has arrived.
+template <std::size_t kSize, class Index>
+void arrange_range(const std::uint8_t* in, std::size_t s, const Index* order, std::uint8_t* out,
+                   std::size_t lo, std::size_t hi) {
+  constexpr std::size_t kFar = 32, kNear = 16;
+  for (std::size_t k = lo; k < hi; ++k) {
+    if (k + kFar < hi) KELVORA_PREFETCH(order + order[k + kFar]);
+    if (k + kNear < hi) KELVORA_PREFETCH(in + order[order[k + kNear]] * s);
+    copy_fixed<kSize>(out + k * s, in + order[order[k]] * s, s);
+  }
+}
+
+// Chunk k of `out` is chunk from[order[k]], for k in [0, n), on the pool.
 template <std::size_t kSize, class Index>
 void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::size_t n,
             std::uint8_t* out, StopToken stop) {
   const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
   parallel::parallel_for(stop, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
-    constexpr std::size_t kAhead = 16;
-    for (std::size_t k = lo; k < hi; ++k) {
-      if (k + kAhead < hi) KELVORA_PREFETCH(from + order[k + kAhead] * s);
-      copy_fixed<kSize>(out + k * s, from + order[k] * s, s);
-    }
+    gather_range<kSize>(from, s, order, out, lo, hi);
   });
 }
 
@@ -61,14 +86,7 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
     }
     const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
     parallel::parallel_for(stop, 0, n, grain, [&](std::size_t lo, std::size_t hi) {
-      // Both reads are at random: fetch order[order[k]] well ahead, and the
-      // chunk it names once that has arrived.
-      constexpr std::size_t kFar = 32, kNear = 16;
-      for (std::size_t k = lo; k < hi; ++k) {
-        if (k + kFar < hi) KELVORA_PREFETCH(order + order[k + kFar]);
-        if (k + kNear < hi) KELVORA_PREFETCH(in + order[order[k + kNear]] * s);
-        copy_fixed<kSize>(dst + k * s, in + order[order[k]] * s, s);
-      }
+      arrange_range<kSize>(in, s, order, dst, lo, hi);
     });
   });
 }

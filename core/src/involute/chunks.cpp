@@ -411,7 +411,11 @@ std::vector<std::uint64_t> divisors_between(std::uint64_t len, std::uint64_t lo,
   }
   if (rest > 1) take(rest, 1);
   std::erase_if(all, [&](std::uint64_t d) { return d < lo || d > hi; });
-  std::sort(all.begin(), all.end());
+  // A comparator of our own keeps the sort instantiated here: with the plain
+  // one libc++ calls its prebuilt copy, and zig's static libc++ then brings
+  // in a stack protector runtime with a fixed canary in place of the C
+  // library's (seen in the aarch64 wheel).
+  std::sort(all.begin(), all.end(), [](std::uint64_t a, std::uint64_t b) { return a < b; });
   return all;
 }
 

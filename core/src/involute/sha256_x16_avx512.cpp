@@ -19,7 +19,7 @@ namespace kelvora::sha256_x16 {
 // Round functions as in FIPS 180-4 section 4.1.2; three-input logic in one
 // vpternlogd each (0x96: x ^ y ^ z, 0xCA: x ? y : z, 0xE8: majority). t[j]
 // holds message word j of every lane.
-KELVORA_TARGET("avx512f,avx512bw") static inline void rounds(States& states, __m512i t[16]) {
+KELVORA_TARGET("avx512f,avx512bw") KELVORA_ALWAYS_INLINE static void rounds(States& states, __m512i t[16]) {
 #define KV_XOR3(x, y, z) _mm512_ternarylogic_epi32((x), (y), (z), 0x96)
 #define KV_ROR(x, n) _mm512_ror_epi32((x), (n))
   __m512i a = _mm512_load_si512(states.h[0]), b = _mm512_load_si512(states.h[1]);
@@ -59,7 +59,7 @@ KELVORA_TARGET("avx512f,avx512bw") static inline void rounds(States& states, __m
 }
 
 // Big-endian words made native: the bytes of each 32-bit lane reversed.
-KELVORA_TARGET("avx512f,avx512bw") static inline __m512i byte_swap(__m512i x) {
+KELVORA_TARGET("avx512f,avx512bw") KELVORA_ALWAYS_INLINE static __m512i byte_swap(__m512i x) {
   const __m512i swap = _mm512_broadcast_i32x4(
       _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
   return _mm512_shuffle_epi8(x, swap);
@@ -105,6 +105,28 @@ KELVORA_TARGET("avx512f,avx512bw") void compress_shared_avx512(States& states, c
   __m512i t[16];
   if (words == 1 && stride == 4) {
     t[0] = byte_swap(_mm512_loadu_si512(static_cast<const void*>(data)));
+  } else if ((words == 2 || words == 4) && stride == 4 * words) {
+    // Consecutive parts of two or four words (8- and 16-byte chunks): the
+    // sixteen lanes' words are `words` whole vectors, which two-source
+    // permutes transpose in registers; cheaper than a gather per word.
+    __m512i v[4];
+    for (std::size_t i = 0; i < words; ++i)
+      v[i] = byte_swap(_mm512_loadu_si512(static_cast<const void*>(data + 64 * i)));
+    const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i pick = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int(words)));
+    for (std::size_t j = 0; j < words; ++j) {
+      // Word j of lane i sits at index words * i + j of v[0], v[1], ...
+      const __m512i index = _mm512_add_epi32(pick, _mm512_set1_epi32(int(j)));
+      if (words == 2) {
+        t[j] = _mm512_permutex2var_epi32(v[0], index, v[1]);
+      } else {
+        // Lanes 0 to 7 from v[0], v[1]; lanes 8 to 15 from v[2], v[3] with
+        // the same indices; the two low halves joined.
+        const __m512i low = _mm512_permutex2var_epi32(v[0], index, v[1]);
+        const __m512i high = _mm512_permutex2var_epi32(v[2], index, v[3]);
+        t[j] = _mm512_shuffle_i64x2(low, high, 0x44);
+      }
+    }
   } else if (words != 0) {
     const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i offsets = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int(stride)));

@@ -76,14 +76,15 @@ std::uint64_t always_true_branch(PreparedBounds bounds, ByteView salt);
 // The records the rank stage sorts: the first four crumb bytes (big-endian)
 // as the key and the chunk index, ordered by both, so equal keys keep a fixed
 // order. Narrow records serve up to 2^32 chunks in one 64-bit word; wide ones
-// any count. The choice is the pipeline's (by chunk count); tests run both.
+// any count. `less` is a function object, not a function, so that the sorts
+// that take it inline the comparison whatever the compiler. The choice is the pipeline's (by chunk count); tests run both.
 struct NarrowRecord {
   using T = std::uint64_t;
   using Index = std::uint32_t;
   static T make(std::uint32_t key, std::uint64_t index) { return std::uint64_t(key) << 32 | index; }
   static std::uint32_t key(T r) { return std::uint32_t(r >> 32); }
   static std::uint64_t index(T r) { return r & 0xFFFFFFFFu; }
-  static bool less(T a, T b) { return a < b; }
+  static constexpr auto less = [](T a, T b) { return a < b; };
 };
 
 struct WideRecord {
@@ -95,9 +96,9 @@ struct WideRecord {
   static T make(std::uint32_t key, std::uint64_t index) { return T{key, index}; }
   static std::uint32_t key(const T& r) { return r.key; }
   static std::uint64_t index(const T& r) { return r.index; }
-  static bool less(const T& a, const T& b) {
+  static constexpr auto less = [](const T& a, const T& b) {
     return a.key != b.key ? a.key < b.key : a.index < b.index;
-  }
+  };
 };
 
 // How n records are sorted: up to kSerialRecords by one std::sort on the
