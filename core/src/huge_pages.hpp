@@ -6,14 +6,38 @@
 // faults instead of one per 4 KiB, and fewer TLB misses when it is reached at
 // random. Advice only: the bytes are unaffected, and where the kernel lacks
 // the feature nothing happens.
+//
+// Several buffers about to be written in full (the rows of one result) often
+// lie end to end in memory, consecutive heap blocks a few bytes apart: the
+// allocator's bookkeeping and the next object's header sit between them.
+// advise_huge_page_runs advises each such run as one buffer, and returns the
+// 2 MiB pages that straddle a seam inside a run and are not backed yet. The
+// kernel never gives those a huge page when they are first written, because
+// the header between the buffers was written, and its 4 KiB page mapped,
+// before: each would cost 512 page faults. collapse_huge_page(page) backs one
+// such page with a huge page at once, keeping every byte already there (the
+// headers' included). Both are advice only, like advise_huge_pages.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
 
 namespace kelvora {
 
 inline constexpr std::size_t kHugePageSize = std::size_t(2) << 20;
 
+// Buffers at most this far apart count as one run.
+inline constexpr std::size_t kSeamGap = 4096;
+
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
+// The seam pages worth collapsing, by address; empty where the kernel cannot
+// collapse pages (and on systems without huge-page advice).
+std::vector<std::uintptr_t> advise_huge_page_runs(
+    std::span<const std::span<std::uint8_t>> buffers);
+
+void collapse_huge_page(std::uintptr_t page) noexcept;
 
 }  // namespace kelvora
