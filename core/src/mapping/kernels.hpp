@@ -26,6 +26,27 @@ using u8 = std::uint8_t;
 // few rows ahead themselves while they work through the current one.
 inline void fetch_l2(const void* p) { KELVORA_PREFETCH(p, 0, 1); }
 
+// What a row operation over columns [0, w) of one argument row fetches while
+// it works: soon[x] (the same columns of a row a few rows further down, read
+// shortly, into the second-level cache) and later[x] (the same row's columns
+// in the next tile, read after the whole tile: from memory into the caches
+// long before it is needed, so that the next tile's rows come from the
+// last-level cache instead of memory). Rows a power of two apart share
+// cache sets, so the lines fetched later may be pushed out of the
+// second-level cache meanwhile; they then wait in the last-level cache,
+// from which the soon fetch brings them back in time. Both always point into
+// an argument row (a row with nothing to fetch passes its own bytes).
+struct Ahead {
+  const u8* soon;
+  const u8* later;
+
+  void fetch(std::size_t x) const {
+    fetch_l2(soon + x);
+    fetch_l2(later + x);
+  }
+  Ahead from(std::size_t x) const { return {soon + x, later + x}; }
+};
+
 // The cache lines of the next tile's first argument rows (bytes [col, col + w)
 // of rows 0 .. n-1), which the next gather reads first, before its own
 // fetching ahead has started. A sweep asks for them a few at a time while it
@@ -91,15 +112,14 @@ struct RestoreSweep {
 struct Ops {
   const char* name;
   // The row operations of a gather; each also fetches the cache lines of
-  // ahead[0 .. w) into the second-level cache (ahead is never null: a row
-  // with nothing to fetch passes its own bytes).
+  // its Ahead over [0, w).
   // acc[x] += c[x]
-  void (*accumulate)(u8* acc, const u8* c, std::size_t w, const u8* ahead);
+  void (*accumulate)(u8* acc, const u8* c, std::size_t w, Ahead ahead);
   // acc[x] += c[x]; e[x] = acc[x] + c[x]
-  void (*accumulate_prefix)(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead);
+  void (*accumulate_prefix)(u8* acc, const u8* c, u8* e, std::size_t w, Ahead ahead);
   // z[x] = table[m[x]], then acc[x] += z[x] when acc is not null
   void (*lookup_accumulate)(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                            const u8* ahead);
+                            Ahead ahead);
   // Per column: z_0 = c_0 - P[sum - c_0]; D = z_0 - sum; z_1 = D + e_1,
   // t = z_1; for k = 2 .. identity: z_k = D + e_k - P[t], t += z_k;
   // out = Q[z_identity].

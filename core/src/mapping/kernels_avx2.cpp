@@ -33,39 +33,39 @@ KV_AVX2 inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi8(a, b);
 KV_AVX2 inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
 
 // Two vectors make a cache line: the fetch ahead goes with every second one.
-KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
+KV_AVX2 void accumulate(u8* acc, const u8* c, std::size_t w, Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     store(acc + x, add(load(acc + x), load(c + x)));
   }
-  ops_portable().accumulate(acc + v, c + v, w - v, ahead + v);
+  ops_portable().accumulate(acc + v, c + v, w - v, ahead.from(v));
 }
 
-KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+KV_AVX2 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     const __m256i cv = load(c + x);
     const __m256i sum = add(load(acc + x), cv);
     store(acc + x, sum);
     store(e + x, add(sum, cv));
   }
-  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead + v);
+  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead.from(v));
 }
 
 KV_AVX2 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                               const u8* ahead) {
+                               Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   const Table T = load_table(table);
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     const __m256i zv = lookup(T, load(m + x));
     store(z + x, zv);
     if (acc) store(acc + x, add(load(acc + x), zv));
   }
   ops_portable().lookup_accumulate(table, m + v, z + v, acc ? acc + v : nullptr, w - v,
-                                   ahead + v);
+                                   ahead.from(v));
 }
 
 KV_AVX2 void map_sweep(const MapSweep& a) {

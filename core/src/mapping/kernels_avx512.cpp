@@ -36,17 +36,17 @@ KV_AVX512 inline void store(__mmask64 k, u8* p, __m512i v) { _mm512_mask_storeu_
 KV_AVX512 inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi8(a, b); }
 KV_AVX512 inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi8(a, b); }
 
-KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
+KV_AVX512 void accumulate(u8* acc, const u8* c, std::size_t w, Ahead ahead) {
   for (std::size_t x = 0; x < w; x += kLanes) {
-    fetch_l2(ahead + x);
+    ahead.fetch(x);
     const __mmask64 k = lanes(x, w);
     store(k, acc + x, add(load(k, acc + x), load(k, c + x)));
   }
 }
 
-KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, Ahead ahead) {
   for (std::size_t x = 0; x < w; x += kLanes) {
-    fetch_l2(ahead + x);
+    ahead.fetch(x);
     const __mmask64 k = lanes(x, w);
     const __m512i cv = load(k, c + x);
     const __m512i sum = add(load(k, acc + x), cv);
@@ -57,10 +57,10 @@ KV_AVX512 void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, con
 
 template <bool kAccumulate>
 KV_AVX512 void lookup_rows(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                           const u8* ahead) {
+                           Ahead ahead) {
   const Table T = load_table(table);
   for (std::size_t x = 0; x < w; x += kLanes) {
-    fetch_l2(ahead + x);
+    ahead.fetch(x);
     const __mmask64 k = lanes(x, w);
     const __m512i v = lookup(T, load(k, m + x));
     store(k, z + x, v);
@@ -69,7 +69,7 @@ KV_AVX512 void lookup_rows(const u8* table, const u8* m, u8* z, u8* acc, std::si
 }
 
 KV_AVX512 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                                 const u8* ahead) {
+                                 Ahead ahead) {
   if (acc) {
     lookup_rows<true>(table, m, z, acc, w, ahead);
   } else {

@@ -30,39 +30,39 @@ inline uint8x16_t add(uint8x16_t a, uint8x16_t b) { return vaddq_u8(a, b); }
 inline uint8x16_t sub(uint8x16_t a, uint8x16_t b) { return vsubq_u8(a, b); }
 
 // Four vectors make a cache line: the fetch ahead goes with every fourth one.
-void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
+void accumulate(u8* acc, const u8* c, std::size_t w, Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     store(acc + x, add(load(acc + x), load(c + x)));
   }
-  ops_portable().accumulate(acc + v, c + v, w - v, ahead + v);
+  ops_portable().accumulate(acc + v, c + v, w - v, ahead.from(v));
 }
 
-void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     const uint8x16_t cv = load(c + x);
     const uint8x16_t sum = add(load(acc + x), cv);
     store(acc + x, sum);
     store(e + x, add(sum, cv));
   }
-  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead + v);
+  ops_portable().accumulate_prefix(acc + v, c + v, e + v, w - v, ahead.from(v));
 }
 
 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                       const u8* ahead) {
+                       Ahead ahead) {
   const std::size_t v = w - w % kLanes;
   const Table T = load_table(table);
   for (std::size_t x = 0; x < v; x += kLanes) {
-    if (x % 64 == 0) fetch_l2(ahead + x);
+    if (x % 64 == 0) ahead.fetch(x);
     const uint8x16_t zv = lookup(T, load(m + x));
     store(z + x, zv);
     if (acc) store(acc + x, add(load(acc + x), zv));
   }
   ops_portable().lookup_accumulate(table, m + v, z + v, acc ? acc + v : nullptr, w - v,
-                                   ahead + v);
+                                   ahead.from(v));
 }
 
 void map_sweep(const MapSweep& a) {

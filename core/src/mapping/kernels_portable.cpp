@@ -8,16 +8,16 @@
 namespace kelvora::mapping_kernels {
 namespace {
 
-void fetch_row(const u8* ahead, std::size_t w) {
-  for (std::size_t x = 0; x < w; x += 64) fetch_l2(ahead + x);
+void fetch_row(Ahead ahead, std::size_t w) {
+  for (std::size_t x = 0; x < w; x += 64) ahead.fetch(x);
 }
 
-void accumulate(u8* acc, const u8* c, std::size_t w, const u8* ahead) {
+void accumulate(u8* acc, const u8* c, std::size_t w, Ahead ahead) {
   fetch_row(ahead, w);
   for (std::size_t x = 0; x < w; ++x) acc[x] = u8(acc[x] + c[x]);
 }
 
-void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahead) {
+void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, Ahead ahead) {
   fetch_row(ahead, w);
   for (std::size_t x = 0; x < w; ++x) {
     acc[x] = u8(acc[x] + c[x]);
@@ -26,7 +26,7 @@ void accumulate_prefix(u8* acc, const u8* c, u8* e, std::size_t w, const u8* ahe
 }
 
 void lookup_accumulate(const u8* table, const u8* m, u8* z, u8* acc, std::size_t w,
-                       const u8* ahead) {
+                       Ahead ahead) {
   fetch_row(ahead, w);
   for (std::size_t x = 0; x < w; ++x) z[x] = table[m[x]];
   if (acc) {

@@ -55,10 +55,10 @@ void map_columns(const mapping_kernels::Ops& ops, const MapJob& job, std::size_t
     std::memcpy(kept.get(), job.rows[0] + j, w);
     for (std::size_t i = 1; i <= d; ++i) {
       ops.accumulate_prefix(sum, job.rows[i] + j, kept.get() + i * stride, w,
-                            row_ahead(job.rows, n, i, j));
+                            row_ahead(job.rows, n, i, j, w, hi));
     }
     for (std::size_t i = d + 1; i < n; ++i)
-      ops.accumulate(sum, job.rows[i] + j, w, row_ahead(job.rows, n, i, j));
+      ops.accumulate(sum, job.rows[i] + j, w, row_ahead(job.rows, n, i, j, w, hi));
     const std::size_t next = j + w;
     mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kAheadRows), next,
                                        std::min(tile, hi - next));

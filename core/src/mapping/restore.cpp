@@ -30,7 +30,7 @@ void restore_columns(const mapping_kernels::Ops& ops, const RestoreJob& job, std
     for (std::size_t i = 0; i < n; ++i) {
       ops.lookup_accumulate(job.inverted[i].data(), job.rows[i] + j, steps.get() + i * stride,
                             i >= 1 && i + 2 <= n ? inner : nullptr, w,
-                            row_ahead(job.rows, n, i, j));
+                            row_ahead(job.rows, n, i, j, w, hi));
     }
     const std::size_t next = j + w;
     mapping_kernels::Prefetch prefetch(job.rows, std::min(n, kAheadRows), next,

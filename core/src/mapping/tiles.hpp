@@ -42,7 +42,7 @@ std::size_t column_grain(std::size_t n);
 std::size_t common_length(std::span<const ByteView> sequences);
 
 // How many rows ahead a gather fetches the argument rows into the
-// second-level cache: the row operations work through row i while row
+// second-level cache (besides fetching each row's next tile, Ahead): the row operations work through row i while row
 // i + kAheadRows comes in, and a sweep fetches the next tile's first
 // kAheadRows rows. Argument rows are often a power of two apart (the rows of
 // one 2-D array, on huge pages), and then every row's part of a tile falls
@@ -78,12 +78,17 @@ struct RestoreJob {
   bool stream = false;               // write `out` around the caches
 };
 
-// For the gather of row i of the tile at column col: the same columns of
-// row i + kAheadRows, or, near the bottom, the row itself (the next tile's
-// first rows are the sweep's to fetch).
-inline const std::uint8_t* row_ahead(const std::uint8_t* const* rows, std::size_t n,
-                                     std::size_t i, std::size_t col) {
-  return (i + kAheadRows < n ? rows[i + kAheadRows] : rows[i]) + col;
+// What the gather of row i fetches, for the tile of width w at column col
+// in a range that ends at column end: soon, the same columns of row
+// i + kAheadRows, or, near the bottom, the row itself (the next tile's first
+// rows are the sweep's to fetch); later, the next tile's columns of row i,
+// or, in the last tile, the row itself.
+inline mapping_kernels::Ahead row_ahead(const std::uint8_t* const* rows, std::size_t n,
+                                        std::size_t i, std::size_t col, std::size_t w,
+                                        std::size_t end) {
+  const std::uint8_t* soon = (i + kAheadRows < n ? rows[i + kAheadRows] : rows[i]) + col;
+  const std::uint8_t* later = rows[i] + (col + w < end ? std::min(col + w, end - w) : col);
+  return {soon, later};
 }
 
 // Restores columns [lo, hi) into out[i][lo .. hi) for every row i.
