@@ -12,7 +12,10 @@ n = 64 at 1 MiB and 16 MiB: at most 1.0x the floor. For those rows the CPU
 time and page faults of each follow: the floor's result objects are never
 written, so the kernel never backs them with memory, while every result
 byte of the module's is written, and fresh result memory costs the kernel
-one fault per 4 KiB page that is not a huge page.
+one fault per 4 KiB page that is not a huge page. The last row of those
+tables, n x L bytes of fresh memory written once by NumPy (on huge pages),
+is what inv_data's results alone cost the kernel and the memory, before any
+arithmetic.
 
 Run: PYTHONPATH=<build>/binding python3 bench/bench_mapping.py [--quick]
 """
@@ -144,6 +147,7 @@ def main() -> None:
                     ("one-core floor (map)", lambda: one_core_floor(data, 1)),
                     ("inv_data", lambda: k.inv_data(pub_a, keys, mapped)),
                     ("one-core floor (inv)", lambda: one_core_floor(mapped, n)),
+                    ("fresh n x L written (one core)", lambda: np.ones((n, length), np.uint8)),
                 ], repeats=repeats)
             summary.append((label, m, r))
             del data, mapped

@@ -52,7 +52,10 @@ std::vector<std::uintptr_t> advise_huge_page_runs(
   spans.reserve(buffers.size());
   for (const auto& b : buffers) {
     const auto begin = reinterpret_cast<std::uintptr_t>(b.data());
-    if (!b.empty()) spans.emplace_back(begin, begin + b.size());
+    // Smaller buffers hold no whole huge page: a seam every 2 MiB or more
+    // often would make most of the run's huge pages seam pages, each
+    // collapse costing about as much as the page faults it spares.
+    if (b.size() >= kHugePageSize) spans.emplace_back(begin, begin + b.size());
   }
   std::sort(spans.begin(), spans.end());
   const long page = sysconf(_SC_PAGESIZE);

@@ -10,8 +10,9 @@
 // Several buffers about to be written in full (the rows of one result) often
 // lie end to end in memory, consecutive heap blocks a few bytes apart: the
 // allocator's bookkeeping and the next object's header sit between them.
-// advise_huge_page_runs advises each such run as one buffer, and returns the
-// 2 MiB pages that straddle a seam inside a run and are not backed yet. The
+// advise_huge_page_runs advises each such run of buffers of 2 MiB or more as
+// one buffer, and returns the 2 MiB pages that straddle a seam inside a run
+// and are not backed yet. The
 // kernel never gives those a huge page when they are first written, because
 // the header between the buffers was written, and its 4 KiB page mapped,
 // before: each would cost 512 page faults. collapse_huge_page(page) backs one
