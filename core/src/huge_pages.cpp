@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::uintptr_t kMask = kHugePageSize - 1;
 
+// Buffers at most this far apart count as one run.
+[[maybe_unused]] constexpr std::uintptr_t kSeamGap = 4096;
+
 [[maybe_unused]] std::uintptr_t round_up(std::uintptr_t a) { return (a + kMask) & ~kMask; }
 [[maybe_unused]] std::uintptr_t round_down(std::uintptr_t a) { return a & ~kMask; }
 

@@ -10,14 +10,14 @@
 // Several buffers about to be written in full (the rows of one result) often
 // lie end to end in memory, consecutive heap blocks a few bytes apart: the
 // allocator's bookkeeping and the next object's header sit between them.
-// advise_huge_page_runs advises each such run of buffers of 2 MiB or more as
-// one buffer, and returns the 2 MiB pages that straddle a seam inside a run
-// and are not backed yet. The
-// kernel never gives those a huge page when they are first written, because
-// the header between the buffers was written, and its 4 KiB page mapped,
-// before: each would cost 512 page faults. collapse_huge_page(page) backs one
-// such page with a huge page at once, keeping every byte already there (the
-// headers' included). Both are advice only, like advise_huge_pages.
+// advise_huge_page_runs advises each such run of buffers of 2 MiB or more
+// (at most a 4 KiB page apart) as one buffer, and returns the 2 MiB pages
+// that straddle a seam inside a run and are not backed yet. The kernel never
+// gives those a huge page when they are first written, because the header
+// between the buffers was written, and its 4 KiB page mapped, before: each
+// would cost 512 page faults. collapse_huge_page(page) backs one such page
+// with a huge page at once, keeping every byte already there (the headers'
+// included). Both are advice only, like advise_huge_pages.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +28,6 @@
 namespace kelvora {
 
 inline constexpr std::size_t kHugePageSize = std::size_t(2) << 20;
-
-// Buffers at most this far apart count as one run.
-inline constexpr std::size_t kSeamGap = 4096;
 
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
