@@ -1,7 +1,10 @@
 // Packet involution; see involute.hpp. The stages are in stages.hpp.
 #include "involute/involute.hpp"
 
+#include <cstring>
+
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "messages.hpp"
 #include "involute/chunks.hpp"
 #include "involute/stages.hpp"
@@ -19,6 +22,14 @@ std::string InvolutionError::message() const {
 namespace {
 
 using namespace involution;
+
+constexpr std::size_t kFaultPart = std::size_t(2) << 20;  // a huge page
+
+bool overlaps(ByteView a, std::span<const std::uint8_t> b) {
+  const auto x = reinterpret_cast<std::uintptr_t>(a.data());
+  const auto y = reinterpret_cast<std::uintptr_t>(b.data());
+  return x < y + b.size() && y < x + a.size();
+}
 
 // The checks and stages shared by both forms; `branch` yields the branch
 // value, and is asked only once the cheap checks have passed.
@@ -44,12 +55,22 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   const ByteCounts counts = count_bytes(packet, stop);
   ChunkHasher chunks(packet, s, salt, stop);
   chunks.start_prefixes();
+  // Chunks shorter than a block leave the seed digest alone on one thread:
+  // the others fault in the result's pages meanwhile, which the arrangement
+  // would otherwise wait for at the end.
+  const std::size_t ahead = chunks.prefix_tasks();
+  const std::size_t fault_parts = ahead == 0 && !overlaps(packet, out) ? out.size() / kFaultPart : 0;
+  if (fault_parts != 0) advise_huge_pages(out.data(), out.size());
   Sha256Digest seed;
-  parallel::parallel_tasks(stop, 1 + chunks.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 1 + ahead + fault_parts, [&](std::size_t i) {
     if (i == 0) {
       seed = seed_digest(counts, h, stop);
-    } else {
+    } else if (i <= ahead) {
       chunks.hash_prefixes(i - 1);
+    } else {
+      const std::size_t part = i - 1 - ahead;
+      const std::size_t end = part + 1 == fault_parts ? out.size() : (part + 1) * kFaultPart;
+      std::memset(out.data() + part * kFaultPart, 0, end - part * kFaultPart);
     }
   });
   // Crumbs, rank and arrange.

@@ -74,7 +74,8 @@ void sort_bucket(Segment&& segment, std::size_t parts, typename Record::T* __res
 // See header.
 template <class Record>
 std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
-    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed) {
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed,
+    Scratch<typename Record::T>* spare) {
   using T = typename Record::T;
   using Index = typename Record::Index;
   const std::size_t n = chunks.chunks();
@@ -154,13 +155,14 @@ std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
     });
   }
   if (duplicate.load()) return std::unexpected(InvolutionError{DuplicateCrumbs{}});
+  if (spare != nullptr) *spare = std::move(a);
   return order;
 }
 
 template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&, Scratch<NarrowRecord::T>*);
 template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&, Scratch<WideRecord::T>*);
 
 // See header.
 std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
@@ -173,12 +175,16 @@ std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
 std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
                                                          const Sha256Digest& seed,
                                                          std::span<std::uint8_t> out) {
-  // The records are dropped once ranked, before the arrangement.
+  // The records' array, its pages already faulted in, is the arrangement's
+  // scratch once ranked: fresh scratch would cost the kernel clearing it.
   auto arrange_by = [&](auto record) -> std::expected<void, InvolutionError> {
     using Record = decltype(record);
-    const auto order = rank(chunks, chunks.records<Record>(seed), seed);
+    Scratch<typename Record::T> spare;
+    const auto order = rank(chunks, chunks.records<Record>(seed), seed, &spare);
     if (!order) return std::unexpected(order.error());
-    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop());
+    const std::span<std::uint8_t> spare_bytes(reinterpret_cast<std::uint8_t*>(spare.get()),
+                                              chunks.chunks() * sizeof(typename Record::T));
+    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop(), spare_bytes);
     return {};
   };
   if (chunks.chunks() > (std::uint64_t(1) << 32)) return arrange_by(WideRecord{});

@@ -183,15 +183,19 @@ using ChunkOrder = Scratch<Index>;
 
 // Sorts the records by key, orders runs of equal keys by the full crumbs
 // (equal crumbs always have equal keys), and returns the chunk order, or
-// DuplicateCrumbs when two crumbs are equal.
+// DuplicateCrumbs when two crumbs are equal. When `spare` is given, the
+// records' array is handed over to it at the end, as scratch whose pages are
+// already in memory.
 template <class Record>
 std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
-    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed);
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed,
+    Scratch<typename Record::T>* spare = nullptr);
 
 extern template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&,
+    Scratch<NarrowRecord::T>*);
 extern template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&, Scratch<WideRecord::T>*);
 
 // The crumb and rank stages, for fewer than 2^32 chunks.
 std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
@@ -200,13 +204,16 @@ std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
 // --- arrange -----------------------------------------------------------------
 
 // The result: chunk k of `out` is chunk order[order[k]] of the packet.
+// `spare`, when it holds at least the packet's size, is scratch the
+// arrangement may use instead of allocating its own.
 template <class Index>
 void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
-             std::span<std::uint8_t> out, StopToken stop = {});
+             std::span<std::uint8_t> out, StopToken stop = {},
+             std::span<std::uint8_t> spare = {});
 extern template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>,
-                             StopToken);
+                             StopToken, std::span<std::uint8_t>);
 extern template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>,
-                             StopToken);
+                             StopToken, std::span<std::uint8_t>);
 
 // The crumb, rank and arrange stages, with the records the chunk count
 // needs: the result of the hasher's packet into `out`, or DuplicateCrumbs.
