@@ -65,9 +65,12 @@ void BM_Phases(benchmark::State& state) {
     involution::ChunkHasher chunks(p, s, kSalt);
     auto records = chunks.records<involution::NarrowRecord>(seed);
     const auto t2 = Clock::now();
-    auto order = involution::rank(chunks, std::move(records), seed);
+    involution::Scratch<involution::NarrowRecord::T> spare;  // as the pipeline hands it on
+    auto order = involution::rank(chunks, std::move(records), seed, &spare);
     const auto t3 = Clock::now();
-    involution::arrange(p, s, order->get(), out);
+    involution::arrange(p, s, order->get(), out, {},
+                        {reinterpret_cast<std::uint8_t*>(spare.get()),
+                         chunks.chunks() * sizeof(involution::NarrowRecord::T)});
     const auto t4 = Clock::now();
     digest += std::chrono::duration<double>(t1 - t0).count();
     crumbs += std::chrono::duration<double>(t2 - t1).count();

@@ -139,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{7, 4097, 5}, Shape{16, 4, 16}, Shape{16, 20000, 100},
                       Shape{63, 300, 1}, Shape{64, 9000, 16}, Shape{65, 5000, 16},
                       Shape{100, 777, 64}, Shape{128, 6000, 0}, Shape{200, 50, 300},
-                      Shape{4096, 40, 16}));
+                      Shape{4096, 40, 16},
+                      // Over 2^20 short chunks: arranged through a copy in crumb order.
+                      Shape{4, (1 << 20) + 16, 16}));
 
 // Enough chunks that some crumbs share their first four bytes, so the
 // full-crumb tie break is exercised (checked, not assumed).

@@ -28,7 +28,7 @@ constexpr std::size_t kSortedCopyFrom = std::size_t(1) << 20;
 template <std::size_t kSize, class Index>
 void gather_range(const std::uint8_t* from, std::size_t s, const Index* order, std::uint8_t* out,
                   std::size_t lo, std::size_t hi) {
-  constexpr std::size_t kAhead = 16;
+  constexpr std::size_t kAhead = 32;
   for (std::size_t k = lo; k < hi; ++k) {
     if (k + kAhead < hi) KELVORA_PREFETCH(from + order[k + kAhead] * s);
     copy_fixed<kSize>(out + k * s, from + order[k] * s, s);
@@ -69,7 +69,7 @@ void gather(const std::uint8_t* from, std::size_t s, const Index* order, std::si
 // sequential.
 template <class Index>
 void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
-             std::span<std::uint8_t> out, StopToken stop) {
+             std::span<std::uint8_t> out, StopToken stop, std::span<std::uint8_t> spare) {
   KV_ASSERT(chunk_size != 0 && out.size() == packet.size() && packet.size() % chunk_size == 0);
   const std::size_t s = chunk_size;
   const std::size_t n = packet.size() / s;
@@ -79,9 +79,14 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
   with_fixed_size(s, [&](auto fixed) {
     constexpr std::size_t kSize = decltype(fixed)::value;
     if (s <= kSortedCopyChunk && n >= kSortedCopyFrom) {
-      const Scratch<std::uint8_t> sorted = make_scratch<std::uint8_t>(packet.size());
-      gather<kSize>(in, s, order, n, sorted.get(), stop);
-      gather<kSize>(sorted.get(), s, order, n, dst, stop);
+      Scratch<std::uint8_t> own;
+      std::uint8_t* sorted = spare.data();
+      if (spare.size() < packet.size()) {
+        own = make_scratch<std::uint8_t>(packet.size());
+        sorted = own.get();
+      }
+      gather<kSize>(in, s, order, n, sorted, stop);
+      gather<kSize>(sorted, s, order, n, dst, stop);
       return;
     }
     const std::size_t grain = std::max<std::size_t>(1, kCopySpan / s);
@@ -92,9 +97,9 @@ void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
 }
 
 template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>,
-                      StopToken);
+                      StopToken, std::span<std::uint8_t>);
 template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>,
-                      StopToken);
+                      StopToken, std::span<std::uint8_t>);
 
 // See header.
 void copy_bytes(ByteView data, std::span<std::uint8_t> out, const std::uint8_t* table,

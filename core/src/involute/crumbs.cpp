@@ -113,17 +113,20 @@ Sha256Digest ChunkHasher::crumb(std::size_t k, const Sha256Digest& seed) const {
 
 // See header.
 template <class Record>
-CrumbRecords<Record> ChunkHasher::records(const Sha256Digest& seed) {
+CrumbRecords<Record> ChunkHasher::records(const Sha256Digest& seed,
+                                          Scratch<typename Record::T> room) {
   std::memcpy(tail_.data() + rest_ + salt_.size(), seed.data(), seed.size());
-  CrumbRecords<Record> out{SortPlan::for_records(n_), make_scratch<typename Record::T>(n_), {}};
+  if (!room) room = make_scratch<typename Record::T>(n_);
+  CrumbRecords<Record> out{SortPlan::for_records(n_), std::move(room), {}};
   if (!out.plan.serial) out.segments.resize(stripes_ << out.plan.top_bits);
   with_fixed_size(rest_, [&](auto rest) { hash_records<Record, decltype(rest)::value>(seed, out); });
   prefix_.reset();
   return out;
 }
 
-template CrumbRecords<NarrowRecord> ChunkHasher::records(const Sha256Digest&);
-template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&);
+template CrumbRecords<NarrowRecord> ChunkHasher::records(const Sha256Digest&,
+                                                          Scratch<NarrowRecord::T>);
+template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&, Scratch<WideRecord::T>);
 
 // Each stripe hashes its chunks' records; when the plan distributes, they are
 // first kept in a local run and then scattered within the stripe by their

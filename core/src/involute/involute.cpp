@@ -1,7 +1,12 @@
 // Packet involution; see involute.hpp. The stages are in stages.hpp.
 #include "involute/involute.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "failure.hpp"
+#include "huge_pages.hpp"
 #include "messages.hpp"
 #include "involute/chunks.hpp"
 #include "involute/stages.hpp"
@@ -19,6 +24,37 @@ std::string InvolutionError::message() const {
 namespace {
 
 using namespace involution;
+
+constexpr std::size_t kFaultPart = std::size_t(2) << 20;  // a huge page
+
+bool overlaps(ByteView a, std::span<const std::uint8_t> b) {
+  const auto x = reinterpret_cast<std::uintptr_t>(a.data());
+  const auto y = reinterpret_cast<std::uintptr_t>(b.data());
+  return x < y + b.size() && y < x + a.size();
+}
+
+template <class T>
+std::span<std::uint8_t> as_bytes_of(T* data, std::size_t n) {
+  return {reinterpret_cast<std::uint8_t*>(data), n * sizeof(T)};
+}
+
+// Fresh buffers cut into parts of kFaultPart bytes; fault_in(i) writes part i,
+// which makes the kernel back it with memory (the bytes are then zero, which
+// the stages that use the buffers do not rely on).
+class PageParts {
+ public:
+  explicit PageParts(std::span<const std::span<std::uint8_t>> buffers) {
+    for (const auto& b : buffers) {
+      for (std::size_t at = 0; at < b.size(); at += kFaultPart)
+        parts_.push_back(b.subspan(at, std::min(kFaultPart, b.size() - at)));
+    }
+  }
+  std::size_t count() const { return parts_.size(); }
+  void fault_in(std::size_t i) const { std::memset(parts_[i].data(), 0, parts_[i].size()); }
+
+ private:
+  std::vector<std::span<std::uint8_t>> parts_;
+};
 
 // The checks and stages shared by both forms; `branch` yields the branch
 // value, and is asked only once the cheap checks have passed.
@@ -44,16 +80,34 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   const ByteCounts counts = count_bytes(packet, stop);
   ChunkHasher chunks(packet, s, salt, stop);
   chunks.start_prefixes();
+  // Chunks shorter than a block leave the seed digest alone on one thread:
+  // the others fault in the pages of the result and of the later stages'
+  // scratch meanwhile, which those stages would otherwise wait for.
+  const std::size_t ahead = chunks.prefix_tasks();
+  NarrowRoom room;
+  std::vector<std::span<std::uint8_t>> fresh;
+  if (ahead == 0 && packet.size() >= kFaultPart && chunks.chunks() <= (std::uint64_t(1) << 32)) {
+    room = make_narrow_room(chunks.chunks());
+    fresh = {as_bytes_of(room.records.get(), chunks.chunks()),
+             as_bytes_of(room.order.get(), chunks.chunks())};
+    if (!overlaps(packet, out)) {
+      advise_huge_pages(out.data(), out.size());
+      fresh.push_back(out);
+    }
+  }
+  const PageParts parts(fresh);
   Sha256Digest seed;
-  parallel::parallel_tasks(stop, 1 + chunks.prefix_tasks(), [&](std::size_t i) {
+  parallel::parallel_tasks(stop, 1 + ahead + parts.count(), [&](std::size_t i) {
     if (i == 0) {
       seed = seed_digest(counts, h, stop);
-    } else {
+    } else if (i <= ahead) {
       chunks.hash_prefixes(i - 1);
+    } else {
+      parts.fault_in(i - 1 - ahead);
     }
   });
   // Crumbs, rank and arrange.
-  return crumbs_rank_arrange(chunks, seed, out);
+  return crumbs_rank_arrange(chunks, seed, out, std::move(room));
 }
 
 }  // namespace

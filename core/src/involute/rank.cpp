@@ -74,13 +74,14 @@ void sort_bucket(Segment&& segment, std::size_t parts, typename Record::T* __res
 // See header.
 template <class Record>
 std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
-    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed) {
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed,
+    Scratch<typename Record::T>* spare, ChunkOrder<typename Record::Index> room) {
   using T = typename Record::T;
   using Index = typename Record::Index;
   const std::size_t n = chunks.chunks();
   const SortPlan plan = crumbs.plan;
   Scratch<T>& a = crumbs.records;
-  ChunkOrder<Index> order = make_scratch<Index>(n);
+  ChunkOrder<Index> order = room ? std::move(room) : make_scratch<Index>(n);
   std::atomic<bool> duplicate{false};
   // rec[0 .. m) is sorted by key and holds whole runs of equal keys: order
   // each run by the full crumbs, which also finds equal crumbs (equal crumbs
@@ -154,13 +155,22 @@ std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
     });
   }
   if (duplicate.load()) return std::unexpected(InvolutionError{DuplicateCrumbs{}});
+  if (spare != nullptr) *spare = std::move(a);
   return order;
 }
 
 template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&, Scratch<NarrowRecord::T>*,
+    ChunkOrder<std::uint32_t>);
 template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&, Scratch<WideRecord::T>*,
+    ChunkOrder<std::uint64_t>);
+
+// See header.
+NarrowRoom make_narrow_room(std::size_t chunks) {
+  KV_ASSERT(chunks <= (std::uint64_t(1) << 32));
+  return {make_scratch<NarrowRecord::T>(chunks), make_scratch<std::uint32_t>(chunks)};
+}
 
 // See header.
 std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
@@ -172,17 +182,25 @@ std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
 // See header.
 std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
                                                          const Sha256Digest& seed,
-                                                         std::span<std::uint8_t> out) {
-  // The records are dropped once ranked, before the arrangement.
-  auto arrange_by = [&](auto record) -> std::expected<void, InvolutionError> {
+                                                         std::span<std::uint8_t> out,
+                                                         NarrowRoom room) {
+  // The records' array, its pages already faulted in, is the arrangement's
+  // scratch once ranked: fresh scratch would cost the kernel clearing it.
+  auto arrange_by = [&](auto record, auto records_room,
+                        auto order_room) -> std::expected<void, InvolutionError> {
     using Record = decltype(record);
-    const auto order = rank(chunks, chunks.records<Record>(seed), seed);
+    Scratch<typename Record::T> spare;
+    const auto order = rank(chunks, chunks.records<Record>(seed, std::move(records_room)), seed,
+                            &spare, std::move(order_room));
     if (!order) return std::unexpected(order.error());
-    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop());
+    const std::span<std::uint8_t> spare_bytes(reinterpret_cast<std::uint8_t*>(spare.get()),
+                                              chunks.chunks() * sizeof(typename Record::T));
+    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop(), spare_bytes);
     return {};
   };
-  if (chunks.chunks() > (std::uint64_t(1) << 32)) return arrange_by(WideRecord{});
-  return arrange_by(NarrowRecord{});
+  if (chunks.chunks() > (std::uint64_t(1) << 32))
+    return arrange_by(WideRecord{}, Scratch<WideRecord::T>{}, ChunkOrder<std::uint64_t>{});
+  return arrange_by(NarrowRecord{}, std::move(room.records), std::move(room.order));
 }
 
 }  // namespace kelvora::involution

@@ -147,9 +147,10 @@ class ChunkHasher {
   void start_prefixes();
   void hash_prefixes(std::size_t task);
 
-  // Every chunk's record under the seed digest D, laid out for `plan`.
+  // Every chunk's record under the seed digest D, laid out for `plan`; in
+  // `room` (n records) when given.
   template <class Record>
-  CrumbRecords<Record> records(const Sha256Digest& seed);
+  CrumbRecords<Record> records(const Sha256Digest& seed, Scratch<typename Record::T> room = {});
 
   // The full crumb of chunk k.
   Sha256Digest crumb(std::size_t k, const Sha256Digest& seed) const;
@@ -171,8 +172,10 @@ class ChunkHasher {
   Scratch<Sha256State> prefix_;  // state after the whole blocks, when hashed ahead
 };
 
-extern template CrumbRecords<NarrowRecord> ChunkHasher::records(const Sha256Digest&);
-extern template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&);
+extern template CrumbRecords<NarrowRecord> ChunkHasher::records(const Sha256Digest&,
+                                                                 Scratch<NarrowRecord::T>);
+extern template CrumbRecords<WideRecord> ChunkHasher::records(const Sha256Digest&,
+                                                              Scratch<WideRecord::T>);
 
 // --- rank --------------------------------------------------------------------
 
@@ -183,15 +186,20 @@ using ChunkOrder = Scratch<Index>;
 
 // Sorts the records by key, orders runs of equal keys by the full crumbs
 // (equal crumbs always have equal keys), and returns the chunk order, or
-// DuplicateCrumbs when two crumbs are equal.
+// DuplicateCrumbs when two crumbs are equal; the order is written into
+// `room` (n entries) when given. When `spare` is given, the records' array is
+// handed over to it at the end, as scratch whose pages are already in memory.
 template <class Record>
 std::expected<ChunkOrder<typename Record::Index>, InvolutionError> rank(
-    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed);
+    const ChunkHasher& chunks, CrumbRecords<Record> crumbs, const Sha256Digest& seed,
+    Scratch<typename Record::T>* spare = nullptr, ChunkOrder<typename Record::Index> room = {});
 
 extern template std::expected<ChunkOrder<std::uint32_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<NarrowRecord>, const Sha256Digest&,
+    Scratch<NarrowRecord::T>*, ChunkOrder<std::uint32_t>);
 extern template std::expected<ChunkOrder<std::uint64_t>, InvolutionError> rank(
-    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&);
+    const ChunkHasher&, CrumbRecords<WideRecord>, const Sha256Digest&, Scratch<WideRecord::T>*,
+    ChunkOrder<std::uint64_t>);
 
 // The crumb and rank stages, for fewer than 2^32 chunks.
 std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
@@ -200,19 +208,34 @@ std::expected<ChunkOrder<std::uint32_t>, InvolutionError> crumbs_and_rank(
 // --- arrange -----------------------------------------------------------------
 
 // The result: chunk k of `out` is chunk order[order[k]] of the packet.
+// `spare`, when it holds at least the packet's size, is scratch the
+// arrangement may use instead of allocating its own.
 template <class Index>
 void arrange(ByteView packet, std::size_t chunk_size, const Index* order,
-             std::span<std::uint8_t> out, StopToken stop = {});
+             std::span<std::uint8_t> out, StopToken stop = {},
+             std::span<std::uint8_t> spare = {});
 extern template void arrange(ByteView, std::size_t, const std::uint32_t*, std::span<std::uint8_t>,
-                             StopToken);
+                             StopToken, std::span<std::uint8_t>);
 extern template void arrange(ByteView, std::size_t, const std::uint64_t*, std::span<std::uint8_t>,
-                             StopToken);
+                             StopToken, std::span<std::uint8_t>);
+
+// Room for the crumb and rank stages of fewer than 2^32 chunks: the records
+// and the chunk order. Made before the seed digest, its pages can be faulted
+// in by the threads the digest leaves idle.
+struct NarrowRoom {
+  Scratch<NarrowRecord::T> records;
+  ChunkOrder<std::uint32_t> order;
+};
+NarrowRoom make_narrow_room(std::size_t chunks);
 
 // The crumb, rank and arrange stages, with the records the chunk count
 // needs: the result of the hasher's packet into `out`, or DuplicateCrumbs.
+// `room`, when made for the hasher's chunk count, is used for the stages'
+// scratch.
 std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
                                                          const Sha256Digest& seed,
-                                                         std::span<std::uint8_t> out);
+                                                         std::span<std::uint8_t> out,
+                                                         NarrowRoom room = {});
 
 // Copies `data` into `out` (same size), sending every byte through `table`
 // (256 entries) when one is given; with a table, `out` may be `data` itself.
