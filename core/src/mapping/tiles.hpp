@@ -42,12 +42,13 @@ std::size_t column_grain(std::size_t n);
 std::size_t common_length(std::span<const ByteView> sequences);
 
 // How many rows ahead a gather fetches the argument rows into the
-// second-level cache (besides fetching each row's next tile, Ahead): the row operations work through row i while row
-// i + kAheadRows comes in, and a sweep fetches the next tile's first
-// kAheadRows rows. Argument rows are often a power of two apart (the rows of
-// one 2-D array, on huge pages), and then every row's part of a tile falls
-// into the same cache sets: much further ahead, the rows in flight would
-// evict each other before they are read.
+// second-level cache (besides each row's next tile, mapping_kernels::Ahead):
+// the row operations work through row i while row i + kAheadRows comes in,
+// and a sweep fetches the next tile's first kAheadRows rows. Argument rows
+// are often a power of two apart (the rows of one 2-D array, on huge pages),
+// and then every row's part of a tile falls into the same cache sets: much
+// further ahead, the rows in flight would evict each other before they are
+// read.
 inline constexpr std::size_t kAheadRows = 4;
 
 // Results at least this large are written around the caches (store_row's
