@@ -69,8 +69,7 @@ void BM_Phases(benchmark::State& state) {
     auto order = involution::rank(chunks, std::move(records), seed, &spare);
     const auto t3 = Clock::now();
     involution::arrange(p, s, order->get(), out, {},
-                        {reinterpret_cast<std::uint8_t*>(spare.get()),
-                         chunks.chunks() * sizeof(involution::NarrowRecord::T)});
+                        involution::scratch_bytes(spare, chunks.chunks()));
     const auto t4 = Clock::now();
     digest += std::chrono::duration<double>(t1 - t0).count();
     crumbs += std::chrono::duration<double>(t2 - t1).count();

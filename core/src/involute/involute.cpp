@@ -25,28 +25,21 @@ namespace {
 
 using namespace involution;
 
-constexpr std::size_t kFaultPart = std::size_t(2) << 20;  // a huge page
-
 bool overlaps(ByteView a, std::span<const std::uint8_t> b) {
   const auto x = reinterpret_cast<std::uintptr_t>(a.data());
   const auto y = reinterpret_cast<std::uintptr_t>(b.data());
   return x < y + b.size() && y < x + a.size();
 }
 
-template <class T>
-std::span<std::uint8_t> as_bytes_of(T* data, std::size_t n) {
-  return {reinterpret_cast<std::uint8_t*>(data), n * sizeof(T)};
-}
-
-// Fresh buffers cut into parts of kFaultPart bytes; fault_in(i) writes part i,
-// which makes the kernel back it with memory (the bytes are then zero, which
-// the stages that use the buffers do not rely on).
+// Fresh buffers cut into parts of a huge page each; fault_in(i) writes part
+// i, which makes the kernel back it with memory (the bytes are then zero,
+// which the stages that use the buffers do not rely on).
 class PageParts {
  public:
   explicit PageParts(std::span<const std::span<std::uint8_t>> buffers) {
     for (const auto& b : buffers) {
-      for (std::size_t at = 0; at < b.size(); at += kFaultPart)
-        parts_.push_back(b.subspan(at, std::min(kFaultPart, b.size() - at)));
+      for (std::size_t at = 0; at < b.size(); at += kHugePageSize)
+        parts_.push_back(b.subspan(at, std::min(kHugePageSize, b.size() - at)));
     }
   }
   std::size_t count() const { return parts_.size(); }
@@ -86,10 +79,10 @@ std::expected<void, InvolutionError> involute_core(ByteView packet, ByteView sal
   const std::size_t ahead = chunks.prefix_tasks();
   NarrowRoom room;
   std::vector<std::span<std::uint8_t>> fresh;
-  if (ahead == 0 && packet.size() >= kFaultPart && chunks.chunks() <= (std::uint64_t(1) << 32)) {
+  if (ahead == 0 && packet.size() >= kHugePageSize && chunks.chunks() <= (std::uint64_t(1) << 32)) {
     room = make_narrow_room(chunks.chunks());
-    fresh = {as_bytes_of(room.records.get(), chunks.chunks()),
-             as_bytes_of(room.order.get(), chunks.chunks())};
+    fresh = {scratch_bytes(room.records, chunks.chunks()),
+             scratch_bytes(room.order, chunks.chunks())};
     if (!overlaps(packet, out)) {
       advise_huge_pages(out.data(), out.size());
       fresh.push_back(out);

@@ -193,9 +193,8 @@ std::expected<void, InvolutionError> crumbs_rank_arrange(ChunkHasher& chunks,
     const auto order = rank(chunks, chunks.records<Record>(seed, std::move(records_room)), seed,
                             &spare, std::move(order_room));
     if (!order) return std::unexpected(order.error());
-    const std::span<std::uint8_t> spare_bytes(reinterpret_cast<std::uint8_t*>(spare.get()),
-                                              chunks.chunks() * sizeof(typename Record::T));
-    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop(), spare_bytes);
+    arrange(chunks.packet(), chunks.chunk_size(), order->get(), out, chunks.stop(),
+            scratch_bytes(spare, chunks.chunks()));
     return {};
   };
   if (chunks.chunks() > (std::uint64_t(1) << 32))

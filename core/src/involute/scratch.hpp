@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <span>
 #include <type_traits>
 
 #include "platform.hpp"
@@ -31,6 +33,12 @@ Scratch<T> make_scratch(std::size_t n) {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>);
   if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
   return Scratch<T>(static_cast<T*>(allocate_scratch(n * sizeof(T))));
+}
+
+// The first n values of `s` as bytes.
+template <class T>
+std::span<std::uint8_t> scratch_bytes(const Scratch<T>& s, std::size_t n) {
+  return {reinterpret_cast<std::uint8_t*>(s.get()), n * sizeof(T)};
 }
 
 }  // namespace kelvora::involution
