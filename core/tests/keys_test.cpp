@@ -13,18 +13,23 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -485,6 +490,7 @@ TEST(OsRandom, EveryPathFillsAndDiffers) {
 #if KELVORA_POSIX
   paths.push_back(os_random::fill_from_urandom);
   if (os_random::getrandom_usable()) paths.push_back(os_random::fill_from_getrandom);
+  if (os_random::vdso_usable()) paths.push_back(os_random::fill_from_vdso);
 #endif
   for (auto fill : paths) {
     std::array<std::uint8_t, 64> a{}, b{};
@@ -494,6 +500,73 @@ TEST(OsRandom, EveryPathFillsAndDiffers) {
     EXPECT_NE(a, (std::array<std::uint8_t, 64>{}));
   }
 }
+
+#if KELVORA_POSIX
+#if defined(__x86_64__) && defined(__linux__)
+// Linux has had getrandom in the x86-64 vDSO since 6.11: there it must be found.
+TEST(OsRandom, KernelsWithTheVdsoEntryAreDrawnThroughIt) {
+  utsname u{};
+  ASSERT_EQ(::uname(&u), 0);
+  unsigned major = 0, minor = 0;
+  ASSERT_EQ(std::sscanf(u.release, "%u.%u", &major, &minor), 2) << u.release;
+  if (major > 6 || (major == 6 && minor >= 11)) {
+    EXPECT_TRUE(os_random::vdso_usable()) << u.release;
+  }
+}
+#endif
+
+// Bytes a forked child draws after its parent has drawn, next to the
+// parent's own next bytes: a thread's state copied into the child would make
+// the two equal.
+TEST(OsRandom, AForkedChildNeverRepeatsItsParentsBytes) {
+  using Draw = std::array<std::uint8_t, 32>;
+  Draw before{}, parent{}, child{};
+  fill_os_random(before);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    Draw got{};
+    fill_os_random(got);
+    ::_exit(::write(pipe_fds[1], got.data(), got.size()) == ssize_t(got.size()) ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  fill_os_random(parent);
+  const ssize_t read = ::read(pipe_fds[0], child.data(), child.size());
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_EQ(read, ssize_t(child.size()));
+  EXPECT_NE(child, parent);
+  EXPECT_NE(child, before);
+}
+
+// The kernel's size of this process's mappings, in KiB.
+long mapped_kib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+  return -1;
+}
+
+// A thread's random source state goes with the thread: threads that draw and
+// end, one after another, leave no mapping behind.
+TEST(OsRandom, ThreadsThatEndLeaveNoStateBehind) {
+  auto draw_in_a_thread = [] {
+    std::thread([] {
+      std::array<std::uint8_t, 32> got{};
+      fill_os_random(got);
+    }).join();
+  };
+  for (int i = 0; i < 4; ++i) draw_in_a_thread();  // the C library's per-thread set-up
+  const long before = mapped_kib();
+  ASSERT_GT(before, 0);
+  constexpr int kThreads = 512;
+  for (int i = 0; i < kThreads; ++i) draw_in_a_thread();
+  EXPECT_LT(mapped_kib() - before, kThreads * 4 / 2) << "KiB grown over " << kThreads << " threads";
+}
+#endif
 
 #if KELVORA_POSIX  // descriptors and /dev/urandom
 // The descriptors of this process that name `path`.
