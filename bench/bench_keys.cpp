@@ -1,7 +1,7 @@
 // Where one gen_key goes, stage by stage, on one thread: the random source
-// (one system call), the key derivation's hashes, the generator's first
-// refill, the draws and swaps of the shuffle, and the whole derivation with
-// and without the system call. bench/bench_keys.py prints these beside the
+// (32 bytes from the vDSO, or one system call), the key derivation's hashes,
+// the generator's first refill, the draws and swaps of the shuffle, and the
+// whole derivation with and without the fresh bytes. bench/bench_keys.py prints these beside the
 // Python-level call and os.urandom(32).
 //
 //   build/<dir>/bench/bench_keys

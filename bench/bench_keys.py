@@ -1,15 +1,17 @@
 """gen_key per call against the system-call floor and the NumPy way.
 
-Floor: os.urandom(32), the one system call every gen_key makes (it also runs
-seven SHA-256 compressions, one eight-block ChaCha20 refill and the shuffle). Peer: what a
+Floor: os.urandom(32), one system call for 32 fresh bytes, which gen_key also
+draws (from the kernel's getrandom in the vDSO where there is one, otherwise
+by the same system call), besides seven SHA-256 compressions, one eight-block
+ChaCha20 refill and the shuffle. Peer: what a
 user would otherwise write for a fresh random table, a NumPy generator seeded
 from os.urandom drawing permutation(256). Results are random, so peers are
 checked for the same kind of result: a permutation of the 256 byte values.
 Target: at most 2.5x the floor.
 
 When the native benchmarks are built (bench/bench_keys.cpp), the call's
-stages follow: the system call, the hashes, the generator's refill, the
-shuffle, and the derivation with and without the system call (CPU time, so
+stages follow: the fresh bytes, the hashes, the generator's refill, the
+shuffle, and the derivation with and without the fresh bytes (CPU time, so
 that the stages add up on a busy machine too).
 """
 import os

@@ -254,11 +254,14 @@ bool vdso_available() {
 }
 
 // This thread's state: one page mapped on its first request and unmapped when
-// the thread ends. A failed mapping is not tried again by the thread.
+// the thread ends. A failed mapping is not tried again by the thread, and
+// neither is one already unmapped: a draw from a later destructor of the
+// ending thread (at process exit, say) takes the system call.
 class VdsoThreadState {
  public:
   ~VdsoThreadState() {
     if (page_ != nullptr && page_ != MAP_FAILED) ::munmap(page_, size_);
+    page_ = MAP_FAILED;
   }
   void* get() {
     if (page_ == nullptr) {
