@@ -233,12 +233,15 @@ std::atomic<std::uintptr_t> g_vdso_ready{kNotLookedUp};
 std::atomic<VdsoGetrandomFn> g_vdso_fn{nullptr};
 std::atomic<std::uint32_t> g_vdso_state_size{0}, g_vdso_prot{0}, g_vdso_flags{0};
 
+// The vDSO asks the kernel for a new key through the system call from time to
+// time, so it serves only where that call does (a seccomp filter may refuse
+// it, and /dev/urandom then serves instead).
 bool vdso_available() {
   std::uintptr_t ready = g_vdso_ready.load(std::memory_order_acquire);
   if (ready == kNotLookedUp) {
     ready = kUnavailable;
     VdsoStateParams params{};
-    const VdsoGetrandomFn fn = find_vdso_getrandom();
+    const VdsoGetrandomFn fn = getrandom_entry() != nullptr ? find_vdso_getrandom() : nullptr;
     if (fn != nullptr && fn(nullptr, 0, 0, &params, ~std::size_t(0)) == 0 &&
         params.size_of_opaque_state != 0 &&
         params.size_of_opaque_state <= std::size_t(::sysconf(_SC_PAGESIZE))) {
@@ -291,23 +294,34 @@ bool os_random::vdso_usable() {
 #endif
 }
 
-// See header.
-void os_random::fill_from_vdso(std::span<std::uint8_t> out) {
+namespace {
+
+// Fills `out` through the vDSO; false, with `out` partly written, when the
+// vDSO is not usable here or answers with an error other than EINTR.
+bool fill_through_vdso(std::span<std::uint8_t> out) {
 #if KELVORA_VDSO_RANDOM
-  void* state = vdso_usable() ? t_vdso_state.get() : nullptr;
-  if (state == nullptr) fail_os_random();
+  void* state = os_random::vdso_usable() ? t_vdso_state.get() : nullptr;
+  if (state == nullptr) return false;
   const VdsoGetrandomFn fn = g_vdso_fn.load(std::memory_order_relaxed);
   const std::size_t state_size = g_vdso_state_size.load(std::memory_order_relaxed);
-  fill_by_reads(out, [&](std::uint8_t* p, std::size_t n) -> long {
-    const long got = fn(p, n, 0, state, state_size);
-    if (got >= 0) return got;
-    errno = int(-got);
-    return -1;
-  });
+  for (std::size_t done = 0; done < out.size();) {
+    const long got = fn(out.data() + done, out.size() - done, 0, state, state_size);
+    if (got == -EINTR) continue;
+    if (got <= 0 || std::size_t(got) > out.size() - done) return false;
+    done += std::size_t(got);
+  }
+  return true;
 #else
   (void)out;
-  fail_os_random();
+  return false;
 #endif
+}
+
+}  // namespace
+
+// See header.
+void os_random::fill_from_vdso(std::span<std::uint8_t> out) {
+  if (!fill_through_vdso(out)) fail_os_random();
 }
 
 // See header.
@@ -329,9 +343,10 @@ void os_random::fill_from_urandom(std::span<std::uint8_t> out) {
 
 // See header.
 void fill_os_random(std::span<std::uint8_t> out) {
-  if (os_random::vdso_usable()) {
-    os_random::fill_from_vdso(out);
-  } else if (getrandom_entry() != nullptr) {
+  // A vDSO that fails leaves the request to the system call (which then
+  // reports the failure, if it is the kernel's).
+  if (fill_through_vdso(out)) return;
+  if (getrandom_entry() != nullptr) {
     os_random::fill_from_getrandom(out);
   } else {
     os_random::fill_from_urandom(out);

@@ -8,7 +8,9 @@
 //     asks for on its first request and unmaps it when it ends; the kernel
 //     wipes that memory in a forked child, so a child never repeats its
 //     parent's bytes. Without the entry point (looked up once in the vDSO's
-//     symbols), or when the state cannot be mapped, the next path serves;
+//     symbols), where the system call below is refused (the vDSO makes it to
+//     rekey), when the state cannot be mapped, or when the vDSO answers with
+//     an error, the next path serves;
 //   - through getrandom(2), flags 0, when the C library exports it. The entry
 //     point is looked up once by name (dlsym on the default handle) and probed
 //     with a zero-length request; ENOSYS or EPERM from the probe marks it
@@ -54,8 +56,8 @@ void fill_os_random(std::span<std::uint8_t> out);
 namespace os_random {
 
 #if KELVORA_POSIX
-// True when the vDSO has getrandom and this thread has its state (looks both
-// up on first use); fill_from_vdso requires it.
+// True when the vDSO has getrandom, getrandom_usable(), and this thread has
+// its state (looks them up on first use); fill_from_vdso fails without it.
 bool vdso_usable();
 void fill_from_vdso(std::span<std::uint8_t> out);
 // True when getrandom was found and passed its probe (looks it up on first use).
