@@ -1,16 +1,10 @@
 // The operating system's random source.
 //
 // fill_os_random(out) fills `out` with bytes from the kernel's generator:
-//   - through the kernel's getrandom in the vDSO (Linux 6.11 and later on
-//     x86-64, 6.14 on aarch64), flags 0: the same generator as the system
-//     call, without entering the kernel (a system call costs about five times
-//     as much as 32 bytes from the vDSO). Each thread maps the state the vDSO
-//     asks for on its first request and unmaps it when it ends; the kernel
-//     wipes that memory in a forked child, so a child never repeats its
-//     parent's bytes. Without the entry point (looked up once in the vDSO's
-//     symbols), where the system call below is refused (the vDSO makes it to
-//     rekey), when the state cannot be mapped, or when the vDSO answers with
-//     an error, the next path serves;
+//   - through the kernel's getrandom in the vDSO (vdso_random.hpp), flags 0,
+//     where the vDSO has it and the system call below passed its probe (the
+//     vDSO makes that call to rekey); when the vDSO answers with an error the
+//     request goes on to the next path;
 //   - through getrandom(2), flags 0, when the C library exports it. The entry
 //     point is looked up once by name (dlsym on the default handle) and probed
 //     with a zero-length request; ENOSYS or EPERM from the probe marks it
@@ -38,12 +32,6 @@
 
 #include "platform.hpp"
 
-#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
-#define KELVORA_VDSO_RANDOM 1
-#else
-#define KELVORA_VDSO_RANDOM 0
-#endif
-
 namespace kelvora {
 
 using FillRandom = void (*)(std::span<std::uint8_t> out);
@@ -67,23 +55,31 @@ void fill_from_getrandom(std::span<std::uint8_t> out);
 void fill_from_urandom(std::span<std::uint8_t> out);
 #endif
 
-// The read loop of both paths. `read(p, n)` returns the number of bytes it
-// wrote at p (at most n), or -1 with errno set.
+// The read loop of every path. `read(p, n)` returns the number of bytes it
+// wrote at p (at most n), or -1 with errno set. read_in_full returns false,
+// with `out` partly written, at an error other than EINTR, an empty read or a
+// read reporting more bytes than asked for; fill_by_reads fails there.
 template <class Read>
-void fill_by_reads(std::span<std::uint8_t> out, Read&& read) {
+bool read_in_full(std::span<std::uint8_t> out, Read&& read) {
   std::size_t done = 0;
   while (done < out.size()) {
     const std::size_t want = out.size() - done;
     const long got = static_cast<long>(read(out.data() + done, want));
     if (got < 0) {
       if (errno == EINTR) continue;
-      fail_os_random();
+      return false;
     }
     // An empty read would otherwise spin forever; an oversized one means the
     // source wrote past what we own.
-    if (got == 0 || static_cast<unsigned long>(got) > want) fail_os_random();
+    if (got == 0 || static_cast<unsigned long>(got) > want) return false;
     done += static_cast<std::size_t>(got);
   }
+  return true;
+}
+
+template <class Read>
+void fill_by_reads(std::span<std::uint8_t> out, Read&& read) {
+  if (!read_in_full(out, read)) fail_os_random();
 }
 
 }  // namespace os_random
