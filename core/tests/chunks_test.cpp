@@ -18,9 +18,9 @@
 #include <numeric>
 #include <vector>
 
-#include "involute/chunks.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
 #include "hash_key.hpp"
-#include "involute/key_groups.hpp"
+#include "involute/chunk_sizes/key_groups.hpp"
 #include "parallel/pool.hpp"
 #include "packets.hpp"
 

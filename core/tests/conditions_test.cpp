@@ -13,7 +13,7 @@
 #include "bytes.hpp"
 #include "failure.hpp"
 #include "hex_util.hpp"
-#include "involute/conditions.hpp"
+#include "involute/conditions/conditions.hpp"
 
 namespace kelvora {
 namespace {

@@ -1,7 +1,7 @@
 // Packet involution and cycling against a plain model written here from the
 // algorithm's description (sorted-copy seed digest, full 32-byte crumbs,
 // std::sort), across thread counts.
-#include "involute/involute.hpp"
+#include "involute/pipeline/involute.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "involute/cycle.hpp"
-#include "involute/stages.hpp"
+#include "involute/pipeline/cycle.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "packets.hpp"
 #include "parallel/pool.hpp"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bytes.hpp"
-#include "involute/node_mac.hpp"
+#include "primitives/node_mac.hpp"
 #include "primitives/hmac.hpp"
 #include "primitives/sha256_blocks.hpp"
 

@@ -1,7 +1,7 @@
 // Sixteen-lane SHA-256 compression, every back end against the portable
 // single-stream one, lane by lane, over chained blocks and lanes that share
 // memory.
-#include "involute/sha256_x16.hpp"
+#include "primitives/sha256_x16.hpp"
 
 #include <gtest/gtest.h>
 

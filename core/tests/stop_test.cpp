@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "blob/blob.hpp"
-#include "involute/chunks.hpp"
-#include "involute/cycle.hpp"
-#include "involute/involute.hpp"
-#include "involute/stages.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/pipeline/cycle.hpp"
+#include "involute/pipeline/involute.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "mapping/mapping.hpp"
 #include "packets.hpp"
 #include "parallel/pool.hpp"

@@ -1,5 +1,5 @@
 // Chunk size selection; see chunks.hpp.
-#include "involute/chunks.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 
 #include "failure.hpp"
 #include "hash_key.hpp"
-#include "involute/key_groups.hpp"
+#include "involute/chunk_sizes/key_groups.hpp"
 #include "messages.hpp"
 #include "parallel/pool.hpp"
 

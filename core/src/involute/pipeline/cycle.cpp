@@ -1,13 +1,13 @@
 // Packet cycling; see cycle.hpp.
-#include "involute/cycle.hpp"
+#include "involute/pipeline/cycle.hpp"
 
 #include <memory>
 #include <string>
 
 #include "failure.hpp"
 #include "messages.hpp"
-#include "involute/chunks.hpp"
-#include "involute/stages.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {

@@ -1,5 +1,5 @@
 // Packet involution; see involute.hpp. The stages are in stages.hpp.
-#include "involute/involute.hpp"
+#include "involute/pipeline/involute.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include "failure.hpp"
 #include "huge_pages.hpp"
 #include "messages.hpp"
-#include "involute/chunks.hpp"
-#include "involute/stages.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora {

@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "bytes.hpp"
-#include "involute/conditions.hpp"
-#include "involute/involute.hpp"
-#include "involute/scratch.hpp"
+#include "involute/conditions/conditions.hpp"
+#include "involute/pipeline/involute.hpp"
+#include "involute/pipeline/scratch.hpp"
 #include "parallel/stop.hpp"
 #include "primitives/sha256.hpp"
 

@@ -30,7 +30,7 @@
 #include <span>
 
 #include "bytes.hpp"
-#include "involute/involute.hpp"
+#include "involute/pipeline/involute.hpp"
 
 namespace kelvora {
 

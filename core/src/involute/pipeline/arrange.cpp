@@ -7,7 +7,7 @@
 #include "huge_pages.hpp"
 #include "lookup/byte_lookup.hpp"
 #include "platform.hpp"
-#include "involute/stages.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora::involution {
