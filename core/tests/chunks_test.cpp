@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "involute/chunk_sizes/chunks.hpp"
+#include "involute/chunk_sizes/distinct.hpp"
 #include "hash_key.hpp"
 #include "involute/chunk_sizes/key_groups.hpp"
 #include "parallel/pool.hpp"
