@@ -14,6 +14,7 @@
 #include "failure.hpp"
 #include "hex_util.hpp"
 #include "involute/conditions/conditions.hpp"
+#include "involute/conditions/order_map.hpp"
 
 namespace kelvora {
 namespace {

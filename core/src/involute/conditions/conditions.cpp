@@ -1,5 +1,7 @@
-// Salted order-preserving map and range conditions; see conditions.hpp.
+// Salted order-preserving map and range conditions; see conditions.hpp and
+// order_map.hpp.
 #include "involute/conditions/conditions.hpp"
+#include "involute/conditions/order_map.hpp"
 
 #include <bit>
 
