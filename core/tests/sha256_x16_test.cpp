@@ -105,11 +105,5 @@ TEST_P(Sha256X16, KnownAnswerInEveryLane) {
 INSTANTIATE_TEST_SUITE_P(Backends, Sha256X16, ::testing::ValuesIn(kBackends),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Sha256X16Choice, FirstAvailableOrNone) {
-  EXPECT_EQ(active(), avx512_available()  ? compress_avx512
-                      : armv8_available() ? compress_armv8
-                                          : nullptr);
-}
-
 }  // namespace
 }  // namespace kelvora::sha256_x16
