@@ -94,9 +94,9 @@ class ZeroedTable {
     if (data_ == nullptr) throw std::bad_alloc();
     if (huge) advise_huge_pages(data_.get(), bytes);
     auto* p = reinterpret_cast<std::uint8_t*>(data_.get());
-    for (std::size_t at = 0; at < bytes; at += kSliceBytes) {
+    for (std::size_t at = 0; at < n * sizeof(T); at += kSliceBytes) {
       if (at != 0) stop.checkpoint();
-      std::memset(p + at, 0, std::min(kSliceBytes, bytes - at));
+      std::memset(p + at, 0, std::min(kSliceBytes, n * sizeof(T) - at));
     }
   }
 
