@@ -29,7 +29,6 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
-#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
