@@ -25,8 +25,8 @@ cat >"$WORK/driver.cpp" <<'EOF'
 #include <string>
 #include <vector>
 
-#include "involute/node_mac.hpp"
-#include "involute/sha256_x16.hpp"
+#include "primitives/node_mac.hpp"
+#include "primitives/sha256_x16.hpp"
 #include "keys/chacha_x4.hpp"
 #include "lookup/byte_lookup.hpp"
 #include "mapping/kernels.hpp"

@@ -12,8 +12,8 @@
 #include <random>
 #include <utility>
 
-#include "involute/involute.hpp"
-#include "involute/stages.hpp"
+#include "involute/pipeline/involute.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace {

@@ -1,7 +1,7 @@
 // prep_condition, cond_hash_branch
 #include "convert.hpp"
 #include "entries.hpp"
-#include "involute/conditions.hpp"
+#include "involute/conditions/conditions.hpp"
 
 namespace kelvora::py {
 

@@ -16,11 +16,13 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <string>
 #include <vector>
 
-#include "involute/chunks.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/chunk_sizes/distinct.hpp"
 #include "hash_key.hpp"
-#include "involute/key_groups.hpp"
+#include "involute/chunk_sizes/key_groups.hpp"
 #include "parallel/pool.hpp"
 #include "packets.hpp"
 
@@ -139,7 +141,29 @@ TEST(ChunksDistinct, OnePartHoldingEveryChunk) {
 // Group sets, every back end against the same expectations: a set of a few
 // groups (an odd count too, so home groups are scaled, not masked) filled to
 // one empty slot by keys that all start in the last group, so they wrap
-// round into the first; then every key again, and the zero key twice.
+// round into the first; then every key again, and the zero key twice; a
+// repeat within one call, many keys apart, with prefetching on the way.
+struct GroupBackend {
+  const char* name;
+  bool (*available)();
+  key_groups::InsertFn<std::uint32_t> insert32;
+  key_groups::InsertFn<std::uint64_t> insert64;
+};
+
+bool always() { return true; }
+
+const GroupBackend kGroupBackends[] = {
+    {"portable", always, key_groups::insert_portable, key_groups::insert_portable},
+    {"avx512", key_groups::avx512_available, key_groups::insert_avx512, key_groups::insert_avx512},
+};
+
+class GroupSets : public testing::TestWithParam<GroupBackend> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
+  }
+};
+
 template <class Key>
 void check_group_set(key_groups::InsertFn<Key> insert) {
   using key_groups::GroupSet;
@@ -160,7 +184,6 @@ void check_group_set(key_groups::InsertFn<Key> insert) {
     EXPECT_FALSE(insert(set, zero, 2)) << groups;
     EXPECT_TRUE(set.has_zero) << groups;
   }
-  // A repeat within one call, many keys apart, with prefetching on the way.
   std::vector<Key> keys(5000);
   for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = Key((i + 1) * 0x9E3779B97F4A7C15ull);
   keys[4321] = keys[17];
@@ -174,16 +197,13 @@ void check_group_set(key_groups::InsertFn<Key> insert) {
   EXPECT_TRUE(insert(set, keys.data(), keys.size()));
 }
 
-TEST(GroupSets, Portable) {
-  check_group_set<std::uint32_t>(key_groups::insert_portable);
-  check_group_set<std::uint64_t>(key_groups::insert_portable);
+TEST_P(GroupSets, FindEveryRepeat) {
+  check_group_set<std::uint32_t>(GetParam().insert32);
+  check_group_set<std::uint64_t>(GetParam().insert64);
 }
 
-TEST(GroupSets, Avx512) {
-  if (!key_groups::avx512_available()) GTEST_SKIP() << "AVX-512 not available";
-  check_group_set<std::uint32_t>(key_groups::insert_avx512);
-  check_group_set<std::uint64_t>(key_groups::insert_avx512);
-}
+INSTANTIATE_TEST_SUITE_P(Backends, GroupSets, testing::ValuesIn(kGroupBackends),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelvora

@@ -13,7 +13,8 @@
 #include "bytes.hpp"
 #include "failure.hpp"
 #include "hex_util.hpp"
-#include "involute/conditions.hpp"
+#include "involute/conditions/conditions.hpp"
+#include "involute/conditions/order_map.hpp"
 
 namespace kelvora {
 namespace {

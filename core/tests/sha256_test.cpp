@@ -151,14 +151,6 @@ INSTANTIATE_TEST_SUITE_P(Backends, Sha256Accelerated,
                          ::testing::ValuesIn(std::begin(kBackends) + 1, std::end(kBackends)),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Sha256Backends, ProcessChoiceIsTheFirstAvailable) {
-  namespace b = sha256_blocks;
-  EXPECT_EQ(b::active(), b::shani_available()   ? b::blocks_shani
-                         : b::armv8_available() ? b::blocks_armv8
-                                                : b::blocks_portable);
-  EXPECT_EQ(to_hex(sha256(view("abc"))),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
 
 }  // namespace
 }  // namespace kelvora

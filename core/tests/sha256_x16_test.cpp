@@ -1,7 +1,7 @@
 // Sixteen-lane SHA-256 compression, every back end against the portable
 // single-stream one, lane by lane, over chained blocks and lanes that share
 // memory.
-#include "involute/sha256_x16.hpp"
+#include "primitives/sha256_x16.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,12 +104,6 @@ TEST_P(Sha256X16, KnownAnswerInEveryLane) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Sha256X16, ::testing::ValuesIn(kBackends),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Sha256X16Choice, FirstAvailableOrNone) {
-  EXPECT_EQ(active(), avx512_available()  ? compress_avx512
-                      : armv8_available() ? compress_armv8
-                                          : nullptr);
-}
 
 }  // namespace
 }  // namespace kelvora::sha256_x16

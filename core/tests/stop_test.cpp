@@ -1,7 +1,8 @@
 // Stop tokens: a stopped loop skips the blocks it has not started, on the
 // pool and inline; the poll runs on the caller's thread only, also while it
 // waits for the workers; every long operation ends with Stopped once its
-// token is stopped, its serial steps included.
+// token is stopped, its serial steps included; the chunk-size search polls as
+// it goes.
 #include "parallel/stop.hpp"
 
 #include <gtest/gtest.h>
@@ -11,16 +12,23 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "blob/blob.hpp"
-#include "involute/chunks.hpp"
-#include "involute/cycle.hpp"
-#include "involute/involute.hpp"
-#include "involute/stages.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/chunk_sizes/distinct.hpp"
+#include "involute/pipeline/cycle.hpp"
+#include "involute/pipeline/involute.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "mapping/mapping.hpp"
 #include "packets.hpp"
 #include "parallel/pool.hpp"
+#include "platform.hpp"
+
+#if KELVORA_POSIX
+#include <time.h>
+#endif
 
 namespace kelvora {
 namespace {
@@ -132,6 +140,44 @@ TEST(Stop, PollStopsAnInlineLoop) {
                Stopped);
   EXPECT_LT(blocks.load(), 64);
   EXPECT_EQ(log.threads.size(), 2u);  // no poll after the one that stopped
+}
+
+#if KELVORA_POSIX
+double thread_cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+#endif
+
+// The chunk-size search checks its token every few milliseconds of work, in
+// its walks over the chunks and as its sets grow, so the caller's poll runs
+// about once a poll period: never three periods of the thread's CPU time
+// apart (a poll falls due after a period of wall time, which is at least as
+// long). 64 MiB of distinct 4-byte chunks, walked in two parts.
+TEST(Stop, ChunkSizeSearchPollsAsItWalks) {
+#if !KELVORA_POSIX || defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "needs a POSIX clock of the thread's CPU time, which sanitizers inflate";
+#else
+  set_thread_count_for_testing(2);
+  Bytes packet(std::size_t(64) << 20);
+  for (std::size_t k = 0; k < packet.size() / 4; ++k)
+    store32_le(&packet[4 * k], std::uint32_t(k) * 2654435761u);
+  struct Gaps {
+    double last = thread_cpu_seconds(), widest = 0;
+    static bool poll(void* self) {
+      auto* g = static_cast<Gaps*>(self);
+      const double now = thread_cpu_seconds();
+      g->widest = std::max(g->widest, now - std::exchange(g->last, now));
+      return false;
+    }
+  } gaps;
+  StopSource source(&Gaps::poll, &gaps);
+  EXPECT_EQ(chunk_size(packet, source.token()), 4u);
+  Gaps::poll(&gaps);  // the stretch after the last poll, too
+  EXPECT_LT(gaps.widest, 3 * std::chrono::duration<double>(StopSource::kPollPeriod).count());
+  set_thread_count_for_testing(0);
+#endif
 }
 
 // Every long operation honours a stopped token: on the pool, inline, and in

@@ -4,7 +4,7 @@
 // this unit includes nothing but the intrinsics header, its seam, the SHA-256
 // seam (for the round constants) and the platform macros, so no shared inline
 // code can be compiled with these instructions.
-#include "involute/sha256_x16.hpp"
+#include "primitives/sha256_x16.hpp"
 #include "platform.hpp"
 #include "primitives/sha256_blocks.hpp"
 

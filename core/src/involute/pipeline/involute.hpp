@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "bytes.hpp"
-#include "involute/conditions.hpp"
+#include "involute/conditions/conditions.hpp"
 #include "parallel/stop.hpp"
 
 namespace kelvora {

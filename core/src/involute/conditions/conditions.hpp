@@ -9,11 +9,11 @@
 //
 // Prepared bounds are the images of a lower and an upper bound; the branch
 // value folds whether a test value's image lies between them (inclusive) into
-// a 64-bit value that the involution mixes into its seed.
+// a 64-bit value that the involution mixes into its seed. The map's own
+// steps are in order_map.hpp.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "bytes.hpp"
 
@@ -27,32 +27,6 @@ struct PreparedBounds {
 inline constexpr std::uint64_t kBranchInside = 0xDEADBEEFDEADBEEFull;
 
 std::uint32_t ordered_key(float value);
-
-// One node of the map's descent: domain [dlo, dhi], range [rlo, rhi], and
-// the number of steps taken before it.
-struct MapNode {
-  std::uint32_t dlo;
-  std::uint32_t dhi;
-  std::uint64_t rlo;
-  std::uint64_t rhi;
-  std::uint32_t depth;
-};
-
-// The outcome of one step for key x: either the image, or the child node to
-// continue with.
-struct MapStep {
-  bool done;
-  std::uint64_t image;  // when done
-  MapNode next;         // when not done
-};
-
-// One step of the descent for key x at `node` with split draw u (the first 8
-// bytes of the node's HMAC tag, big-endian). The node message and its HMAC
-// are the caller's; this is the arithmetic alone, exposed for tests.
-MapStep map_step(const MapNode& node, std::uint64_t u, std::uint32_t x);
-
-// Image of a key under the map keyed by `salt`; nullopt for 0xFFFFFFFF.
-std::optional<std::uint64_t> map_key(ByteView salt, std::uint32_t key);
 
 // Image of a value's ordered key. The one value without an image is an
 // internal failure: "called `Option::unwrap()` on a `None` value".

@@ -1,6 +1,7 @@
 // Internal: the stages of the involution, in the order a packet passes them.
-// The public forms (involute.hpp) and cycling (cycle.hpp) run them; tests and
-// benchmarks reach each stage here.
+// The public forms (involute.hpp) and cycling (cycle.hpp) run them after
+// their shared opening (opening.hpp); tests and benchmarks reach each stage
+// here.
 //
 //   seed     count_bytes, seed_digest: D, hashed from the packet's byte counts
 //            (the sorted copy is never built)                        seed.cpp
@@ -28,15 +29,14 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
-#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
 
 #include "bytes.hpp"
-#include "involute/conditions.hpp"
-#include "involute/involute.hpp"
-#include "involute/scratch.hpp"
+#include "involute/conditions/conditions.hpp"
+#include "involute/pipeline/involute.hpp"
+#include "involute/pipeline/scratch.hpp"
 #include "parallel/stop.hpp"
 #include "primitives/sha256.hpp"
 
@@ -46,13 +46,6 @@ namespace kelvora::involution {
 // parts, the remainder going one each to the first parts.
 inline std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t i) {
   return (n / parts) * i + std::min(i, n % parts);
-}
-
-// The divisibility rule: LengthNotMultiple when `length` bytes are not cut
-// into whole chunks of `chunk_size` > 0 bytes.
-inline std::optional<InvolutionError> length_error(std::uint64_t length, std::uint64_t chunk_size) {
-  if (length % chunk_size == 0) return std::nullopt;
-  return InvolutionError{LengthNotMultiple{length, chunk_size}};
 }
 
 // --- seed --------------------------------------------------------------------

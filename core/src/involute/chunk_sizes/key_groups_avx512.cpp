@@ -1,7 +1,7 @@
 // Group sets with AVX-512; see key_groups.hpp. Only the two insert functions
 // carry the ISA (target attribute), and this unit includes nothing but the
 // intrinsics header, its seam and the platform macros.
-#include "involute/key_groups.hpp"
+#include "involute/chunk_sizes/key_groups.hpp"
 
 #if KELVORA_BUILD_AVX512
 #include "avx512_intrinsics.hpp"

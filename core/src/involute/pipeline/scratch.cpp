@@ -1,5 +1,5 @@
 // Scratch arrays; see scratch.hpp.
-#include "involute/scratch.hpp"
+#include "involute/pipeline/scratch.hpp"
 
 #include "huge_pages.hpp"
 #include "platform.hpp"

@@ -1,5 +1,5 @@
 // The choice of a sixteen-stream back end; see sha256_x16.hpp.
-#include "involute/sha256_x16.hpp"
+#include "primitives/sha256_x16.hpp"
 
 namespace kelvora::sha256_x16 {
 

@@ -24,13 +24,12 @@
 // chunk hashing of step 2; step 4 re-codes a vector at a time (byte_lookup.hpp).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <expected>
 #include <span>
 
 #include "bytes.hpp"
-#include "involute/involute.hpp"
+#include "involute/pipeline/involute.hpp"
 
 namespace kelvora {
 
@@ -46,11 +45,5 @@ std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_sa
                                                 ByteView new_key, std::uint64_t chunk_size,
                                                 std::span<std::uint8_t> out,
                                                 StopToken stop = {});
-
-// Step 1: returns normally when the keys hold the same bytes.
-void check_keys(ByteView old_key, ByteView new_key);
-
-// Step 3.
-std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_key);
 
 }  // namespace kelvora

@@ -7,7 +7,7 @@
 // issued in turn keep them busy. Only compress_armv8 carries the crypto
 // target attribute, and this unit includes nothing but its seam, the SHA-256
 // seam and the ARMv8 rounds.
-#include "involute/sha256_x16.hpp"
+#include "primitives/sha256_x16.hpp"
 #include "primitives/sha256_blocks.hpp"
 
 #if KELVORA_BUILD_ARMV8_SHA2

@@ -3,7 +3,7 @@
 // Like the SHA-256 block back end, this unit includes nothing but the seam and
 // the SHA-NI rounds, and every function in it carries the SHA target
 // attribute.
-#include "involute/node_mac.hpp"
+#include "primitives/node_mac.hpp"
 
 #if KELVORA_BUILD_SHANI
 #include "primitives/sha256_shani_rounds.hpp"

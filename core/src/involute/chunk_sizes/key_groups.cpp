@@ -1,5 +1,5 @@
 // Portable group sets and the back-end choice; see key_groups.hpp.
-#include "involute/key_groups.hpp"
+#include "involute/chunk_sizes/key_groups.hpp"
 
 namespace kelvora::key_groups {
 namespace {

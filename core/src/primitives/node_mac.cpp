@@ -1,6 +1,6 @@
 // Node draws through the SHA-256 block seam, and the choice of a register
 // routine; see node_mac.hpp.
-#include "involute/node_mac.hpp"
+#include "primitives/node_mac.hpp"
 
 #include <algorithm>
 

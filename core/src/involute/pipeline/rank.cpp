@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "failure.hpp"
-#include "involute/stages.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora::involution {

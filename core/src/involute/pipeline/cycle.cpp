@@ -1,14 +1,13 @@
 // Packet cycling; see cycle.hpp.
-#include "involute/cycle.hpp"
+#include "involute/pipeline/cycle.hpp"
 
+#include <array>
 #include <memory>
 #include <string>
 
 #include "failure.hpp"
+#include "involute/pipeline/opening.hpp"
 #include "messages.hpp"
-#include "involute/chunks.hpp"
-#include "involute/stages.hpp"
-#include "parallel/pool.hpp"
 
 namespace kelvora {
 namespace {
@@ -31,9 +30,8 @@ std::string sorted_list(const ByteCounts& counts) {
   return out;
 }
 
-}  // namespace
-
-// See header. Equal byte counts are exactly equal sorted copies.
+// Step 1: returns normally when the keys hold the same bytes. Equal byte
+// counts are exactly equal sorted copies.
 void check_keys(ByteView old_key, ByteView new_key) {
   const ByteCounts old_counts = count_bytes(old_key);
   const ByteCounts new_counts = count_bytes(new_key);
@@ -42,7 +40,7 @@ void check_keys(ByteView old_key, ByteView new_key) {
              sorted_list(new_counts));
 }
 
-// See header.
+// Step 3.
 std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_key) {
   KV_ASSERT(old_key.size() == new_key.size());
   std::array<std::uint8_t, 256> table{};
@@ -50,56 +48,31 @@ std::array<std::uint8_t, 256> substitution_table(ByteView old_key, ByteView new_
   return table;
 }
 
+}  // namespace
+
 // See header.
 std::expected<void, InvolutionError> cycle_into(ByteView packet, ByteView old_salt,
                                                 ByteView new_salt, ByteView old_key,
                                                 ByteView new_key, std::uint64_t chunk_size,
                                                 std::span<std::uint8_t> out, StopToken stop) {
   check_keys(old_key, new_key);
-  KV_ASSERT(out.size() == packet.size());
   const std::array<std::uint8_t, 256> table = substitution_table(old_key, new_key);
-  // Chunk size 0: both involutions copy, which leaves the re-coding.
-  if (chunk_size == 0) {
-    copy_bytes(packet, out, table.data(), stop);
-    return {};
-  }
-  if (auto error = length_error(packet.size(), chunk_size)) return std::unexpected(*error);
-  if (packet.empty()) return {};
-  const std::size_t s = std::size_t(chunk_size);
-
-  const std::uint64_t old_branch =
-      always_true_branch(prepare_bounds(old_salt, -1.0f, 1.0f), old_salt);
-  const std::uint64_t new_branch =
-      always_true_branch(prepare_bounds(new_salt, -1.0f, 1.0f), new_salt);
-  // More chunks than values: the first involution meets equal chunks.
-  if (more_chunks_than_values(packet.size() / s, s))
-    return std::unexpected(InvolutionError{DuplicateCrumbs{}});
-  // The re-coded packet holds T of every byte of the packet, wherever the
-  // chunks went, so its counts follow from the packet's.
-  const ByteCounts counts = count_bytes(packet, stop);
-  ByteCounts recoded{};
-  for (std::size_t b = 0; b < 256; ++b) recoded[table[b]] += counts[b];
-
-  ChunkHasher undo(packet, s, old_salt, stop);
-  undo.start_prefixes();
-  Sha256Digest old_seed, new_seed;
-  parallel::parallel_tasks(stop, 2 + undo.prefix_tasks(), [&](std::size_t i) {
-    if (i == 0) {
-      old_seed = seed_digest(counts, old_branch, stop);
-    } else if (i == 1) {
-      new_seed = seed_digest(recoded, new_branch, stop);
-    } else {
-      undo.hash_prefixes(i - 2);
-    }
+  // The opening re-codes a packet of chunk size 0: both involutions copy it.
+  auto opening = open_packet({packet, old_salt, chunk_size, out, table.data(), false, stop}, [&] {
+    return Branches{always_true_branch(prepare_bounds(old_salt, -1.0f, 1.0f), old_salt),
+                    always_true_branch(prepare_bounds(new_salt, -1.0f, 1.0f), new_salt)};
   });
+  if (!opening) return std::unexpected(opening.error());
+  if (!*opening) return {};
+  Opening& undo = **opening;
   // p2 = T(p1).
   auto p2_bytes = make_scratch<std::uint8_t>(packet.size());
   const std::span<std::uint8_t> p2(p2_bytes.get(), packet.size());
-  if (auto done = crumbs_rank_arrange(undo, old_seed, p2); !done) return done;
+  if (auto done = crumbs_rank_arrange(undo.chunks, undo.seed, p2); !done) return done;
   copy_bytes(p2, p2, table.data(), stop);
 
-  ChunkHasher redo(p2, s, new_salt, stop);
-  return crumbs_rank_arrange(redo, new_seed, out);
+  ChunkHasher redo(p2, undo.chunks.chunk_size(), new_salt, stop);
+  return crumbs_rank_arrange(redo, undo.recoded_seed, out);
 }
 
 // See header.

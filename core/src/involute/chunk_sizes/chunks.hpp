@@ -8,7 +8,9 @@
 // when there is none (also when m > L/2), or 0 for an empty packet. A minimum
 // of 0 with a non-empty packet is an internal failure ("attempt to calculate
 // the remainder with a divisor of zero"). chunk_size(packet) uses m = 4.
-// The search stops early, throwing Stopped, once `stop` is stopped.
+// Each candidate's chunks are tested with chunks_distinct (distinct.hpp).
+// The search stops early, throwing Stopped, once `stop` is stopped: every
+// step between its checks is a few milliseconds of work at most.
 #pragma once
 
 #include <cstddef>
@@ -31,14 +33,5 @@ inline std::uint64_t chunk_size(ByteView packet, StopToken stop = {}) {
 inline bool more_chunks_than_values(std::size_t n, std::size_t s) {
   return s < 8 && n > std::size_t(1) << (8 * s);
 }
-
-// True when the L / s chunks of size s are pairwise distinct (s divides L);
-// stops at the first repeated chunk. Without reading the packet when there
-// are more chunks than values a chunk can take (256^s), and after one
-// comparison when the first two chunks are equal. A few chunks of at most 8
-// bytes are compared pair by pair; otherwise chunks of one or two bytes are
-// marked in a bit per value, and longer ones go through a set that grows as
-// it fills and stays within twice the packet's size.
-bool chunks_distinct(ByteView packet, std::size_t s, StopToken stop = {});
 
 }  // namespace kelvora

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "failure.hpp"
-#include "involute/sha256_x16.hpp"
-#include "involute/stages.hpp"
+#include "primitives/sha256_x16.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 #include "primitives/sha256_blocks.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "involute/stages.hpp"
+#include "involute/pipeline/stages.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvora::involution {

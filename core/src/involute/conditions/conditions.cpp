@@ -1,11 +1,13 @@
-// Salted order-preserving map and range conditions; see conditions.hpp.
-#include "involute/conditions.hpp"
+// Salted order-preserving map and range conditions; see conditions.hpp and
+// order_map.hpp.
+#include "involute/conditions/conditions.hpp"
+#include "involute/conditions/order_map.hpp"
 
 #include <bit>
 
 #include "failure.hpp"
 #include "messages.hpp"
-#include "involute/node_mac.hpp"
+#include "primitives/node_mac.hpp"
 #include "primitives/hmac.hpp"
 #include "primitives/sha256_blocks.hpp"
 

@@ -3,7 +3,7 @@
 // Like the SHA-256 block back end, this unit includes nothing but the seam and
 // the ARMv8 rounds, and every function in it carries the crypto target
 // attribute.
-#include "involute/node_mac.hpp"
+#include "primitives/node_mac.hpp"
 
 #if KELVORA_BUILD_ARMV8_SHA2
 #include "primitives/sha256_armv8_rounds.hpp"
