@@ -24,9 +24,8 @@ std::uint64_t mix64(std::uint64_t x) {
 
 std::uint64_t draw_key() {
   // The child of fork() draws a key of its own.
-  static const bool forgotten_in_children =
+  [[maybe_unused]] static const bool forgotten_in_children =
       (at_fork_child([] { g_key.store(0, std::memory_order_relaxed); }), true);
-  (void)forgotten_in_children;
   std::array<std::uint8_t, 8> bytes{};
   std::uint64_t key;
   try {

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #if defined(_WIN32)
 #define KELVORA_WINDOWS 1
@@ -108,5 +109,10 @@ void at_fork_child(void (*fn)()) noexcept;
 // own threads; the old mask comes back however fn ends. Where there are no
 // signal masks, just calls fn(context).
 void with_signals_blocked(void (*fn)(void*), void* context);
+template <class Fn>
+void with_signals_blocked(Fn&& fn) {
+  using F = std::remove_reference_t<Fn>;
+  with_signals_blocked([](void* f) { (*static_cast<F*>(f))(); }, &fn);
+}
 
 }  // namespace kelvora

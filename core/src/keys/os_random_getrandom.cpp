@@ -28,24 +28,35 @@ GetrandomFn find_getrandom() {
   return rc == 0 ? fn : nullptr;
 }
 
-// Looked up and probed by the first user; racing first users wait for its
-// answer.
-GetrandomFn getrandom_entry() {
-  static const GetrandomFn entry = find_getrandom();
-  return entry;
+// The entry point while getrandom serves, 0 once it is unavailable or has
+// failed, kNotLookedUp before the first use. The lookup and probe are made
+// once, by the first user (racing first users wait for its answer); its
+// answer replaces kNotLookedUp only, so a failure is never undone.
+constexpr std::uintptr_t kNotLookedUp = 1;
+std::atomic<std::uintptr_t> g_getrandom{kNotLookedUp};
+
+[[gnu::noinline]] std::uintptr_t look_up() {
+  static const GetrandomFn found = find_getrandom();
+  std::uintptr_t slot = kNotLookedUp;
+  g_getrandom.compare_exchange_strong(slot, reinterpret_cast<std::uintptr_t>(found),
+                                      std::memory_order_acq_rel);
+  return g_getrandom.load(std::memory_order_acquire);
 }
 
-std::atomic<bool> g_refused{false};
+GetrandomFn getrandom_entry() {
+  std::uintptr_t slot = g_getrandom.load(std::memory_order_acquire);
+  if (slot == kNotLookedUp) [[unlikely]]
+    slot = look_up();
+  return reinterpret_cast<GetrandomFn>(slot);
+}
 
 }  // namespace
 
 // See os_random_sources.hpp.
-bool getrandom_usable() {
-  return !g_refused.load(std::memory_order_relaxed) && getrandom_entry() != nullptr;
-}
+bool getrandom_usable() { return getrandom_entry() != nullptr; }
 
 // See os_random_sources.hpp.
-void refuse_getrandom() { g_refused.store(true, std::memory_order_relaxed); }
+void refuse_getrandom() { g_getrandom.store(0, std::memory_order_release); }
 
 // See os_random_sources.hpp.
 bool fill_from_getrandom(std::span<std::uint8_t> out) {

@@ -94,9 +94,8 @@ int replace_descriptor(int stale) {
 int urandom_fd() {
   // A thread that was opening in the parent of a fork() does not exist in
   // the child.
-  static const bool reset_in_children =
+  [[maybe_unused]] static const bool reset_in_children =
       (at_fork_child([] { g_opening.store(false, std::memory_order_relaxed); }), true);
-  (void)reset_in_children;
   const int fd = g_fd.load(std::memory_order_acquire);
   dev_t device;
   if (fd >= 0 && character_device(fd, device) && device == g_device) return fd;

@@ -83,7 +83,7 @@ Entry find_entry() {
 }
 
 // Looked up by the first user; racing first users wait for its answer.
-const Entry& entry() {
+[[gnu::always_inline]] inline const Entry& entry() {
   static const Entry found = find_entry();
   return found;
 }
@@ -105,23 +105,32 @@ struct Unmapper {
 };
 thread_local Unmapper t_unmapper;
 
-void* thread_state() {
-  if (t_page == nullptr) {
-    t_unmapper.arm();  // its destructor now runs when the thread ends
-    t_page = ::mmap(nullptr, std::size_t(::sysconf(_SC_PAGESIZE)), int(entry().params.mmap_prot),
-                    int(entry().params.mmap_flags), -1, 0);
-  }
-  return t_page == MAP_FAILED ? nullptr : t_page;
+// This thread's state, mapped on first use; MAP_FAILED when there is none.
+[[gnu::noinline]] void* map_thread_state() {
+  t_unmapper.arm();  // its destructor now runs when the thread ends
+  t_page = ::mmap(nullptr, std::size_t(::sysconf(_SC_PAGESIZE)), int(entry().params.mmap_prot),
+                  int(entry().params.mmap_flags), -1, 0);
+  return t_page;
+}
+
+// This thread's state, or null where a request cannot be made.
+[[gnu::always_inline]] inline void* state_here(const Entry& e) {
+  if (e.fn == nullptr) return nullptr;
+  void* const state = t_page != nullptr ? t_page : map_thread_state();
+  return state == MAP_FAILED ? nullptr : state;
 }
 
 }  // namespace
 
 // See header.
-bool usable() { return entry().fn != nullptr && thread_state() != nullptr; }
+bool usable() { return state_here(entry()) != nullptr; }
 
 // See header.
 long read(std::uint8_t* p, std::size_t n) {
-  return entry().fn(p, n, 0, t_page, entry().params.size_of_opaque_state);
+  const Entry& e = entry();
+  void* const state = state_here(e);
+  if (state == nullptr) return -ENOSYS;
+  return e.fn(p, n, 0, state, e.params.size_of_opaque_state);
 }
 
 }  // namespace kelvora::vdso_random

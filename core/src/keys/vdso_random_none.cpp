@@ -9,6 +9,8 @@ namespace kelvora::vdso_random {
 
 // See header.
 bool usable() { return false; }
+
+// See header.
 long read(std::uint8_t*, std::size_t) { return -ENOSYS; }
 
 }  // namespace kelvora::vdso_random

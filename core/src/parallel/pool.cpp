@@ -38,6 +38,7 @@ namespace {
 constexpr std::size_t kBlocksPerThread = 8;  // claims per thread, for balance under load
 constexpr std::size_t kMaxThreads = 256;     // so a loop has at most 2049 blocks
 constexpr int kSpinRounds = 1000;            // pauses before sleeping (some tens of microseconds)
+constexpr int kYieldRounds = 4;              // then a worker yields: others run meanwhile
 
 // A loop's `done` word: its finished blocks (at most 65535), and two marks.
 constexpr std::uint32_t kDoneCount = 0xFFFF;
@@ -59,6 +60,22 @@ struct Loop {
   std::exception_ptr failure;  // of failed_block, guarded by failure_mutex
 };
 
+// Round i of a wait: true after a pause (or, for a worker, a yield), false
+// once it is time to sleep. A caller does not yield: on a loaded machine the
+// processor it gives up may not come back before its loop is done, while a
+// thread woken from its sleep runs soon.
+inline bool spin(int i, int yields) {
+  if (i < kSpinRounds) {
+    cpu::relax();
+    return true;
+  }
+  if (i < kSpinRounds + yields) {
+    std::this_thread::yield();
+    return true;
+  }
+  return false;
+}
+
 // claim_ word: generation << 32 | block count << 16 | next block.
 inline std::uint32_t next_of(std::uint64_t w) { return std::uint32_t(w & 0xFFFF); }
 inline std::uint32_t count_of(std::uint64_t w) { return std::uint32_t((w >> 16) & 0xFFFF); }
@@ -68,24 +85,17 @@ class Pool {
   // Starts workers until there are `n` (fewer if the system refuses threads),
   // each with every signal blocked.
   void grow(std::size_t n) {
-    struct Request {
-      Pool* pool;
-      std::size_t n;
-    } request{this, n};
-    with_signals_blocked(
-        [](void* r) {
-          auto [pool, want] = *static_cast<Request*>(r);
-          for (; pool->started_ < want; ++pool->started_) {
-            try {
-              std::thread(&Pool::worker_main, pool, std::uint32_t(pool->started_),
-                          pool->generation_.load(std::memory_order_relaxed))
-                  .detach();
-            } catch (const std::system_error&) {
-              break;
-            }
-          }
-        },
-        &request);
+    with_signals_blocked([&] {
+      for (; started_ < n; ++started_) {
+        try {
+          std::thread(&Pool::worker_main, this, std::uint32_t(started_),
+                      generation_.load(std::memory_order_relaxed))
+              .detach();
+        } catch (const std::system_error&) {
+          break;
+        }
+      }
+    });
   }
 
   std::size_t workers() const { return started_; }
@@ -151,9 +161,8 @@ class Pool {
       std::uint32_t done = loop_.done.load(std::memory_order_acquire);
       if ((done & kDoneCount) == nblocks) return true;
       if ((done & kForked) != 0) return false;
-      if (i < kSpinRounds) {
-        cpu::relax();
-      } else if ((done & kCallerAsleep) == 0) {
+      if (spin(i, 0)) continue;
+      if ((done & kCallerAsleep) == 0) {
         loop_.done.compare_exchange_weak(done, done | kCallerAsleep, std::memory_order_acq_rel);
       } else {
         threads::wait(loop_.done, done, loop_.stop.poll_while_waiting());
@@ -183,10 +192,7 @@ class Pool {
     for (int i = 0;; ++i) {
       const std::uint32_t now = generation_.load(std::memory_order_acquire);
       if (now != seen) return now;
-      if (i < kSpinRounds) {
-        cpu::relax();
-        continue;
-      }
+      if (spin(i, kYieldRounds)) continue;
       sleepers_.fetch_add(1, std::memory_order_seq_cst);
       if (generation_.load(std::memory_order_seq_cst) == seen)
         threads::wait(generation_, seen, threads::Clock::time_point::max());
@@ -212,11 +218,11 @@ class Pool {
 
 // The pool lock: held for the whole of a loop on the pool, and while the pool
 // is created or resized; only ever tried, so a caller that finds it held runs
-// its loop inline. The word holds 0 when free, else 1 + twice the number of
-// forks the process has been through when it was taken: the child of fork()
-// frees it (the thread holding it may not exist there), and a holder from
-// before the fork, if that is the thread that forked, cannot free it again
-// once a thread of the child has it.
+// its loop inline. The word holds 0 when free, else one more than the number
+// of forks the process had been through when it was taken: the child of
+// fork() frees it (the thread holding it may not exist there), and a holder
+// from before the fork, if that is the thread that forked, cannot free it
+// again once a thread of the child has it.
 std::atomic<std::uint32_t> g_pool_owner{0};
 std::atomic<std::uint32_t> g_forks{0};
 
@@ -224,22 +230,18 @@ class PoolLock {
  public:
   bool try_lock() {
     std::uint32_t free = 0;
-    mine_ = 1 + 2 * g_forks.load(std::memory_order_relaxed);
-    owned_ = g_pool_owner.compare_exchange_strong(free, mine_, std::memory_order_acquire,
-                                                  std::memory_order_relaxed);
-    return owned_;
+    const std::uint32_t mine = g_forks.load(std::memory_order_relaxed) + 1;
+    if (g_pool_owner.compare_exchange_strong(free, mine, std::memory_order_acquire)) mine_ = mine;
+    return mine_ != 0;
   }
   void unlock() {
-    if (!std::exchange(owned_, false)) return;
-    std::uint32_t mine = mine_;
-    g_pool_owner.compare_exchange_strong(mine, 0, std::memory_order_release,
-                                         std::memory_order_relaxed);
+    std::uint32_t mine = std::exchange(mine_, 0);
+    if (mine != 0) g_pool_owner.compare_exchange_strong(mine, 0, std::memory_order_release);
   }
   ~PoolLock() { unlock(); }
 
  private:
-  std::uint32_t mine_ = 0;
-  bool owned_ = false;
+  std::uint32_t mine_ = 0;  // what this holder put in the word; 0: not held
 };
 
 Pool* g_pool = nullptr;                 // leaked on purpose; guarded by the pool lock
@@ -260,8 +262,7 @@ void forget_pool_in_child() {
 
 // The pool with at least `workers` workers; call with the pool lock held.
 Pool& pool_with(std::size_t workers) {
-  static const bool registered = (at_fork_child(forget_pool_in_child), true);
-  (void)registered;
+  [[maybe_unused]] static const bool registered = (at_fork_child(forget_pool_in_child), true);
   if (g_pool == nullptr) g_pool = new Pool;
   if (g_pool->workers() < workers) g_pool->grow(workers);
   return *g_pool;
