@@ -241,27 +241,36 @@ TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-// A loop started while another thread's loop has the pool runs at once, on
-// its own thread: the other loop's first block waits for it to end.
+// Another thread's loop, whose first block holds the pool until release()
+// (ten seconds at most); release() is true when the block was still holding.
+struct PoolHeld {
+  std::atomic<bool> holding{false}, released{false}, in_time{false};
+  std::thread loop{[this] {
+    parallel_for({}, 0, 64, 1, [this](std::size_t lo, std::size_t) {
+      if (lo != 0) return;
+      holding = true;
+      in_time = wait_for(released);
+    });
+  }};
+  bool release() {
+    released = true;
+    loop.join();
+    return in_time;
+  }
+};
+
+// A loop started while another thread's loop has the pool runs at once, all
+// of it on its own thread.
 TEST(Pool, ACallerFindingThePoolBusyRunsInline) {
   set_thread_count_for_testing(4);
-  std::atomic<bool> busy{false}, second_done{false}, second_waited{true};
-  std::thread first([&] {
-    parallel_for({}, 0, 8, 1, [&](std::size_t lo, std::size_t) {
-      if (lo != 0) return;
-      busy = true;
-      second_waited = !wait_for(second_done);
-    });
-  });
-  ASSERT_TRUE(wait_for(busy));
+  PoolHeld held;
+  ASSERT_TRUE(wait_for(held.holding));
   const auto me = std::this_thread::get_id();
   std::atomic<int> elsewhere{0};
   parallel_for({}, 0, 1000, 1, [&](std::size_t, std::size_t) {
     if (std::this_thread::get_id() != me) ++elsewhere;
   });
-  second_done = true;
-  first.join();
-  EXPECT_FALSE(second_waited.load());
+  EXPECT_TRUE(held.release()) << "the second loop waited for the first";
   EXPECT_EQ(elsewhere.load(), 0);
 }
 
@@ -339,21 +348,12 @@ TEST(Pool, ForkDuringAnotherThreadsLoop) {
   if (const std::string emulated = user_mode_emulation(); !emulated.empty())
     GTEST_SKIP() << "fork under qemu-user (" << emulated << ") cannot start threads in the child";
   set_thread_count_for_testing(4);
-  std::atomic<bool> looping{false}, forked{false}, loop_ended_first{false};
-  std::thread other([&] {
-    parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t) {
-      if (lo != 0) return;
-      looping = true;
-      if (!wait_for(forked)) loop_ended_first = true;
-    });
-  });
-  ASSERT_TRUE(wait_for(looping));
+  PoolHeld held;
+  ASSERT_TRUE(wait_for(held.holding));
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) run_a_loop_and_exit();
-  forked = true;
-  other.join();
-  EXPECT_FALSE(loop_ended_first);
+  EXPECT_TRUE(held.release());
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
