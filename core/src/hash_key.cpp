@@ -6,13 +6,10 @@
 #include <chrono>
 #include <span>
 
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
-
 #include "bytes.hpp"
 #include "failure.hpp"
 #include "keys/os_random.hpp"
+#include "platform.hpp"
 
 namespace kelvora {
 namespace {
@@ -26,12 +23,9 @@ std::uint64_t mix64(std::uint64_t x) {
 }
 
 std::uint64_t draw_key() {
-#if !defined(_WIN32)
   // The child of fork() draws a key of its own.
-  static const bool forgotten_in_children =
-      pthread_atfork(nullptr, nullptr, [] { g_key.store(0, std::memory_order_relaxed); }) == 0;
-  (void)forgotten_in_children;
-#endif
+  [[maybe_unused]] static const bool forgotten_in_children =
+      (at_fork_child([] { g_key.store(0, std::memory_order_relaxed); }), true);
   std::array<std::uint8_t, 8> bytes{};
   std::uint64_t key;
   try {
@@ -42,10 +36,9 @@ std::uint64_t draw_key() {
                 std::uint64_t(reinterpret_cast<std::uintptr_t>(&bytes)));
   }
   key |= 1;
-  // Racing first users each draw one; any of them will do, as each caller
-  // reads the key once per set.
-  g_key.store(key, std::memory_order_relaxed);
-  return key;
+  // Racing first users each draw one; the first stored is the process's.
+  std::uint64_t expected = 0;
+  return g_key.compare_exchange_strong(expected, key, std::memory_order_relaxed) ? key : expected;
 }
 
 }  // namespace

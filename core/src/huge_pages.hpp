@@ -18,6 +18,10 @@
 // would cost 512 page faults. collapse_huge_page(page) backs one such page
 // with a huge page at once, keeping every byte already there (the headers'
 // included). Both are advice only, like advise_huge_pages.
+//
+// Linux takes the advice (huge_pages_linux.cpp); elsewhere every function
+// here does nothing and advise_huge_page_runs returns no page
+// (huge_pages_none.cpp).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,9 @@
 namespace kelvora {
 
 inline constexpr std::size_t kHugePageSize = std::size_t(2) << 20;
+
+// Whether this system takes the advice at all.
+extern const bool kHugePageAdvice;
 
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 

@@ -1,8 +1,10 @@
 // Compiler and operating-system differences, one macro (or helper) each.
 //
 // The rest of the core names a capability here instead of testing compilers
-// or systems itself:
-//   KELVORA_POSIX     fork handlers, signal masks, file descriptors (Linux, macOS)
+// or systems itself; what differs more than a line is in files named for
+// their platform, each guarded by one test at its top (docs/platforms.md
+// lists them):
+//   KELVORA_POSIX     fork, signals, file descriptors (Linux, macOS)
 //   KELVORA_WINDOWS   Win32: BCryptGenRandom, _aligned_malloc, no fork, no signals
 //   KELVORA_MSVC      Microsoft's compiler proper (clang-cl speaks GCC's dialect too)
 //   KELVORA_TARGET(features)   compiles one function for extra instruction sets;
@@ -13,11 +15,14 @@
 //                     every cache level)
 //   aligned_allocate / aligned_release   memory at a power-of-two alignment
 //   mul_64x64_128(a, b, &high)           the full product of two 64-bit words
+//   at_fork_child(fn)                    fn runs in the child of every later fork()
+//   with_signals_blocked(fn, context)    threads fn starts block every signal
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #if defined(_WIN32)
 #define KELVORA_WINDOWS 1
@@ -91,6 +96,23 @@ inline std::uint64_t mul_64x64_128(std::uint64_t a, std::uint64_t b, std::uint64
   *high = std::uint64_t(p >> 64);
   return std::uint64_t(p);
 #endif
+}
+
+// Registers fn to run in the child after each fork() of the process, on the
+// thread that forked (which may be inside a signal handler: fn must keep to
+// atomics and plain stores). Nothing happens where there is no fork.
+// platform_posix.cpp, platform_windows.cpp.
+void at_fork_child(void (*fn)()) noexcept;
+
+// Calls fn(context) with every signal blocked on the calling thread, so that
+// the threads it starts inherit that mask and signals reach the application's
+// own threads; the old mask comes back however fn ends. Where there are no
+// signal masks, just calls fn(context).
+void with_signals_blocked(void (*fn)(void*), void* context);
+template <class Fn>
+void with_signals_blocked(Fn&& fn) {
+  using F = std::remove_reference_t<Fn>;
+  with_signals_blocked([](void* f) { (*static_cast<F*>(f))(); }, &fn);
 }
 
 }  // namespace kelvora

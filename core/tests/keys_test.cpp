@@ -1,35 +1,26 @@
 // Key derivation: known answers from the independent Python model in
 // gen_key_vectors.py (hashlib/hmac HKDF, a direct ChaCha20 block function,
 // itself checked against RFC 5869 and RFC 8439 vectors), the shuffle's batch
-// structure, and the operating system random source. That the tables of
-// gen_key are permutations and differ from call to call is checked in
+// structure, and nothing secret left on the stack. The operating system
+// random source is tested in os_random_test.cpp. That the tables of gen_key
+// are permutations and differ from call to call is checked in
 // tests/test_keys.py.
 #include <gtest/gtest.h>
 
 #include "platform.hpp"
 
 #if KELVORA_POSIX
-#include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
-#include <sys/utsname.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <ostream>
-#include <set>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -200,6 +191,11 @@ void PrintTo(const X4Backend& b, std::ostream* os) { *os << b.name; }
 
 const X4Backend kX4Backends[] = {
     {"portable", chacha20_x4_portable, [] { return true; }},
+    {"active",
+     [](const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaLanes& out) {
+       chacha20_x4_active()(key, counter, stream, out);
+     },
+     [] { return true; }},
     {"sse2", chacha20_x4_sse2, chacha20_sse2_available},
     {"avx512", chacha20_x4_avx512, chacha20_avx512_available},
     {"neon", chacha20_x4_neon, chacha20_neon_available},
@@ -261,14 +257,6 @@ TEST(ChaChaX8, EqualsEightSingleBlocks) {
   if (!chacha20_avx512_available()) GTEST_SKIP() << "avx512 not available on this machine";
   expect_single_blocks(8, {0, 0xFFFFFFF9ull, 0xFFFFFFFFull, ~std::uint64_t(0) - 5},
                        chacha20_x8_avx512);
-}
-
-TEST(ChaChaX4, ActiveIsTheFastestAvailable) {
-  const ChaChaX4Fn want = chacha20_avx512_available() ? chacha20_x4_avx512
-                          : chacha20_sse2_available() ? chacha20_x4_sse2
-                          : chacha20_neon_available() ? chacha20_x4_neon
-                                                      : chacha20_x4_portable;
-  EXPECT_EQ(chacha20_x4_active(), want);
 }
 
 // --- Nothing secret left behind -----------------------------------------------
@@ -481,178 +469,6 @@ TEST(ShuffleBytes, PlanEqualsChooser) {
       ASSERT_EQ(g1.next_word(), g2.next_word()) << "same words consumed";
     }
   }
-}
-
-// --- Operating system random source ---------------------------------------
-
-TEST(OsRandom, EveryPathFillsAndDiffers) {
-  std::vector<void (*)(std::span<std::uint8_t>)> paths = {fill_os_random};
-#if KELVORA_POSIX
-  paths.push_back(os_random::fill_from_urandom);
-  if (os_random::getrandom_usable()) paths.push_back(os_random::fill_from_getrandom);
-  if (os_random::vdso_usable()) paths.push_back(os_random::fill_from_vdso);
-#endif
-  for (auto fill : paths) {
-    std::array<std::uint8_t, 64> a{}, b{};
-    fill(a);
-    fill(b);
-    EXPECT_NE(a, b);
-    EXPECT_NE(a, (std::array<std::uint8_t, 64>{}));
-  }
-}
-
-#if KELVORA_POSIX
-#if defined(__x86_64__) && defined(__linux__)
-// Linux has had getrandom in the x86-64 vDSO since 6.11: there it must be found.
-TEST(OsRandom, KernelsWithTheVdsoEntryAreDrawnThroughIt) {
-  utsname u{};
-  ASSERT_EQ(::uname(&u), 0);
-  unsigned major = 0, minor = 0;
-  ASSERT_EQ(std::sscanf(u.release, "%u.%u", &major, &minor), 2) << u.release;
-  if (major > 6 || (major == 6 && minor >= 11)) {
-    EXPECT_TRUE(os_random::vdso_usable()) << u.release;
-  }
-}
-#endif
-
-// Bytes a forked child draws after its parent has drawn, next to the
-// parent's own next bytes: a thread's state copied into the child would make
-// the two equal.
-TEST(OsRandom, AForkedChildNeverRepeatsItsParentsBytes) {
-  using Draw = std::array<std::uint8_t, 32>;
-  Draw before{}, parent{}, child{};
-  fill_os_random(before);
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    Draw got{};
-    fill_os_random(got);
-    ::_exit(::write(pipe_fds[1], got.data(), got.size()) == ssize_t(got.size()) ? 0 : 1);
-  }
-  ::close(pipe_fds[1]);
-  fill_os_random(parent);
-  const ssize_t read = ::read(pipe_fds[0], child.data(), child.size());
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_EQ(read, ssize_t(child.size()));
-  EXPECT_NE(child, parent);
-  EXPECT_NE(child, before);
-}
-
-// The kernel's size of this process's mappings, in KiB.
-long mapped_kib() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
-  return -1;
-}
-
-// A thread's state for the vDSO goes with the thread: threads that draw and
-// end, one after another, leave no mapping behind. (The system call keeps no
-// state; under emulation the process's size is the emulator's own.)
-TEST(OsRandom, ThreadsThatEndLeaveNoStateBehind) {
-  if (!os_random::vdso_usable()) GTEST_SKIP() << "no getrandom in the vDSO: no per-thread state";
-  auto draw_in_a_thread = [] {
-    std::thread([] {
-      std::array<std::uint8_t, 32> got{};
-      fill_os_random(got);
-    }).join();
-  };
-  for (int i = 0; i < 4; ++i) draw_in_a_thread();  // the C library's per-thread set-up
-  const long before = mapped_kib();
-  ASSERT_GT(before, 0);
-  constexpr int kThreads = 512;
-  for (int i = 0; i < kThreads; ++i) draw_in_a_thread();
-  EXPECT_LT(mapped_kib() - before, kThreads * 4 / 2) << "KiB grown over " << kThreads << " threads";
-}
-#endif
-
-#if KELVORA_POSIX  // descriptors and /dev/urandom
-// The descriptors of this process that name `path`.
-std::set<int> descriptors_of(const std::string& path) {
-  std::set<int> fds;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (std::filesystem::read_symlink(entry.path(), error) == path)
-      fds.insert(std::stoi(entry.path().filename().string()));
-  }
-  return fds;
-}
-
-// The application may close the descriptor kept for /dev/urandom
-// (os.closerange) or make its number name another file (dup2, here onto
-// /dev/zero): the next draw must come from /dev/urandom again, and the
-// number, no longer ours, is left as the application made it.
-TEST(OsRandom, UrandomDescriptorTakenOverOrClosedIsOpenedAgain) {
-  const std::array<std::uint8_t, 32> zeros{};
-  std::array<std::uint8_t, 32> got{};
-  os_random::fill_from_urandom(got);
-  const std::set<int> kept_fds = descriptors_of("/dev/urandom");
-  ASSERT_EQ(kept_fds.size(), 1u) << "nothing else here keeps /dev/urandom open";
-  const int kept = *kept_fds.begin();
-
-  const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(zero, 0);
-  ASSERT_EQ(::dup2(zero, kept), kept);
-  ::close(zero);
-  got.fill(0);
-  os_random::fill_from_urandom(got);
-  EXPECT_NE(got, zeros) << "read /dev/zero through the taken-over number";
-  EXPECT_EQ(descriptors_of("/dev/zero").count(kept), 1u);
-
-  // Closed outright, the new descriptor and the number: it names nothing.
-  for (int fd : descriptors_of("/dev/urandom")) ::close(fd);
-  ::close(kept);
-  got.fill(0);
-  EXPECT_EQ(message_of([&] { os_random::fill_from_urandom(got); }), "<no failure>");
-  EXPECT_NE(got, zeros);
-}
-#endif
-
-// A scripted read: each step either returns a count (filling that many
-// bytes with a running counter) or fails with an errno.
-struct Step {
-  long result;
-  int err;
-};
-
-std::string run_script(std::vector<Step> script, std::size_t size, Bytes* out) {
-  Bytes buf(size);
-  std::size_t next = 0;
-  std::uint8_t counter = 1;
-  auto read = [&](std::uint8_t* p, std::size_t n) -> long {
-    if (next >= script.size()) return 0;
-    const Step s = script[next++];
-    if (s.result < 0) {
-      errno = s.err;
-      return -1;
-    }
-    for (long k = 0; k < std::min<long>(s.result, long(n)); ++k) p[k] = counter++;
-    return s.result;
-  };
-  const std::string msg = message_of([&] { os_random::fill_by_reads(buf, read); });
-  if (out) *out = buf;
-  return msg;
-}
-
-TEST(OsRandom, ReadLoopRetriesInterruptsAndContinuesShortReads) {
-  Bytes got;
-  EXPECT_EQ(run_script({{-1, EINTR}, {5, 0}, {-1, EINTR}, {27, 0}}, 32, &got), "<no failure>");
-  for (std::size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], k + 1);
-}
-
-TEST(OsRandom, ReadLoopFailures) {
-  const std::vector<std::vector<Step>> scripts = {
-      {{-1, EIO}},            // any error other than EINTR
-      {{8, 0}, {-1, EAGAIN}},  // after a partial fill too
-      {{33, 0}},              // more than asked for
-      {{30, 0}, {3, 0}},      // more than the rest
-      {{0, 0}},               // an empty read would never finish
-  };
-  for (const auto& s : scripts) EXPECT_EQ(run_script(s, 32, nullptr), "OS RNG unavailable: OsRng");
 }
 
 }  // namespace

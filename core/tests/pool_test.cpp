@@ -6,10 +6,9 @@
 
 #include "platform.hpp"
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
 #if KELVORA_POSIX
+#include <pthread.h>
+#include <signal.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,21 +188,6 @@ TEST(Pool, LowestFailingBlockWinsOverTheFirstToFail) {
   }
 }
 
-// The processors this process may run on: its affinity mask on Linux, the
-// processor count elsewhere.
-TEST(Pool, DefaultSizeIsTheAvailableProcessors) {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  const std::size_t available = std::size_t(CPU_COUNT(&set));
-#else
-  const std::size_t available = std::max(1u, std::thread::hardware_concurrency());
-#endif
-  set_thread_count_for_testing(0);
-  EXPECT_EQ(thread_count(), available);
-}
-
 // The first block waits for a block on another thread: a loop that ran on
 // one thread alone would time out.
 TEST(Pool, WorkersShareALoop) {
@@ -257,7 +241,40 @@ TEST(Pool, ConcurrentCallersEachGetTheirWholeRange) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-#if defined(__linux__)
+// Another thread's loop, whose first block holds the pool until release()
+// (ten seconds at most); release() is true when the block was still holding.
+struct PoolHeld {
+  std::atomic<bool> holding{false}, released{false}, in_time{false};
+  std::thread loop{[this] {
+    parallel_for({}, 0, 64, 1, [this](std::size_t lo, std::size_t) {
+      if (lo != 0) return;
+      holding = true;
+      in_time = wait_for(released);
+    });
+  }};
+  bool release() {
+    released = true;
+    loop.join();
+    return in_time;
+  }
+};
+
+// A loop started while another thread's loop has the pool runs at once, all
+// of it on its own thread.
+TEST(Pool, ACallerFindingThePoolBusyRunsInline) {
+  set_thread_count_for_testing(4);
+  PoolHeld held;
+  ASSERT_TRUE(wait_for(held.holding));
+  const auto me = std::this_thread::get_id();
+  std::atomic<int> elsewhere{0};
+  parallel_for({}, 0, 1000, 1, [&](std::size_t, std::size_t) {
+    if (std::this_thread::get_id() != me) ++elsewhere;
+  });
+  EXPECT_TRUE(held.release()) << "the second loop waited for the first";
+  EXPECT_EQ(elsewhere.load(), 0);
+}
+
+#if KELVORA_POSIX
 // Starting a worker can fail with something other than std::system_error
 // (here std::bad_alloc for the thread's state): the failure reaches the
 // caller, whose signal mask is as it was, and the pool grows later.
@@ -273,7 +290,7 @@ TEST(Pool, FailedWorkerStartLeavesTheCallersSignalMask) {
   EXPECT_THROW(parallel_for({}, 0, 1000, 1, [](std::size_t, std::size_t) {}), std::bad_alloc);
   t_new_fails = false;
   ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
-  for (int sig = 1; sig < SIGRTMAX; ++sig)
+  for (int sig = 1; sig < NSIG; ++sig)
     EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << "signal " << sig;
   expect_each_index_once(0, 100000, 16);
   sigemptyset(&before);
@@ -331,24 +348,68 @@ TEST(Pool, ForkDuringAnotherThreadsLoop) {
   if (const std::string emulated = user_mode_emulation(); !emulated.empty())
     GTEST_SKIP() << "fork under qemu-user (" << emulated << ") cannot start threads in the child";
   set_thread_count_for_testing(4);
-  std::atomic<bool> looping{false}, forked{false}, loop_ended_first{false};
-  std::thread other([&] {
-    parallel_for({}, 0, 64, 1, [&](std::size_t lo, std::size_t) {
-      if (lo != 0) return;
-      looping = true;
-      if (!wait_for(forked)) loop_ended_first = true;
-    });
-  });
-  ASSERT_TRUE(wait_for(looping));
+  PoolHeld held;
+  ASSERT_TRUE(wait_for(held.holding));
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) run_a_loop_and_exit();
-  forked = true;
-  other.join();
-  EXPECT_FALSE(loop_ended_first);
+  EXPECT_TRUE(held.release());
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+pid_t g_handler_child = -1;
+std::atomic<bool> g_handler_forked{false};
+
+// fork() from a signal handler on a loop's caller, while the workers hold
+// blocks (as a Python handler run from the loop's poll does): the child's
+// loop cannot finish without them and fails at once, instead of waiting for
+// ever; the parent's loop ends as usual.
+TEST(Pool, ForkFromASignalHandlerDuringALoop) {
+  if (const std::string emulated = user_mode_emulation(); !emulated.empty())
+    GTEST_SKIP() << "fork under qemu-user (" << emulated << ") cannot start threads in the child";
+  set_thread_count_for_testing(4);
+  expect_each_index_once(0, 100000, 16);  // the workers are running
+  struct sigaction handler {}, old {};
+  handler.sa_handler = [](int) {
+    g_handler_child = fork();
+    if (g_handler_child != 0) g_handler_forked = true;
+  };
+  ASSERT_EQ(sigaction(SIGUSR1, &handler, &old), 0);
+  g_handler_forked = false;
+  const pid_t parent = getpid();
+  const pthread_t caller = pthread_self();
+  std::atomic<bool> worker_started{false}, signalled{false};
+  std::string failure = "none";
+  try {
+    parallel_for({}, 0, 4, 1, [&](std::size_t, std::size_t) {
+      if (pthread_equal(pthread_self(), caller)) {
+        wait_for(worker_started);
+        return;
+      }
+      worker_started = true;
+      if (!signalled.exchange(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the caller waits by then
+        pthread_kill(caller, SIGUSR1);
+      }
+      wait_for(g_handler_forked);
+    });
+  } catch (const InternalFailure& f) {
+    failure = f.message();
+  }
+  if (getpid() != parent)
+    _exit(failure == "fork() during a parallel loop: the child has lost the blocks of its "
+                     "parent's workers" ? 0 : 1);
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(failure, "none");
+  ASSERT_TRUE(g_handler_forked.load());
+  int status = 0;
+  for (int i = 0; i < 1000 && waitpid(g_handler_child, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (kill(g_handler_child, SIGKILL) == 0) waitpid(g_handler_child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child's loop never ended";
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif

@@ -7,10 +7,9 @@
 // four blocks to a 512-bit register: the quarter round is one chain of
 // dependent steps, so twice the blocks per register give eight blocks in
 // about the time four take on 256-bit registers, and a key table (about 75
-// words) needs one refill instead of two. (On the Xeons this was measured on,
-// the 512-bit rounds did not slow the shuffle that follows.) Only the
-// functions below carry the ISA; this unit includes nothing but the seam, the
-// intrinsics, the ChaCha constants and the platform macros.
+// words) needs one refill instead of two. Only the functions below carry the
+// ISA; this unit includes nothing but the seam, the intrinsics, the ChaCha
+// constants and the platform macros.
 #include "keys/chacha_x4.hpp"
 #include "platform.hpp"
 #include "primitives/chacha20_rounds.hpp"

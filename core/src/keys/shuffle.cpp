@@ -67,9 +67,9 @@ inline std::uint32_t quotient(std::uint32_t a, std::uint64_t reciprocal) {
 // The indices are all worked out first, the swaps made after. Swapping as
 // each index comes out puts a store whose address is still being computed
 // (a multiply and a subtraction after the draw) in front of every later load,
-// and the processor holds those loads back until the address is known: about
-// three times slower over the table than two plain passes, where each swap's
-// addresses come from a load of an index already stored.
+// and the processor holds those loads back until the address is known: much
+// slower over the table than two plain passes, where each swap's addresses
+// come from a load of an index already stored.
 template <bool kWholeTable>
 void shuffle_planned(std::span<std::uint8_t> table, ChaCha20Generator& gen) {
   static_assert(kStepTableSize == 256, "8-bit indices cover exactly a whole table");

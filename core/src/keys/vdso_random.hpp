@@ -1,6 +1,6 @@
 // The kernel's getrandom in the vDSO (Linux 6.11 and later on x86-64, 6.14 on
 // aarch64): the same generator as the system call, reached without entering
-// the kernel (32 bytes cost about a fifth of a system call).
+// the kernel.
 //
 // The entry point is looked up once, by name in the vDSO's own dynamic
 // symbols, and asked once for the state it wants (the kernel's documented
@@ -11,11 +11,11 @@
 // first request, and unmaps it when it ends; a draw made after that by the
 // ending thread (from a later destructor at process exit, say) finds no state.
 //
-// usable(): the entry point was found and this thread has its state.
 // read(p, n): one request with flags 0 for at most n bytes at p, on this
-// thread's state; the byte count, or -errno. Call only when usable().
-// Elsewhere (other systems and architectures, older kernels, emulators
-// without the entry point) usable() is false.
+// thread's state; the byte count, or -errno: -ENOSYS where the vDSO has no
+// getrandom (other systems, older kernels, emulators without the entry
+// point) or this thread has no state. usable(): read would not answer
+// -ENOSYS. vdso_random_linux.cpp, vdso_random_none.cpp.
 #pragma once
 
 #include <cstddef>

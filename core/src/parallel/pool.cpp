@@ -4,39 +4,20 @@
 // loop in `claim_` (generation, block count, next block) and bumps
 // `generation_` to wake sleeping workers. Every thread, the caller included,
 // claims blocks by compare-and-swap on `claim_` and counts each finished
-// block in `done`; the caller returns once `done` reaches the block count.
-// A worker that wakes late finds every block claimed and goes back to sleep,
-// so no one ever waits for a thread that has not started. A successful claim
-// names a block of the loop still in the slot: the slot is refilled only
-// after all its blocks are done, and the block count travels in the claimed
-// word itself. Waiting spins briefly (the loops of one call follow each other
-// closely), then sleeps: workers on the generation atomic (a futex on Linux,
-// WaitOnAddress on Windows), the caller on a condition variable that the
-// last block's thread signals, in slices of its token's poll period when it
-// has a poll.
+// block in the loop's `done` word; the caller returns once it reaches the
+// block count. A worker that wakes late finds every block claimed and goes
+// back to sleep, so no one ever waits for a thread that has not started. A
+// successful claim names a block of the loop still in the slot: the slot is
+// refilled only after all its blocks are done, and the block count travels in
+// the claimed word itself. Waiting spins briefly (the loops of one call follow
+// each other closely), then sleeps on the word it waits for (threads.hpp):
+// workers on `generation_`, the caller on `done`, in slices of its token's
+// poll period when it has a poll. A thread wakes sleepers only when it knows
+// of some: workers count themselves in `sleepers_`, the caller marks `done`.
 #include "parallel/pool.hpp"
-
-#include "platform.hpp"
-
-#if KELVORA_POSIX
-#include <pthread.h>
-#include <signal.h>
-#else
-#define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
-#if defined(__linux__)
-#include <sched.h>
-#endif
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -44,8 +25,12 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "cpu.hpp"
 #include "failure.hpp"
+#include "parallel/threads.hpp"
+#include "platform.hpp"
 
 namespace kelvora::parallel {
 namespace {
@@ -53,81 +38,16 @@ namespace {
 constexpr std::size_t kBlocksPerThread = 8;  // claims per thread, for balance under load
 constexpr std::size_t kMaxThreads = 256;     // so a loop has at most 2049 blocks
 constexpr int kSpinRounds = 1000;            // pauses before sleeping (some tens of microseconds)
+constexpr int kYieldRounds = 4;              // then a worker yields: others run meanwhile
+
+// A loop's `done` word: its finished blocks (at most 65535), and two marks.
+constexpr std::uint32_t kDoneCount = 0xFFFF;
+constexpr std::uint32_t kCallerAsleep = 1u << 30;  // wake the caller after the last block
+constexpr std::uint32_t kForked = 1u << 31;        // the process forked during the loop
 
 // Set on workers, and on a caller while it runs its own share: a loop started
 // there runs inline instead of handing work to the busy pool.
 thread_local bool t_in_loop = false;
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-// Sleeping on an atomic and waking its sleepers. Windows has the address
-// wait itself; MinGW's C++ library (GCC 12) builds std::atomic::wait there
-// from a shared table of condition variables that can lose a wake-up.
-template <class T>
-void sleep_while(const std::atomic<T>& a, T old) {
-#if KELVORA_WINDOWS
-  static_assert(sizeof(std::atomic<T>) == sizeof(T) && std::atomic<T>::is_always_lock_free);
-  WaitOnAddress(const_cast<std::atomic<T>*>(&a), &old, sizeof(T), INFINITE);
-#else
-  a.wait(old, std::memory_order_acquire);
-#endif
-}
-template <class T>
-void wake_all(std::atomic<T>& a) {
-#if KELVORA_WINDOWS
-  WakeByAddressAll(&a);
-#else
-  a.notify_all();
-#endif
-}
-template <class T>
-void wake_one(std::atomic<T>& a) {
-#if KELVORA_WINDOWS
-  WakeByAddressSingle(&a);
-#else
-  a.notify_one();
-#endif
-}
-
-// Spins, then sleeps, until `a` no longer holds `old`; returns the new value.
-template <class T>
-T wait_change(const std::atomic<T>& a, T old) {
-  for (int i = 0;; ++i) {
-    const T now = a.load(std::memory_order_acquire);
-    if (now != old) return now;
-    if (i < kSpinRounds) {
-      cpu_relax();
-    } else {
-      sleep_while(a, old);
-    }
-  }
-}
-
-#if KELVORA_POSIX
-// Blocks every signal on the calling thread for the scope, so that threads
-// started meanwhile inherit that mask; the old mask comes back however the
-// scope ends (std::thread may throw more than std::system_error).
-class BlockAllSignals {
- public:
-  BlockAllSignals() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old_);
-  }
-  ~BlockAllSignals() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  BlockAllSignals(const BlockAllSignals&) = delete;
-  BlockAllSignals& operator=(const BlockAllSignals&) = delete;
-
- private:
-  sigset_t old_;
-};
-#endif
 
 struct Loop {
   RangeFn fn = nullptr;
@@ -140,27 +60,42 @@ struct Loop {
   std::exception_ptr failure;  // of failed_block, guarded by failure_mutex
 };
 
+// Round i of a wait: true after a pause (or, for a worker, a yield), false
+// once it is time to sleep. A caller does not yield: on a loaded machine the
+// processor it gives up may not come back before its loop is done, while a
+// thread woken from its sleep runs soon.
+inline bool spin(int i, int yields) {
+  if (i < kSpinRounds) {
+    cpu::relax();
+    return true;
+  }
+  if (i < kSpinRounds + yields) {
+    std::this_thread::yield();
+    return true;
+  }
+  return false;
+}
+
 // claim_ word: generation << 32 | block count << 16 | next block.
 inline std::uint32_t next_of(std::uint64_t w) { return std::uint32_t(w & 0xFFFF); }
 inline std::uint32_t count_of(std::uint64_t w) { return std::uint32_t((w >> 16) & 0xFFFF); }
 
 class Pool {
  public:
-  // Starts workers until there are `n` (fewer if the system refuses threads).
+  // Starts workers until there are `n` (fewer if the system refuses threads),
+  // each with every signal blocked.
   void grow(std::size_t n) {
-#if KELVORA_POSIX
-    const BlockAllSignals workers_inherit_this;
-#endif
-    while (started_ < n) {
-      try {
-        std::thread(&Pool::worker_main, this, std::uint32_t(started_),
-                    generation_.load(std::memory_order_relaxed))
-            .detach();
-      } catch (const std::system_error&) {
-        break;
+    with_signals_blocked([&] {
+      for (; started_ < n; ++started_) {
+        try {
+          std::thread(&Pool::worker_main, this, std::uint32_t(started_),
+                      generation_.load(std::memory_order_relaxed))
+              .detach();
+        } catch (const std::system_error&) {
+          break;
+        }
       }
-      ++started_;
-    }
+    });
   }
 
   std::size_t workers() const { return started_; }
@@ -182,13 +117,21 @@ class Pool {
     helpers_.store(std::uint32_t(helpers), std::memory_order_relaxed);
     const std::uint32_t gen = generation_.load(std::memory_order_relaxed) + 1;
     claim_.store(std::uint64_t(gen) << 32 | std::uint64_t(nblocks) << 16, std::memory_order_release);
-    generation_.store(gen, std::memory_order_release);
-    wake_all(generation_);
+    // Sequentially consistent, against a worker that counts itself asleep
+    // and then reads the generation: one of the two sees the other.
+    generation_.store(gen, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) threads::wake_all(generation_);
 
     work();
-    wait_done(nblocks);
+    if (!wait_done(nblocks))
+      fail("fork() during a parallel loop: the child has lost the blocks of its parent's workers");
     return loop_.failure;
   }
+
+  // In the child of fork(), on the thread that forked: a loop running on this
+  // pool has no workers any more. Atomics only (this may run in a signal
+  // handler).
+  void orphan() noexcept { loop_.done.fetch_or(kForked, std::memory_order_relaxed); }
 
  private:
   // Claims and runs blocks of whatever loop is published until none is left.
@@ -201,31 +144,29 @@ class Pool {
                                         std::memory_order_acquire))
         continue;
       run_block(b);
-      if (loop_.done.fetch_add(1, std::memory_order_acq_rel) + 1 == nblocks) {
-        const std::lock_guard<std::mutex> guard(done_mutex_);
-        done_signal_.notify_one();
-      }
+      const std::uint32_t before = loop_.done.fetch_add(1, std::memory_order_acq_rel);
+      if ((before & kDoneCount) + 1 == nblocks && (before & kCallerAsleep) != 0)
+        threads::wake_all(loop_.done);
       w = claim_.load(std::memory_order_acquire);
     }
   }
 
   // The caller, its own blocks done: spins a little, then sleeps until the
   // workers' last blocks are done, in slices of the poll period when the
-  // token polls on this thread.
-  void wait_done(std::uint32_t nblocks) {
-    auto all_done = [&] { return loop_.done.load(std::memory_order_acquire) == nblocks; };
-    for (int i = 0; i < kSpinRounds; ++i) {
-      if (all_done()) return;
-      cpu_relax();
-    }
-    for (;;) {
-      const StopSource::Clock::time_point next_poll = loop_.stop.poll_while_waiting();
-      std::unique_lock<std::mutex> lock(done_mutex_);
-      if (next_poll == StopSource::Clock::time_point::max()) {
-        done_signal_.wait(lock, all_done);
-        return;
+  // token polls on this thread. False when they never will be: the process
+  // has forked meanwhile (from the poll, or a signal handler) and this is the
+  // child, where the workers that hold them do not exist.
+  bool wait_done(std::uint32_t nblocks) {
+    for (int i = 0;; ++i) {
+      std::uint32_t done = loop_.done.load(std::memory_order_acquire);
+      if ((done & kDoneCount) == nblocks) return true;
+      if ((done & kForked) != 0) return false;
+      if (spin(i, 0)) continue;
+      if ((done & kCallerAsleep) == 0) {
+        loop_.done.compare_exchange_weak(done, done | kCallerAsleep, std::memory_order_acq_rel);
+      } else {
+        threads::wait(loop_.done, done, loop_.stop.poll_while_waiting());
       }
-      if (done_signal_.wait_until(lock, next_poll, all_done)) return;
     }
   }
 
@@ -246,70 +187,82 @@ class Pool {
     }
   }
 
+  // Spins, then sleeps, until the generation is no longer `seen`.
+  std::uint32_t next_generation(std::uint32_t seen) {
+    for (int i = 0;; ++i) {
+      const std::uint32_t now = generation_.load(std::memory_order_acquire);
+      if (now != seen) return now;
+      if (spin(i, kYieldRounds)) continue;
+      sleepers_.fetch_add(1, std::memory_order_seq_cst);
+      if (generation_.load(std::memory_order_seq_cst) == seen)
+        threads::wait(generation_, seen, threads::Clock::time_point::max());
+      sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+
   void worker_main(std::uint32_t id, std::uint32_t seen) {
     t_in_loop = true;
     for (;;) {
-      seen = wait_change(generation_, seen);
+      seen = next_generation(seen);
       if (id < helpers_.load(std::memory_order_relaxed)) work();
     }
   }
 
   std::atomic<std::uint64_t> claim_{0};
   std::atomic<std::uint32_t> generation_{0};
-  std::atomic<std::uint32_t> helpers_{0};  // workers that may take blocks
+  std::atomic<std::uint32_t> sleepers_{0};  // workers asleep on generation_, or about to be
+  std::atomic<std::uint32_t> helpers_{0};   // workers that may take blocks
   Loop loop_;
-  std::mutex done_mutex_;
-  std::condition_variable done_signal_;  // the loop's last block is done
-  std::size_t started_ = 0;  // only changed under pool_mutex()
+  std::size_t started_ = 0;  // only changed under the pool lock
 };
 
-// Held for the whole of a loop on the pool, and while the pool is created or
-// resized. Never destroyed (exit must not depend on it); the child of fork()
-// makes a new one, as another thread may hold this one at the fork.
-std::mutex* g_pool_mutex = new std::mutex;
-std::mutex& pool_mutex() { return *g_pool_mutex; }
+// The pool lock: held for the whole of a loop on the pool, and while the pool
+// is created or resized; only ever tried, so a caller that finds it held runs
+// its loop inline. The word holds 0 when free, else one more than the number
+// of forks the process had been through when it was taken: the child of
+// fork() frees it (the thread holding it may not exist there), and a holder
+// from before the fork, if that is the thread that forked, cannot free it
+// again once a thread of the child has it.
+std::atomic<std::uint32_t> g_pool_owner{0};
+std::atomic<std::uint32_t> g_forks{0};
 
-Pool* g_pool = nullptr;              // leaked on purpose; guarded by pool_mutex()
+class PoolLock {
+ public:
+  bool try_lock() {
+    std::uint32_t free = 0;
+    const std::uint32_t mine = g_forks.load(std::memory_order_relaxed) + 1;
+    if (g_pool_owner.compare_exchange_strong(free, mine, std::memory_order_acquire)) mine_ = mine;
+    return mine_ != 0;
+  }
+  void unlock() {
+    std::uint32_t mine = std::exchange(mine_, 0);
+    if (mine != 0) g_pool_owner.compare_exchange_strong(mine, 0, std::memory_order_release);
+  }
+  ~PoolLock() { unlock(); }
+
+ private:
+  std::uint32_t mine_ = 0;  // what this holder put in the word; 0: not held
+};
+
+Pool* g_pool = nullptr;                 // leaked on purpose; guarded by the pool lock
 std::atomic<std::size_t> g_threads{0};  // 0: not determined yet
 
-std::size_t available_processors() {
-#if defined(__linux__)
-  for (std::size_t cpus = 1024; cpus <= (std::size_t(1) << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (set == nullptr) break;
-    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(bytes, set);
-    const int rc = sched_getaffinity(0, bytes, set);
-    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
-    CPU_FREE(set);
-    if (rc == 0) return std::clamp<std::size_t>(std::size_t(count), 1, kMaxThreads);
-    if (errno != EINVAL) break;  // EINVAL: the mask is wider than `cpus`
-  }
-#endif
-  const unsigned hw = std::thread::hardware_concurrency();
-  return std::clamp<std::size_t>(hw, 1, kMaxThreads);
-}
-
-#if KELVORA_POSIX
 // fork(): the child forgets the pool, whose workers exist only in the parent,
-// and the pool's mutex, which a loop running in another thread of the parent
-// may hold. The parent does not wait for such a loop: its caller may itself
-// be waiting for the forking thread (for the interpreter lock, in a poll).
-void after_fork_child() {
+// and frees the pool lock, which a loop running in another thread of the
+// parent may hold. A loop running on the forking thread itself (the fork came
+// from a poll or a signal handler) learns that its workers are gone. The
+// parent does not wait for a running loop: its caller may itself be waiting
+// for the forking thread (for the interpreter lock, in a poll).
+void forget_pool_in_child() {
+  if (g_pool != nullptr) g_pool->orphan();
   g_pool = nullptr;
-  g_pool_mutex = new std::mutex;
+  g_forks.fetch_add(1, std::memory_order_relaxed);
+  g_pool_owner.store(0, std::memory_order_relaxed);
 }
-#endif
 
-// The pool with at least `workers` workers; call with pool_mutex() held.
+// The pool with at least `workers` workers; call with the pool lock held.
 Pool& pool_with(std::size_t workers) {
-#if KELVORA_POSIX
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, after_fork_child);
-    return true;
-  }();
-  (void)registered;
-#endif
+  [[maybe_unused]] static const bool registered = (at_fork_child(forget_pool_in_child), true);
   if (g_pool == nullptr) g_pool = new Pool;
   if (g_pool->workers() < workers) g_pool->grow(workers);
   return *g_pool;
@@ -339,9 +292,9 @@ void run_blocks(StopToken stop, std::size_t begin, std::size_t end, std::size_t 
   const std::size_t threads = thread_count();
   if (end - begin <= block || t_in_loop || threads <= 1)
     return run_inline(stop, begin, end, block, fn, ctx);
-  std::unique_lock<std::mutex> lock(pool_mutex(), std::try_to_lock);
+  PoolLock lock;
   // Another thread's loop has the pool.
-  if (!lock.owns_lock()) return run_inline(stop, begin, end, block, fn, ctx);
+  if (!lock.try_lock()) return run_inline(stop, begin, end, block, fn, ctx);
   Pool& pool = pool_with(threads - 1);
   if (pool.workers() == 0) {
     lock.unlock();
@@ -380,7 +333,7 @@ void run_each(StopToken stop, std::size_t n, RangeFn fn, void* ctx) {
 std::size_t thread_count() {
   std::size_t n = g_threads.load(std::memory_order_relaxed);
   if (n == 0) {
-    n = available_processors();
+    n = std::min(threads::available_processors(), kMaxThreads);
     std::size_t expected = 0;
     if (!g_threads.compare_exchange_strong(expected, n, std::memory_order_relaxed)) n = expected;
   }
@@ -389,7 +342,8 @@ std::size_t thread_count() {
 
 // See header.
 void set_thread_count_for_testing(std::size_t n) {
-  std::lock_guard<std::mutex> lock(pool_mutex());
+  PoolLock lock;
+  while (!lock.try_lock()) std::this_thread::yield();
   g_threads.store(n == 0 ? 0 : std::min(n, kMaxThreads), std::memory_order_relaxed);
 }
 

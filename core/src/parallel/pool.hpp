@@ -35,20 +35,24 @@
 // Several callers at once (Python threads, the interpreter lock released):
 // one loop runs on the pool at a time, and a loop started while the pool is
 // busy runs inline on its own thread, cut into blocks, instead of waiting.
-// Measured on two cores (bench/bench_threads.py), two threads each running
-// 4 MiB involutions got 1.5 times the throughput of one thread, four threads
-// 1.9 times: a single call does not keep both cores busy throughout. Queueing
-// behind the busy pool would serialise the callers, and splitting the workers
-// among the callers gains nothing over this on a few cores, while costing a
+// Queueing behind the busy pool would serialise the callers, and splitting
+// the workers among them gains nothing on a few cores, while costing a
 // hand-off of its own: the callers already keep every processor busy between
-// them, the pool's workers filling in for callers that wait.
+// them, the pool's workers filling in for callers that wait (bench/README.md
+// has the measurements).
 //
 // Process life: the workers are never joined or destroyed. At exit they are
 // blocked waiting for work and simply end with the process, so exit cannot
 // hang on them. In the child of fork() the pool is forgotten (its threads do
 // not exist there) and rebuilt by the child's first parallel loop; the parent
-// keeps its pool. Workers block every signal, so signals reach the
-// application's own threads.
+// keeps its pool. A fork made by the caller of a loop while the loop runs (a
+// signal handler, a poll) leaves the child's copy of the loop without the
+// workers that held some of its blocks: the child's caller finishes the loop
+// if none did, else the loop fails there with the internal failure "fork()
+// during a parallel loop: the child has lost the blocks of its parent's
+// workers", never waiting for them. Workers block every signal, so signals
+// reach the application's own threads. The operating system's part is in
+// threads.hpp.
 #pragma once
 
 #include <cstddef>

@@ -1,20 +1,18 @@
-// Huge-page advice; see huge_pages.hpp.
-#include "huge_pages.hpp"
+// Huge-page advice on Linux (transparent huge pages); see huge_pages.hpp.
+#if defined(__linux__)
 
-#include "platform.hpp"
-
-#if KELVORA_POSIX
 #include <sys/mman.h>
 #include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <cstdint>
 #include <utility>
 
+#include "huge_pages.hpp"
+
 // Collapsing pages in place came with Linux 6.1; the value is the kernel's,
 // for C libraries whose headers predate it. Older kernels refuse it.
-#if defined(__linux__) && !defined(MADV_COLLAPSE)
+#if !defined(MADV_COLLAPSE)
 #define MADV_COLLAPSE 25
 #endif
 
@@ -25,31 +23,27 @@ namespace {
 constexpr std::uintptr_t kMask = kHugePageSize - 1;
 
 // Buffers at most this far apart count as one run.
-[[maybe_unused]] constexpr std::uintptr_t kSeamGap = 4096;
+constexpr std::uintptr_t kSeamGap = 4096;
 
-[[maybe_unused]] std::uintptr_t round_up(std::uintptr_t a) { return (a + kMask) & ~kMask; }
-[[maybe_unused]] std::uintptr_t round_down(std::uintptr_t a) { return a & ~kMask; }
+std::uintptr_t round_up(std::uintptr_t a) { return (a + kMask) & ~kMask; }
+std::uintptr_t round_down(std::uintptr_t a) { return a & ~kMask; }
 
 }  // namespace
 
+const bool kHugePageAdvice = true;
+
 // See header.
 void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
   const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = round_up(begin);
   const std::uintptr_t last = round_down(begin + bytes);
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
 }
 
 // See header.
 std::vector<std::uintptr_t> advise_huge_page_runs(
     std::span<const std::span<std::uint8_t>> buffers) {
   std::vector<std::uintptr_t> seams;
-#if defined(MADV_HUGEPAGE) && defined(MADV_COLLAPSE)
   using Span = std::pair<std::uintptr_t, std::uintptr_t>;
   std::vector<Span> spans;
   spans.reserve(buffers.size());
@@ -88,19 +82,14 @@ std::vector<std::uintptr_t> advise_huge_page_runs(
     }
     i = k;
   }
-#else
-  for (const auto& b : buffers) advise_huge_pages(b.data(), b.size());
-#endif
   return seams;
 }
 
 // See header.
 void collapse_huge_page(std::uintptr_t page) noexcept {
-#if defined(MADV_COLLAPSE)
   madvise(reinterpret_cast<void*>(page), kHugePageSize, MADV_COLLAPSE);
-#else
-  (void)page;
-#endif
 }
 
 }  // namespace kelvora
+
+#endif
