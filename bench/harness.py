@@ -14,6 +14,7 @@ import json
 import os
 import statistics
 import subprocess
+import threading
 import time
 from typing import Callable, Sequence
 
@@ -32,6 +33,25 @@ def check_same(name: str, got, want) -> None:
     """A peer only counts if it computes the same result."""
     if got != want:
         raise SystemExit(f"{name}: peer result differs from the module's")
+
+
+def in_threads(threads: int, work) -> None:
+    """Runs work() on `threads` Python threads at once and waits for them."""
+    running = [threading.Thread(target=work) for _ in range(threads)]
+    for t in running:
+        t.start()
+    for t in running:
+        t.join()
+
+
+def one_core_floor(rows, results: int) -> list:
+    """The data mapping's floor on one core: every input byte read once
+    (np.count_nonzero over each row of `rows`, a 2-D uint8 array), and the
+    result bytes objects made (`results` of one row's length)."""
+    import numpy as np
+    for row in rows:
+        np.count_nonzero(row)
+    return [bytes(rows.shape[1]) for _ in range(results)]
 
 
 def time_once(fn: Callable[[], object], number: int) -> float:

@@ -8,8 +8,8 @@
 // conversions:
 //
 //   struct Args { PyObject* packet; std::uint64_t chunk_size; };
-//   constexpr auto kDecl = declare("f", param("packet", as_byte_array, &Args::packet),
-//                                       param("chunk_size", as_u64, &Args::chunk_size));
+//   constexpr auto kDecl = declare("f", KELVORA_PARAM(Args, packet, as_byte_array),
+//                                  KELVORA_PARAM(Args, chunk_size, as_u64));
 //   PyRef f(const Args& args);            // the native work and the result
 //   const Function f_function = function<kDecl, f>();
 //
@@ -140,6 +140,9 @@ template <class Args, class T>
 constexpr Param<Args, T> param(const char* name, T (*convert)(PyObject*), T Args::*slot) {
   return {name, convert, slot};
 }
+
+// The parameter named as the member of Args that receives it.
+#define KELVORA_PARAM(Args, name, convert) ::kelvora::py::param(#name, convert, &Args::name)
 
 template <class A, class... T>
 struct Declaration {

@@ -44,28 +44,24 @@ struct UnpackPacket {
 };
 
 constexpr auto kUnpackSetupPacket =
-    declare("unpack_setup_packet", param("data", as_bytes, &UnpackPacket::data));
+    declare("unpack_setup_packet", KELVORA_PARAM(UnpackPacket, data, as_bytes));
 
 PyRef unpack_setup_packet(const UnpackPacket& a) {
   const SetupPacket p = value_or_raise(read_setup_packet(a.data), "");
-  PyRef public_key = bytes_result(p.public_key);
-  PyRef packet = bytes_result(p.packet);
-  PyRef mode = str_result(p.mode);
-  PyRef identity = int_result(p.identity);
-  return tuple_result({&public_key, &packet, &mode, &identity});
+  // Made in field order (a braced list is evaluated left to right).
+  PyRef f[] = {bytes_result(p.public_key), bytes_result(p.packet), str_result(p.mode),
+               int_result(p.identity)};
+  return tuple_result({&f[0], &f[1], &f[2], &f[3]});
 }
 
 constexpr auto kUnpackEncryptedPacket =
-    declare("unpack_encrypted_packet", param("data", as_bytes, &UnpackPacket::data));
+    declare("unpack_encrypted_packet", KELVORA_PARAM(UnpackPacket, data, as_bytes));
 
 PyRef unpack_encrypted_packet(const UnpackPacket& a) {
   const EncryptedPacket p = value_or_raise(read_encrypted_packet(a.data), "");
-  PyRef public_key = bytes_result(p.public_key);
-  PyRef private_key = bytes_result(p.private_key);
-  PyRef packet = bytes_result(p.packet);
-  PyRef mode = str_result(p.mode);
-  PyRef identity = int_result(p.identity);
-  return tuple_result({&public_key, &private_key, &packet, &mode, &identity});
+  PyRef f[] = {bytes_result(p.public_key), bytes_result(p.private_key), bytes_result(p.packet),
+               str_result(p.mode), int_result(p.identity)};
+  return tuple_result({&f[0], &f[1], &f[2], &f[3], &f[4]});
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ struct GetChunkSize {
   PyObject* packet;
 };
 constexpr auto kGetChunkSize =
-    declare("get_chunk_size", param("packet", as_byte_array, &GetChunkSize::packet));
+    declare("get_chunk_size", KELVORA_PARAM(GetChunkSize, packet, as_byte_array));
 
 PyRef get_chunk_size(const GetChunkSize& a) {
   const ByteView packet = require_contiguous(a.packet);
@@ -25,8 +25,8 @@ struct GetChunkSizeMin {
   std::uint64_t min_size;
 };
 constexpr auto kGetChunkSizeMin =
-    declare("get_chunk_size_min", param("packet", as_byte_array, &GetChunkSizeMin::packet),
-            param("min_size", as_u64, &GetChunkSizeMin::min_size));
+    declare("get_chunk_size_min", KELVORA_PARAM(GetChunkSizeMin, packet, as_byte_array),
+            KELVORA_PARAM(GetChunkSizeMin, min_size, as_u64));
 
 PyRef get_chunk_size_min(const GetChunkSizeMin& a) {
   const ByteView packet = require_contiguous(a.packet);

@@ -8,14 +8,13 @@ namespace kelvora::py {
 namespace {
 
 struct PrepCondition {
-  float low_bound;
-  float high_bound;
+  float low_bound, high_bound;
   PyObject* salt;
 };
 constexpr auto kPrepCondition =
-    declare("prep_condition", param("low_bound", as_f32, &PrepCondition::low_bound),
-            param("high_bound", as_f32, &PrepCondition::high_bound),
-            param("salt", as_byte_array, &PrepCondition::salt));
+    declare("prep_condition", KELVORA_PARAM(PrepCondition, low_bound, as_f32),
+            KELVORA_PARAM(PrepCondition, high_bound, as_f32),
+            KELVORA_PARAM(PrepCondition, salt, as_byte_array));
 
 PyRef prep_condition(const PrepCondition& a) {
   const PreparedBounds bounds =
@@ -26,16 +25,15 @@ PyRef prep_condition(const PrepCondition& a) {
 }
 
 struct CondHashBranch {
-  std::uint64_t low_bound;
-  std::uint64_t high_bound;
+  std::uint64_t low_bound, high_bound;
   float test_value;
   PyObject* salt;
 };
 constexpr auto kCondHashBranch =
-    declare("cond_hash_branch", param("low_bound", as_u64, &CondHashBranch::low_bound),
-            param("high_bound", as_u64, &CondHashBranch::high_bound),
-            param("test_value", as_f32, &CondHashBranch::test_value),
-            param("salt", as_byte_array, &CondHashBranch::salt));
+    declare("cond_hash_branch", KELVORA_PARAM(CondHashBranch, low_bound, as_u64),
+            KELVORA_PARAM(CondHashBranch, high_bound, as_u64),
+            KELVORA_PARAM(CondHashBranch, test_value, as_f32),
+            KELVORA_PARAM(CondHashBranch, salt, as_byte_array));
 
 PyRef cond_hash_branch(const CondHashBranch& a) {
   return int_result(

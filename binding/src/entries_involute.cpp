@@ -20,96 +20,78 @@ using messages::kInvolutePrefix;
 
 namespace {
 
-struct InvolutePacket {
-  PyObject* packet;
-  PyObject* salt;
-  std::uint64_t chunk_size;
-};
-constexpr auto kInvolutePacket =
-    declare("involute_packet", param("packet", as_byte_array, &InvolutePacket::packet),
-            param("salt", as_byte_array, &InvolutePacket::salt),
-            param("chunk_size", as_u64, &InvolutePacket::chunk_size));
-
-PyRef involute_packet(const InvolutePacket& a) {
-  const ByteView packet = require_contiguous(a.packet);
-  const ByteView salt = require_contiguous(a.salt);
+// A result as long as `packet`, written once by work(out, stop); an error
+// value drops it and raises ValueError(prefix + the error's message).
+template <class Work>
+PyRef packet_result(ByteView packet, std::string_view prefix, Work&& work) {
   return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-    value_or_raise(run_unlocked(packet.size(),
-                                [&](StopToken stop) {
-                                  return involute_into(packet, salt, a.chunk_size,
-                                                       {out, packet.size()}, stop);
-                                }),
-                   kInvolutePrefix);
+    const std::span<std::uint8_t> into(out, packet.size());
+    value_or_raise(run_unlocked(packet.size(), [&](StopToken stop) { return work(into, stop); }),
+                   prefix);
   });
 }
 
-struct CyclePacket {
-  PyObject* packet;
-  PyObject* old_salt;
-  PyObject* new_salt;
-  PyObject* old_key;
-  PyObject* new_key;
+struct Involute {
+  PyObject *packet, *salt;
   std::uint64_t chunk_size;
 };
-constexpr auto kCyclePacket =
-    declare("cycle_packet", param("packet", as_byte_array, &CyclePacket::packet),
-            param("old_salt", as_byte_array, &CyclePacket::old_salt),
-            param("new_salt", as_byte_array, &CyclePacket::new_salt),
-            param("old_key", as_byte_array, &CyclePacket::old_key),
-            param("new_key", as_byte_array, &CyclePacket::new_key),
-            param("chunk_size", as_u64, &CyclePacket::chunk_size));
+constexpr auto kInvolute = declare(
+    "involute_packet", KELVORA_PARAM(Involute, packet, as_byte_array),
+    KELVORA_PARAM(Involute, salt, as_byte_array), KELVORA_PARAM(Involute, chunk_size, as_u64));
 
-PyRef cycle_packet(const CyclePacket& a) {
+PyRef involute_packet(const Involute& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  const ByteView salt = require_contiguous(a.salt);
+  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return involute_into(packet, salt, a.chunk_size, out, stop);
+  });
+}
+
+struct Cycle {
+  PyObject *packet, *old_salt, *new_salt, *old_key, *new_key;
+  std::uint64_t chunk_size;
+};
+constexpr auto kCycle = declare(
+    "cycle_packet", KELVORA_PARAM(Cycle, packet, as_byte_array),
+    KELVORA_PARAM(Cycle, old_salt, as_byte_array), KELVORA_PARAM(Cycle, new_salt, as_byte_array),
+    KELVORA_PARAM(Cycle, old_key, as_byte_array), KELVORA_PARAM(Cycle, new_key, as_byte_array),
+    KELVORA_PARAM(Cycle, chunk_size, as_u64));
+
+PyRef cycle_packet(const Cycle& a) {
   const ByteView packet = require_contiguous(a.packet);
   const ByteView old_salt = require_contiguous(a.old_salt);
   const ByteView new_salt = require_contiguous(a.new_salt);
   const ByteView old_key = require_contiguous(a.old_key);
   const ByteView new_key = require_contiguous(a.new_key);
-  return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-    value_or_raise(run_unlocked(packet.size(),
-                                [&](StopToken stop) {
-                                  return cycle_into(packet, old_salt, new_salt, old_key, new_key,
-                                                    a.chunk_size, {out, packet.size()}, stop);
-                                }),
-                   kCyclePrefix);
+  return packet_result(packet, kCyclePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return cycle_into(packet, old_salt, new_salt, old_key, new_key, a.chunk_size, out, stop);
   });
 }
 
-struct CondInvolutePacket {
-  PyObject* packet;
-  PyObject* involute_salt;
-  std::uint64_t chunk_size;
-  std::uint64_t low_bound;
-  std::uint64_t high_bound;
+struct CondInv {
+  PyObject *packet, *involute_salt;
+  std::uint64_t chunk_size, low_bound, high_bound;
   float test_value;
 };
-constexpr auto kCondInvolutePacket = declare(
-    "cond_involute_packet", param("packet", as_byte_array, &CondInvolutePacket::packet),
-    param("involute_salt", as_byte_array, &CondInvolutePacket::involute_salt),
-    param("chunk_size", as_u64, &CondInvolutePacket::chunk_size),
-    param("low_bound", as_u64, &CondInvolutePacket::low_bound),
-    param("high_bound", as_u64, &CondInvolutePacket::high_bound),
-    param("test_value", as_f32, &CondInvolutePacket::test_value));
+constexpr auto kCondInv = declare(
+    "cond_involute_packet", KELVORA_PARAM(CondInv, packet, as_byte_array),
+    KELVORA_PARAM(CondInv, involute_salt, as_byte_array),
+    KELVORA_PARAM(CondInv, chunk_size, as_u64), KELVORA_PARAM(CondInv, low_bound, as_u64),
+    KELVORA_PARAM(CondInv, high_bound, as_u64), KELVORA_PARAM(CondInv, test_value, as_f32));
 
-PyRef cond_involute_packet(const CondInvolutePacket& a) {
+PyRef cond_involute_packet(const CondInv& a) {
   const ByteView packet = require_contiguous(a.packet);
   const ByteView salt = require_contiguous(a.involute_salt);
   const Condition condition{{a.low_bound, a.high_bound}, a.test_value};
-  return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-    value_or_raise(run_unlocked(packet.size(),
-                                [&](StopToken stop) {
-                                  return involute_if_into(packet, salt, a.chunk_size, condition,
-                                                          {out, packet.size()}, stop);
-                                }),
-                   kInvolutePrefix);
+  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return involute_if_into(packet, salt, a.chunk_size, condition, out, stop);
   });
 }
 
 }  // namespace
 
-const Function involute_packet_function = function<kInvolutePacket, involute_packet>();
-const Function cycle_packet_function = function<kCyclePacket, cycle_packet>();
-const Function cond_involute_packet_function =
-    function<kCondInvolutePacket, cond_involute_packet>();
+const Function involute_packet_function = function<kInvolute, involute_packet>();
+const Function cycle_packet_function = function<kCycle, cycle_packet>();
+const Function cond_involute_packet_function = function<kCondInv, cond_involute_packet>();
 
 }  // namespace kelvora::py

@@ -36,13 +36,12 @@ ByteView utf8_view(const std::string& text) {
 #endif
 
 struct GenKey {
-  Text party_id;
-  Text purpose;
+  Text party_id, purpose;
   PyObject* master_seed;
 };
-constexpr auto kGenKey = declare("gen_key", param("party_id", as_utf8, &GenKey::party_id),
-                                 param("purpose", as_utf8, &GenKey::purpose),
-                                 param("master_seed", as_byte_array, &GenKey::master_seed));
+constexpr auto kGenKey = declare("gen_key", KELVORA_PARAM(GenKey, party_id, as_utf8),
+                                 KELVORA_PARAM(GenKey, purpose, as_utf8),
+                                 KELVORA_PARAM(GenKey, master_seed, as_byte_array));
 
 PyRef gen_key(const GenKey& a) {
   ByteView seed;

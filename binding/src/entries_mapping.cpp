@@ -20,16 +20,14 @@ namespace kelvora::py {
 namespace {
 
 struct MapData {
-  PyObject* pub_key;
-  PyObject* priv_key;
+  PyObject *pub_key, *priv_key;
   std::uint64_t identity;
   std::vector<PyRef> data_sequences;
 };
-constexpr auto kMapData =
-    declare("map_data", param("pub_key", as_byte_array, &MapData::pub_key),
-            param("priv_key", as_byte_array, &MapData::priv_key),
-            param("identity", as_u64, &MapData::identity),
-            param("data_sequences", as_array_sequence, &MapData::data_sequences));
+constexpr auto kMapData = declare("map_data", KELVORA_PARAM(MapData, pub_key, as_byte_array),
+                                  KELVORA_PARAM(MapData, priv_key, as_byte_array),
+                                  KELVORA_PARAM(MapData, identity, as_u64),
+                                  KELVORA_PARAM(MapData, data_sequences, as_array_sequence));
 
 PyRef map_data(const MapData& a) {
   const ByteView pub = require_contiguous(a.pub_key);
@@ -45,13 +43,11 @@ PyRef map_data(const MapData& a) {
 
 struct InvData {
   PyObject* pub_key;
-  std::vector<PyRef> priv_keys;
-  std::vector<PyRef> data_sequences;
+  std::vector<PyRef> priv_keys, data_sequences;
 };
-constexpr auto kInvData =
-    declare("inv_data", param("pub_key", as_byte_array, &InvData::pub_key),
-            param("priv_keys", as_array_sequence, &InvData::priv_keys),
-            param("data_sequences", as_array_sequence, &InvData::data_sequences));
+constexpr auto kInvData = declare("inv_data", KELVORA_PARAM(InvData, pub_key, as_byte_array),
+                                  KELVORA_PARAM(InvData, priv_keys, as_array_sequence),
+                                  KELVORA_PARAM(InvData, data_sequences, as_array_sequence));
 
 PyRef inv_data(const InvData& a) {
   const ByteView pub = require_contiguous(a.pub_key);
