@@ -20,13 +20,15 @@ Threads (--threads): on a free-threaded interpreter, two threads of small calls
 each of them; the throughput ratio is 2 x one thread's time / two threads'
 time, target at least 1.8 on two idle cores.
 
-Run: python3 bench/bench_calls.py NAME=PATH [NAME=PATH ...]
+Run: python3 bench/bench_calls.py [--cpu] NAME=PATH [NAME=PATH ...]
      python3 bench/bench_calls.py --threads [PATH]
      (PATH: the module file, kelvora_core_py*.so, of a build or wheel; without
-     one, --threads imports the installed module)
+     one, --threads imports the installed module; --cpu times the process's
+     CPU time instead of the wall clock, for a machine busy with other work)
 """
 import os
 import sys
+import time
 from functools import partial
 
 import numpy as np
@@ -64,7 +66,8 @@ def cases(rng):
 
 
 def side_by_side(argv):
-    builds = [arg.split("=", 1) for arg in argv]
+    clock = time.process_time if argv[:1] == ["--cpu"] else time.perf_counter
+    builds = [arg.split("=", 1) for arg in argv if arg != "--cpu"]
     if not builds or any(len(b) != 2 for b in builds):
         raise SystemExit(__doc__)
     modules = [(name, load(path)) for name, path in builds]
@@ -77,7 +80,7 @@ def side_by_side(argv):
                 check_same(name, call(), candidates[0][1]())
         if floor is not None:
             candidates.append(("floor", floor))
-        medians = compare(title, candidates, repeats=15, min_time=0.1)
+        medians = compare(title, candidates, repeats=15, min_time=0.1, clock=clock)
         summary.append((title, medians))
     names = [name for name, _ in modules]
     print(f"\nSummary: per-call time against {names[0]}, and against the floor")
