@@ -3,11 +3,13 @@ round in one process, so a new toolchain or build setting can be checked for
 speed against the one it replaces (for example the manylinux wheel, built
 with zig, against the development wheel, built with g++).
 
-Run: python3 bench/bench_builds.py NAME=PATH NAME=PATH
-     (PATH: the module file, kelvora_core_py*.so, from each build or wheel)
+Run: python3 bench/bench_builds.py [--cpu] NAME=PATH NAME=PATH
+     (PATH: the module file, kelvora_core_py*.so, from each build or wheel;
+     --cpu times the process's CPU time, all threads, instead of the wall clock)
 """
 import importlib.util
 import sys
+import time
 
 import numpy as np
 
@@ -50,7 +52,8 @@ def cases(rng):
 
 
 def main(argv):
-    builds = [arg.split("=", 1) for arg in argv]
+    clock = time.process_time if argv[:1] == ["--cpu"] else time.perf_counter
+    builds = [arg.split("=", 1) for arg in argv if arg != "--cpu"]
     if len(builds) < 2 or any(len(b) != 2 for b in builds):
         raise SystemExit(__doc__)
     modules = [(name, load(path)) for name, path in builds]
@@ -59,7 +62,7 @@ def main(argv):
         for name, module in modules[1:]:
             check_same(name, call(module), first)
         compare(title, [(name, (lambda m=module, c=call: c(m))) for name, module in modules],
-                repeats=9)
+                repeats=9, clock=clock)
 
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ import sys
 import numpy as np
 
 import kelvora_core_py as k
-from harness import check_same, compare, resource_use
+from harness import check_same, compare, one_core_floor, resource_use
 
 KIB, MIB = 1 << 10, 1 << 20
 
@@ -97,13 +97,6 @@ def numpy_inv(pub: bytes, priv_keys, mapped: np.ndarray) -> list:
         s += c[1]
         np.add(z[0], P(s), out=c[0])
     return [row.tobytes() for row in out]
-
-
-def one_core_floor(rows: np.ndarray, results: int) -> list:
-    """Every input byte read once, and the result bytes objects made."""
-    for row in rows:
-        np.count_nonzero(row)
-    return [bytes(rows.shape[1]) for _ in range(results)]
 
 
 def main() -> None:

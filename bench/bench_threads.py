@@ -26,22 +26,13 @@ import time
 import numpy as np
 
 import kelvora_core_py as k
-from harness import compare
+from harness import compare, in_threads
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples"))
 import scale_out  # noqa: E402
 
 MIB = 1 << 20
 QUICK = "--quick" in sys.argv
-
-
-def in_threads(threads: int, work) -> None:
-    """Runs work() on `threads` Python threads at once and waits for them."""
-    running = [threading.Thread(target=work) for _ in range(threads)]
-    for t in running:
-        t.start()
-    for t in running:
-        t.join()
 
 
 def bench_two_threads() -> float:

@@ -14,6 +14,7 @@ import json
 import os
 import statistics
 import subprocess
+import threading
 import time
 from typing import Callable, Sequence
 
@@ -34,25 +35,49 @@ def check_same(name: str, got, want) -> None:
         raise SystemExit(f"{name}: peer result differs from the module's")
 
 
-def time_once(fn: Callable[[], object], number: int) -> float:
-    start = time.perf_counter()
+def in_threads(threads: int, work) -> None:
+    """Runs work() on `threads` Python threads at once and waits for them."""
+    running = [threading.Thread(target=work) for _ in range(threads)]
+    for t in running:
+        t.start()
+    for t in running:
+        t.join()
+
+
+def one_core_floor(rows, results: int) -> list:
+    """The data mapping's floor on one core: every input byte read once
+    (np.count_nonzero over each row of `rows`, a 2-D uint8 array), and the
+    result bytes objects made (`results` of one row's length)."""
+    import numpy as np
+    for row in rows:
+        np.count_nonzero(row)
+    return [bytes(rows.shape[1]) for _ in range(results)]
+
+
+def time_once(fn: Callable[[], object], number: int,
+              clock: Callable[[], float] = time.perf_counter) -> float:
+    start = clock()
     for _ in range(number):
         fn()
-    return (time.perf_counter() - start) / number
+    return (clock() - start) / number
 
 
 def compare(title: str, candidates: Sequence[tuple[str, Callable[[], object]]],
-            repeats: int = 7, min_time: float = 0.05) -> dict[str, float]:
-    """Times each candidate (median seconds per call) and prints ratios to the first."""
+            repeats: int = 7, min_time: float = 0.05,
+            clock: Callable[[], float] = time.perf_counter) -> dict[str, float]:
+    """Times each candidate (median seconds per call) and prints ratios to the
+    first. clock=time.process_time counts the process's CPU time instead of
+    the wall clock's: on a machine that other work keeps busy, what a call
+    costs rather than how long it waited for a processor."""
     numbers = []
     for _, fn in candidates:
         fn()  # warm up, and size the inner loop so one repeat takes min_time
-        once = max(time_once(fn, 1), 1e-7)
+        once = max(time_once(fn, 1, clock), 1e-7)
         numbers.append(max(1, int(min_time / once)))
     samples: list[list[float]] = [[] for _ in candidates]
     for _ in range(repeats):
         for i, (_, fn) in enumerate(candidates):
-            samples[i].append(time_once(fn, numbers[i]))
+            samples[i].append(time_once(fn, numbers[i], clock))
     medians = {name: statistics.median(s) for (name, _), s in zip(candidates, samples)}
     RUNS.append((title, medians))
     base_name = candidates[0][0]

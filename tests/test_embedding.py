@@ -36,8 +36,11 @@ def test_module_works_in_a_second_interpreter_lifetime(tmp_path):
     flags = subprocess.run([config, "--cflags", "--ldflags", "--embed"], check=True,
                            capture_output=True, text=True).stdout.split()
     program = tmp_path / "embed_twice"
-    subprocess.run([compiler, os.path.join(HERE, "embed_twice.c"), "-o", str(program), *flags],
-                   check=True, capture_output=True, text=True)
+    # python-config names libpython's folder but not as a run path, which an
+    # interpreter installed outside the loader's folders needs.
+    run_path = f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"
+    subprocess.run([compiler, os.path.join(HERE, "embed_twice.c"), "-o", str(program), *flags,
+                    run_path], check=True, capture_output=True, text=True)
     # The embedded interpreter is the base installation: it finds the module
     # under test and NumPy through PYTHONPATH.
     paths = [os.path.dirname(os.path.abspath(k.__file__)), *site.getsitepackages()]

@@ -132,12 +132,9 @@ void BlobFields::add_by_rules(PyObject* arg) {
 }
 
 // See header.
-BlobFields::BlobFields(PyObject* args)
-    : BlobFields(args ? std::size_t(PyTuple_Size(args)) : 0, args) {}
-
-BlobFields::BlobFields(std::size_t count, PyObject* args)
-    : field_(count), utf8_(count), array_fields_(count) {
-  for (std::size_t i = 0; i < count; ++i) add(PyTuple_GetItem(args, Py_ssize_t(i)));
+BlobFields::BlobFields(const Positional& args)
+    : field_(args.size()), utf8_(args.size()), array_fields_(args.size()) {
+  for (std::size_t i = 0; i < args.size(); ++i) add(args[i]);
 }
 
 // See header.

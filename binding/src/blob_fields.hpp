@@ -14,7 +14,7 @@
 //
 // The blob holds each argument as it was when it was converted. The fields
 // borrow what nothing can change before the blob is written: bytes objects
-// (the call's argument tuple holds them), UTF-8 encodings (kept here; short
+// (the call's caller holds them), UTF-8 encodings (kept here; short
 // ones in a buffer inside this object), and array memory until Python code
 // runs. Before a rule runs Python code (__index__, iteration), which could
 // write to, reshape or free an array converted earlier, the arrays borrowed so
@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <span>
 
+#include "binder.hpp"
 #include "blob/blob.hpp"
 #include "pyref.hpp"
 #include "small_list.hpp"
@@ -37,9 +38,9 @@ namespace kelvora::py {
 
 class BlobFields {
  public:
-  // The fields of the items of `args`, a tuple, in order; raises (see above)
-  // at the first item that has none.
-  explicit BlobFields(PyObject* args);
+  // The fields of the positional arguments `args`, in order; raises (see
+  // above) at the first argument that has none.
+  explicit BlobFields(const Positional& args);
 
   // The fields so far.
   std::span<const BlobField> fields() const { return field_.span(); }
@@ -48,7 +49,6 @@ class BlobFields {
   static constexpr std::size_t kInline = 8;          // fields without an allocation
   static constexpr std::size_t kShortTextChars = 64;  // longer texts get a bytes object
 
-  BlobFields(std::size_t count, PyObject* args);
   void add(PyObject* arg);
   bool add_exact_type(PyObject* arg);
   void add_by_rules(PyObject* arg);

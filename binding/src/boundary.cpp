@@ -7,6 +7,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "once.hpp"
 
 namespace kelvora::py {
 namespace {
@@ -19,19 +20,20 @@ constexpr const char* kPanicDoc =
 
 constexpr const char* kGenericPanic = "native code failed without a message";
 
-// Created on the first internal failure, under the interpreter lock; never
-// freed, but forgotten when its interpreter ends.
+// Made on first use, once however many threads ask at once; never freed, but
+// forgotten when its interpreter ends.
+Once g_panic_made;
 PyObject* g_panic_type = nullptr;
 
 PyObject* panic_exception_type() {
-  if (g_panic_type == nullptr) {
+  g_panic_made.run([] {
     g_panic_type = PyErr_NewExceptionWithDoc("kelvora_core_py.PanicException", kPanicDoc,
                                              PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) {
       std::fputs("kelvora_core_py: cannot create PanicException\n", stderr);
       std::abort();
     }
-  }
+  });
   return g_panic_type;
 }
 
@@ -53,7 +55,10 @@ void raise_panic(std::string_view message) noexcept {
 
 }  // namespace
 
-void forget_panic_exception() noexcept { g_panic_type = nullptr; }
+void forget_panic_exception() noexcept {
+  g_panic_made.reset();
+  g_panic_type = nullptr;
+}
 
 PyObject* module_getattr(PyObject*, PyObject* name) {
   if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
@@ -79,6 +84,33 @@ void raise_value_error(std::string_view prefix, std::string_view message) {
   text += message;
   raise(PyExc_ValueError, text);
 }
+
+// PyErr_GetRaisedException replaces the deprecated PyErr_Fetch from 3.12 on.
+#if (defined(Py_LIMITED_API) ? Py_LIMITED_API + 0 : PY_VERSION_HEX) >= 0x030C0000
+PyRef take_exception() { return PyRef::steal(PyErr_GetRaisedException()); }
+
+void restore_exception(PyRef exception) {
+  if (exception) PyErr_SetRaisedException(exception.release());
+}
+#else
+PyRef take_exception() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type = PyRef::steal(type), owned_traceback = PyRef::steal(traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  return PyRef::steal(value);
+}
+
+void restore_exception(PyRef exception) {
+  if (!exception) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exception.get());
+  PyErr_Restore(type, exception.release(), traceback);
+}
+#endif
 
 PyRef checked(PyObject* result) {
   if (result == nullptr) throw PythonError{};

@@ -34,6 +34,12 @@ struct PythonError {};
 // reference; NULL (an exception is set) throws PythonError.
 PyRef checked(PyObject* result);
 
+// The pending Python exception as one normalized object (carrying its
+// traceback), taken off the error indicator; empty when none is set.
+PyRef take_exception();
+// Sets `exception` (from take_exception) pending again; nothing when empty.
+void restore_exception(PyRef exception);
+
 // Translates the exception being handled into a Python exception. Called
 // only from run_guarded's catch clause.
 void translate_current_exception() noexcept;

@@ -1,5 +1,5 @@
-// The module's thirteen functions: signature (the single source of the
-// parameter names and the text signature) and entry, in the published order.
+// The module's thirteen functions, each a declaration (the single source of
+// its parameter names, text signature and conversions) and an entry.
 //
 // Python signatures:
 //   involute_packet(packet, salt, chunk_size) -> bytes
@@ -23,33 +23,25 @@
 
 namespace kelvora::py {
 
-// X(name, signature)
-#define KELVORA_FUNCTIONS(X)                                                                  \
-  X(involute_packet, ("involute_packet", {"packet", "salt", "chunk_size"}))                   \
-  X(cycle_packet, ("cycle_packet",                                                            \
-                   {"packet", "old_salt", "new_salt", "old_key", "new_key", "chunk_size"}))   \
-  X(get_chunk_size, ("get_chunk_size", {"packet"}))                                           \
-  X(get_chunk_size_min, ("get_chunk_size_min", {"packet", "min_size"}))                       \
-  X(cond_involute_packet, ("cond_involute_packet", {"packet", "involute_salt", "chunk_size",  \
-                                                    "low_bound", "high_bound", "test_value"})) \
-  X(gen_key, ("gen_key", {"party_id", "purpose", "master_seed"}))                             \
-  X(prep_condition, ("prep_condition", {"low_bound", "high_bound", "salt"}))                  \
-  X(cond_hash_branch, ("cond_hash_branch", {"low_bound", "high_bound", "test_value", "salt"})) \
-  X(map_data, ("map_data", {"pub_key", "priv_key", "identity", "data_sequences"}))            \
-  X(inv_data, ("inv_data", {"pub_key", "priv_keys", "data_sequences"}))                       \
-  X(package_blob, ("package_blob", true))                                                     \
-  X(unpack_setup_packet, ("unpack_setup_packet", {"data"}))                                   \
-  X(unpack_encrypted_packet, ("unpack_encrypted_packet", {"data"}))
+// The functions in the published order; each entries_*.cpp declares its
+// functions' parameters (binder.hpp) and defines <name>_function.
+#define KELVORA_FUNCTIONS(X) \
+  X(involute_packet)         \
+  X(cycle_packet)            \
+  X(get_chunk_size)          \
+  X(get_chunk_size_min)      \
+  X(cond_involute_packet)    \
+  X(gen_key)                 \
+  X(prep_condition)          \
+  X(cond_hash_branch)        \
+  X(map_data)                \
+  X(inv_data)                \
+  X(package_blob)            \
+  X(unpack_setup_packet)     \
+  X(unpack_encrypted_packet)
 
-namespace sig {
-#define KELVORA_SIGNATURE(name, signature) inline constexpr Signature name signature;
-KELVORA_FUNCTIONS(KELVORA_SIGNATURE)
-#undef KELVORA_SIGNATURE
-}  // namespace sig
-
-#define KELVORA_ENTRY(name, signature) \
-  PyObject* entry_##name(PyObject* self, PyObject* args, PyObject* kwargs);
-KELVORA_FUNCTIONS(KELVORA_ENTRY)
-#undef KELVORA_ENTRY
+#define KELVORA_DECLARE_FUNCTION(name) extern const Function name##_function;
+KELVORA_FUNCTIONS(KELVORA_DECLARE_FUNCTION)
+#undef KELVORA_DECLARE_FUNCTION
 
 }  // namespace kelvora::py

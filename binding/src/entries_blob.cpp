@@ -26,45 +26,49 @@
 
 namespace kelvora::py {
 
-PyObject* entry_package_blob(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&]() -> PyRef {
-    const Bound b = bind(sig::package_blob, args, kwargs);
-    const BlobFields fields(b.args.get());
-    const std::span<const BlobField> all = fields.fields();
-    const std::size_t size = blob_size(all);
-    return bytes_filled(size, [&](std::uint8_t* out) {
-      run_unlocked(size, [&](StopToken stop) { write_blob(all, {out, size}, stop); });
-    });
+namespace {
+
+constexpr auto kPackageBlob = declare_variadic("package_blob");
+
+PyRef package_blob(const Positional& args) {
+  const BlobFields fields(args);
+  const std::span<const BlobField> all = fields.fields();
+  const std::size_t size = blob_size(all);
+  return bytes_filled(size, [&](std::uint8_t* out) {
+    run_unlocked(size, [&](StopToken stop) { write_blob(all, {out, size}, stop); });
   });
 }
 
-PyObject* entry_unpack_setup_packet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::unpack_setup_packet;
-    const Bound b = bind(s, args, kwargs);
-    const ByteView data = convert(s, b, 0, as_bytes);
-    const SetupPacket p = value_or_raise(read_setup_packet(data), "");
-    PyRef public_key = bytes_result(p.public_key);
-    PyRef packet = bytes_result(p.packet);
-    PyRef mode = str_result(p.mode);
-    PyRef identity = int_result(p.identity);
-    return tuple_result({&public_key, &packet, &mode, &identity});
-  });
+struct UnpackPacket {
+  ByteView data;
+};
+
+constexpr auto kUnpackSetupPacket =
+    declare("unpack_setup_packet", KELVORA_PARAM(UnpackPacket, data, as_bytes));
+
+PyRef unpack_setup_packet(const UnpackPacket& a) {
+  const SetupPacket p = value_or_raise(read_setup_packet(a.data), "");
+  // Made in field order (a braced list is evaluated left to right).
+  PyRef f[] = {bytes_result(p.public_key), bytes_result(p.packet), str_result(p.mode),
+               int_result(p.identity)};
+  return tuple_result({&f[0], &f[1], &f[2], &f[3]});
 }
 
-PyObject* entry_unpack_encrypted_packet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::unpack_encrypted_packet;
-    const Bound b = bind(s, args, kwargs);
-    const ByteView data = convert(s, b, 0, as_bytes);
-    const EncryptedPacket p = value_or_raise(read_encrypted_packet(data), "");
-    PyRef public_key = bytes_result(p.public_key);
-    PyRef private_key = bytes_result(p.private_key);
-    PyRef packet = bytes_result(p.packet);
-    PyRef mode = str_result(p.mode);
-    PyRef identity = int_result(p.identity);
-    return tuple_result({&public_key, &private_key, &packet, &mode, &identity});
-  });
+constexpr auto kUnpackEncryptedPacket =
+    declare("unpack_encrypted_packet", KELVORA_PARAM(UnpackPacket, data, as_bytes));
+
+PyRef unpack_encrypted_packet(const UnpackPacket& a) {
+  const EncryptedPacket p = value_or_raise(read_encrypted_packet(a.data), "");
+  PyRef f[] = {bytes_result(p.public_key), bytes_result(p.private_key), bytes_result(p.packet),
+               str_result(p.mode), int_result(p.identity)};
+  return tuple_result({&f[0], &f[1], &f[2], &f[3], &f[4]});
 }
+
+}  // namespace
+
+const Function package_blob_function = function<kPackageBlob, package_blob>();
+const Function unpack_setup_packet_function = function<kUnpackSetupPacket, unpack_setup_packet>();
+const Function unpack_encrypted_packet_function =
+    function<kUnpackEncryptedPacket, unpack_encrypted_packet>();
 
 }  // namespace kelvora::py

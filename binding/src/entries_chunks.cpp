@@ -6,25 +6,37 @@
 
 namespace kelvora::py {
 
-PyObject* entry_get_chunk_size(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::get_chunk_size;
-    const Bound b = bind(s, args, kwargs);
-    const ByteView packet = require_contiguous(convert(s, b, 0, as_byte_array));
-    return int_result(run_unlocked(packet.size(), [&](StopToken stop) { return chunk_size(packet, stop); }));
-  });
+namespace {
+
+struct GetChunkSize {
+  PyObject* packet;
+};
+constexpr auto kGetChunkSize =
+    declare("get_chunk_size", KELVORA_PARAM(GetChunkSize, packet, as_byte_array));
+
+PyRef get_chunk_size(const GetChunkSize& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  return int_result(
+      run_unlocked(packet.size(), [&](StopToken stop) { return chunk_size(packet, stop); }));
 }
 
-PyObject* entry_get_chunk_size_min(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::get_chunk_size_min;
-    const Bound b = bind(s, args, kwargs);
-    PyObject* packet_array = convert(s, b, 0, as_byte_array);
-    const std::uint64_t min_size = convert(s, b, 1, as_u64);
-    const ByteView packet = require_contiguous(packet_array);
-    return int_result(run_unlocked(
-        packet.size(), [&](StopToken stop) { return chunk_size_min(packet, min_size, stop); }));
-  });
+struct GetChunkSizeMin {
+  PyObject* packet;
+  std::uint64_t min_size;
+};
+constexpr auto kGetChunkSizeMin =
+    declare("get_chunk_size_min", KELVORA_PARAM(GetChunkSizeMin, packet, as_byte_array),
+            KELVORA_PARAM(GetChunkSizeMin, min_size, as_u64));
+
+PyRef get_chunk_size_min(const GetChunkSizeMin& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  return int_result(run_unlocked(
+      packet.size(), [&](StopToken stop) { return chunk_size_min(packet, a.min_size, stop); }));
 }
+
+}  // namespace
+
+const Function get_chunk_size_function = function<kGetChunkSize, get_chunk_size>();
+const Function get_chunk_size_min_function = function<kGetChunkSizeMin, get_chunk_size_min>();
 
 }  // namespace kelvora::py

@@ -5,30 +5,44 @@
 
 namespace kelvora::py {
 
-PyObject* entry_prep_condition(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::prep_condition;
-    const Bound b = bind(s, args, kwargs);
-    const float low = convert(s, b, 0, as_f32);
-    const float high = convert(s, b, 1, as_f32);
-    PyObject* salt = convert(s, b, 2, as_byte_array);
-    const PreparedBounds bounds = prepare_bounds(require_contiguous(salt), low, high);
-    PyRef lo = int_result(bounds.lo);
-    PyRef hi = int_result(bounds.hi);
-    return tuple_result({&lo, &hi});
-  });
+namespace {
+
+struct PrepCondition {
+  float low_bound, high_bound;
+  PyObject* salt;
+};
+constexpr auto kPrepCondition =
+    declare("prep_condition", KELVORA_PARAM(PrepCondition, low_bound, as_f32),
+            KELVORA_PARAM(PrepCondition, high_bound, as_f32),
+            KELVORA_PARAM(PrepCondition, salt, as_byte_array));
+
+PyRef prep_condition(const PrepCondition& a) {
+  const PreparedBounds bounds =
+      prepare_bounds(require_contiguous(a.salt), a.low_bound, a.high_bound);
+  PyRef lo = int_result(bounds.lo);
+  PyRef hi = int_result(bounds.hi);
+  return tuple_result({&lo, &hi});
 }
 
-PyObject* entry_cond_hash_branch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::cond_hash_branch;
-    const Bound b = bind(s, args, kwargs);
-    const std::uint64_t lo = convert(s, b, 0, as_u64);
-    const std::uint64_t hi = convert(s, b, 1, as_u64);
-    const float test_value = convert(s, b, 2, as_f32);
-    PyObject* salt = convert(s, b, 3, as_byte_array);
-    return int_result(branch_value({lo, hi}, require_contiguous(salt), test_value));
-  });
+struct CondHashBranch {
+  std::uint64_t low_bound, high_bound;
+  float test_value;
+  PyObject* salt;
+};
+constexpr auto kCondHashBranch =
+    declare("cond_hash_branch", KELVORA_PARAM(CondHashBranch, low_bound, as_u64),
+            KELVORA_PARAM(CondHashBranch, high_bound, as_u64),
+            KELVORA_PARAM(CondHashBranch, test_value, as_f32),
+            KELVORA_PARAM(CondHashBranch, salt, as_byte_array));
+
+PyRef cond_hash_branch(const CondHashBranch& a) {
+  return int_result(
+      branch_value({a.low_bound, a.high_bound}, require_contiguous(a.salt), a.test_value));
 }
+
+}  // namespace
+
+const Function prep_condition_function = function<kPrepCondition, prep_condition>();
+const Function cond_hash_branch_function = function<kCondHashBranch, cond_hash_branch>();
 
 }  // namespace kelvora::py

@@ -18,75 +18,80 @@ namespace kelvora::py {
 using messages::kCyclePrefix;
 using messages::kInvolutePrefix;
 
-PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::involute_packet;
-    const Bound b = bind(s, args, kwargs);
-    PyObject* packet_array = convert(s, b, 0, as_byte_array);
-    PyObject* salt_array = convert(s, b, 1, as_byte_array);
-    const std::uint64_t chunk_size = convert(s, b, 2, as_u64);
-    const ByteView packet = require_contiguous(packet_array);
-    const ByteView salt = require_contiguous(salt_array);
-    return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(run_unlocked(packet.size(),
-                                  [&](StopToken stop) {
-                                    return involute_into(packet, salt, chunk_size,
-                                                         {out, packet.size()}, stop);
-                                  }),
-                     kInvolutePrefix);
-    });
+namespace {
+
+// A result as long as `packet`, written once by work(out, stop); an error
+// value drops it and raises ValueError(prefix + the error's message).
+template <class Work>
+PyRef packet_result(ByteView packet, std::string_view prefix, Work&& work) {
+  return bytes_filled(packet.size(), [&](std::uint8_t* out) {
+    const std::span<std::uint8_t> into(out, packet.size());
+    value_or_raise(run_unlocked(packet.size(), [&](StopToken stop) { return work(into, stop); }),
+                   prefix);
   });
 }
 
-PyObject* entry_cycle_packet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::cycle_packet;
-    const Bound b = bind(s, args, kwargs);
-    PyObject* packet_array = convert(s, b, 0, as_byte_array);
-    PyObject* old_salt_array = convert(s, b, 1, as_byte_array);
-    PyObject* new_salt_array = convert(s, b, 2, as_byte_array);
-    PyObject* old_key_array = convert(s, b, 3, as_byte_array);
-    PyObject* new_key_array = convert(s, b, 4, as_byte_array);
-    const std::uint64_t chunk_size = convert(s, b, 5, as_u64);
-    const ByteView packet = require_contiguous(packet_array);
-    const ByteView old_salt = require_contiguous(old_salt_array);
-    const ByteView new_salt = require_contiguous(new_salt_array);
-    const ByteView old_key = require_contiguous(old_key_array);
-    const ByteView new_key = require_contiguous(new_key_array);
-    return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(run_unlocked(packet.size(),
-                                  [&](StopToken stop) {
-                                    return cycle_into(packet, old_salt, new_salt, old_key,
-                                                      new_key, chunk_size, {out, packet.size()},
-                                                      stop);
-                                  }),
-                     kCyclePrefix);
-    });
+struct Involute {
+  PyObject *packet, *salt;
+  std::uint64_t chunk_size;
+};
+constexpr auto kInvolute = declare(
+    "involute_packet", KELVORA_PARAM(Involute, packet, as_byte_array),
+    KELVORA_PARAM(Involute, salt, as_byte_array), KELVORA_PARAM(Involute, chunk_size, as_u64));
+
+PyRef involute_packet(const Involute& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  const ByteView salt = require_contiguous(a.salt);
+  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return involute_into(packet, salt, a.chunk_size, out, stop);
   });
 }
 
-PyObject* entry_cond_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_guarded([&] {
-    const Signature& s = sig::cond_involute_packet;
-    const Bound b = bind(s, args, kwargs);
-    PyObject* packet_array = convert(s, b, 0, as_byte_array);
-    PyObject* salt_array = convert(s, b, 1, as_byte_array);
-    const std::uint64_t chunk_size = convert(s, b, 2, as_u64);
-    const std::uint64_t low = convert(s, b, 3, as_u64);
-    const std::uint64_t high = convert(s, b, 4, as_u64);
-    const float test_value = convert(s, b, 5, as_f32);
-    const ByteView packet = require_contiguous(packet_array);
-    const ByteView salt = require_contiguous(salt_array);
-    const Condition condition{{low, high}, test_value};
-    return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(run_unlocked(packet.size(),
-                                  [&](StopToken stop) {
-                                    return involute_if_into(packet, salt, chunk_size, condition,
-                                                            {out, packet.size()}, stop);
-                                  }),
-                     kInvolutePrefix);
-    });
+struct Cycle {
+  PyObject *packet, *old_salt, *new_salt, *old_key, *new_key;
+  std::uint64_t chunk_size;
+};
+constexpr auto kCycle = declare(
+    "cycle_packet", KELVORA_PARAM(Cycle, packet, as_byte_array),
+    KELVORA_PARAM(Cycle, old_salt, as_byte_array), KELVORA_PARAM(Cycle, new_salt, as_byte_array),
+    KELVORA_PARAM(Cycle, old_key, as_byte_array), KELVORA_PARAM(Cycle, new_key, as_byte_array),
+    KELVORA_PARAM(Cycle, chunk_size, as_u64));
+
+PyRef cycle_packet(const Cycle& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  const ByteView old_salt = require_contiguous(a.old_salt);
+  const ByteView new_salt = require_contiguous(a.new_salt);
+  const ByteView old_key = require_contiguous(a.old_key);
+  const ByteView new_key = require_contiguous(a.new_key);
+  return packet_result(packet, kCyclePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return cycle_into(packet, old_salt, new_salt, old_key, new_key, a.chunk_size, out, stop);
   });
 }
+
+struct CondInv {
+  PyObject *packet, *involute_salt;
+  std::uint64_t chunk_size, low_bound, high_bound;
+  float test_value;
+};
+constexpr auto kCondInv = declare(
+    "cond_involute_packet", KELVORA_PARAM(CondInv, packet, as_byte_array),
+    KELVORA_PARAM(CondInv, involute_salt, as_byte_array),
+    KELVORA_PARAM(CondInv, chunk_size, as_u64), KELVORA_PARAM(CondInv, low_bound, as_u64),
+    KELVORA_PARAM(CondInv, high_bound, as_u64), KELVORA_PARAM(CondInv, test_value, as_f32));
+
+PyRef cond_involute_packet(const CondInv& a) {
+  const ByteView packet = require_contiguous(a.packet);
+  const ByteView salt = require_contiguous(a.involute_salt);
+  const Condition condition{{a.low_bound, a.high_bound}, a.test_value};
+  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+    return involute_if_into(packet, salt, a.chunk_size, condition, out, stop);
+  });
+}
+
+}  // namespace
+
+const Function involute_packet_function = function<kInvolute, involute_packet>();
+const Function cycle_packet_function = function<kCycle, cycle_packet>();
+const Function cond_involute_packet_function = function<kCondInv, cond_involute_packet>();
 
 }  // namespace kelvora::py

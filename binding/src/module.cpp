@@ -16,6 +16,7 @@
 
 #include "entries.hpp"
 #include "numpy_api.hpp"
+#include "once.hpp"
 #include "unlocked.hpp"
 
 namespace kelvora::py {
@@ -33,23 +34,22 @@ std::string text_signature(const Signature& s) {
   return doc + ")\n--\n\n";
 }
 
-#define KELVORA_ONE(name, signature) +1
-constexpr std::size_t kFunctionCount = 0 KELVORA_FUNCTIONS(KELVORA_ONE);
-#undef KELVORA_ONE
+#define KELVORA_FUNCTION_ADDRESS(name) &name##_function,
+constexpr std::array kFunctions = {KELVORA_FUNCTIONS(KELVORA_FUNCTION_ADDRESS)};
+#undef KELVORA_FUNCTION_ADDRESS
 
 struct FunctionTable {
-  std::array<std::string, kFunctionCount> docs;
-  std::array<PyMethodDef, kFunctionCount> defs{};
+  std::array<std::string, kFunctions.size()> docs;
+  std::array<PyMethodDef, kFunctions.size()> defs{};
 
   FunctionTable() {
-    std::size_t i = 0;
-#define KELVORA_METHOD(name, signature)                                        \
-  docs[i] = text_signature(sig::name);                                         \
-  defs[i] = PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_##name)),    \
-                        METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};        \
-  ++i;
-    KELVORA_FUNCTIONS(KELVORA_METHOD)
-#undef KELVORA_METHOD
+    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+      const Function& f = *kFunctions[i];
+      docs[i] = text_signature(f.signature);
+      defs[i] = PyMethodDef{f.signature.name,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
+                            kCallFlags, docs[i].c_str()};
+    }
   }
 };
 
@@ -59,17 +59,22 @@ PyModuleDef module_def = {
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* the_module = nullptr;  // written once per interpreter, under its lock
+Once module_made;
+PyObject* the_module = nullptr;  // made once per interpreter
 
 // Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module
-// object, the NumPy table and the PanicException class all belonged to it, so
-// they are forgotten (not released: no Python call is allowed any more), and
-// a later Py_Initialize in the same process imports the module afresh.
+// object, the NumPy table, the PanicException class and the interned
+// parameter names all belonged to it, so they are forgotten (not released: no
+// Python call is allowed any more), and a later Py_Initialize in the same
+// process imports the module afresh.
 void forget_interpreter() {
   the_module = nullptr;
+  module_made.reset();
   numpy::forget_api();
   forget_panic_exception();
   forget_main_thread();
+  for (const Function* f : kFunctions)
+    if (f->signature.keywords != nullptr) f->signature.keywords->forget();
   owner_interpreter.store(-1);
 }
 
@@ -103,6 +108,25 @@ bool add_functions(PyObject* module) {
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }
 
+// The module object with its functions; throws PythonError when CPython
+// cannot make it.
+PyObject* make_module() {
+  PyRef module = checked(PyModule_Create2(&module_def, 3));
+#ifdef Py_GIL_DISABLED
+  // Safe without the interpreter lock: the module's process-wide state is made
+  // once (Once), and a call touches nothing else shared.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PythonError{};
+#endif
+  if (!add_functions(module.get()) ||
+      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0 ||
+      !watch_interpreter_exit())
+    throw PythonError{};
+  // Py_AtExit takes at most 32 functions per interpreter; without a place in
+  // it the module is still kept, and only a second Py_Initialize would suffer.
+  (void)Py_AtExit(forget_interpreter);
+  return module.release();
+}
+
 PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
@@ -117,21 +141,16 @@ PyObject* init_module() {
                     "already loaded in another one");
     return nullptr;
   }
-  if (the_module != nullptr) {
-    Py_INCREF(the_module);
-    return the_module;
-  }
-  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
-  if (!module || !add_functions(module.get()) ||
-      PyModule_AddStringConstant(module.get(), "__version__", KELVORA_VERSION) < 0 ||
-      !watch_interpreter_exit())
+  try {
+    module_made.run([] { the_module = make_module(); });
+  } catch (const PythonError&) {
     return nullptr;
-  // Py_AtExit takes at most 32 functions per interpreter; without a place in
-  // it the module is still kept, and only a second Py_Initialize would suffer.
-  (void)Py_AtExit(forget_interpreter);
-  the_module = module.get();
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
   Py_INCREF(the_module);
-  return module.release();
+  return the_module;
 }
 
 }  // namespace

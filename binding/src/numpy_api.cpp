@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "boundary.hpp"
 #include "failure.hpp"
 #include "pyref.hpp"
 
@@ -18,10 +19,7 @@ constexpr int kSlotEquivTypes = 182;    // PyArray_EquivTypes
 [[noreturn]] void fail_capsule(const char* what) {
   std::string message = "Failed to access NumPy array API capsule: ";
   message += what;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef t = PyRef::steal(type), v = PyRef::steal(value), tb = PyRef::steal(traceback);
+  PyRef v = take_exception();
   if (v) {
     PyRef text = PyRef::steal(PyObject_Str(v.get()));
     PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
@@ -80,10 +78,11 @@ Api load() {
 
 namespace detail {
 
-Api g_api{};  // written under the interpreter lock
+Once g_made;
+Api g_api{};  // written once, by the thread that fetches it
 
 const Api& fetch_api() {
-  g_api = load();
+  g_made.run([] { g_api = load(); });
   return g_api;
 }
 

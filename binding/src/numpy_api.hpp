@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "once.hpp"
+
 namespace kelvora::py::numpy {
 
 // Leading fields of NumPy's array object; their layout is the same in NumPy
@@ -35,19 +37,23 @@ struct Api {
 };
 
 namespace detail {
-extern Api g_api;        // empty until fetched
-const Api& fetch_api();  // fetches g_api; a failed fetch is retried next time
+extern Once g_made;  // whether g_api holds the table
+extern Api g_api;
+const Api& fetch_api();  // a failed fetch is retried next time
 }  // namespace detail
 
-// The table, fetched on first use (interpreter lock held).
+// The table, fetched on first use, once however many threads ask at once.
 inline const Api& api() {
-  if (detail::g_api.array_type == nullptr) [[unlikely]] return detail::fetch_api();
+  if (!detail::g_made.done()) [[unlikely]] return detail::fetch_api();
   return detail::g_api;
 }
 
 // Forgets the table, once the interpreter it was fetched in has ended
 // (module.cpp); the next use fetches it again.
-inline void forget_api() noexcept { detail::g_api = {}; }
+inline void forget_api() noexcept {
+  detail::g_made.reset();
+  detail::g_api = {};
+}
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 

@@ -33,13 +33,15 @@ ProcessId process_id() { return 0; }  // no fork: the module lives in one proces
 
 // The main thread's identifier (threading.main_thread().ident) in the process
 // `g_main_pid`: after fork() the child's main thread is the one that forked.
-// Read and written with the interpreter lock held.
-ProcessId g_main_pid = ProcessId(-1);
-unsigned long g_main_ident = 0;
+// Threads that find them unset may all set them at once (without an
+// interpreter lock), each to the same values: the identifier is published
+// with the process id that says it is valid.
+std::atomic<ProcessId> g_main_pid{ProcessId(-1)};
+std::atomic<unsigned long> g_main_ident{0};
 
 bool on_main_thread() {
   const ProcessId pid = process_id();
-  if (pid != g_main_pid) {
+  if (pid != g_main_pid.load(std::memory_order_acquire)) {
     PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
     PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
                            : PyRef();
@@ -51,10 +53,10 @@ bool on_main_thread() {
       PyErr_Clear();
       return false;
     }
-    g_main_pid = pid;
-    g_main_ident = value;
+    g_main_ident.store(value, std::memory_order_relaxed);
+    g_main_pid.store(pid, std::memory_order_release);
   }
-  return PyThread_get_thread_ident() == g_main_ident;
+  return PyThread_get_thread_ident() == g_main_ident.load(std::memory_order_relaxed);
 }
 
 // Set by the interpreter's exit hook (see watch_interpreter_exit), with the
@@ -103,7 +105,7 @@ PyObject* note_exit(PyObject*, PyObject*) {
 }  // namespace
 
 void forget_main_thread() noexcept {
-  g_main_pid = ProcessId(-1);
+  g_main_pid.store(ProcessId(-1), std::memory_order_relaxed);
   g_exiting.store(false, std::memory_order_relaxed);
 }
 
