@@ -91,12 +91,13 @@ auto run_unlocked(std::size_t work, Body&& body) -> decltype(body(StopToken{})) 
   if constexpr (!std::is_void_v<R>) return std::move(*value);
 }
 
-// Forgets which thread is the main thread, and that an interpreter was shutting
-// down, once the interpreter has ended (module.cpp).
+// Forgets which thread is the main thread, and that an interpreter was
+// shutting down, once the interpreter has ended (module.cpp).
 void forget_main_thread() noexcept;
 
-// At import: registers the hook that notes when the interpreter starts to
-// shut down (see take_lock in unlocked.cpp). False with a Python error set.
+// At import: registers, where the C++ runtime needs it, the hook that notes
+// when the interpreter shuts down (see take_lock in unlocked.cpp). False with
+// a Python error set.
 bool watch_interpreter_exit();
 
 }  // namespace kelvora::py
