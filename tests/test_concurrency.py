@@ -201,6 +201,38 @@ def test_other_threads_run_during_a_long_call(name):
     assert best >= 1 / 3, f"the counter ran at {best:.2f} of its free rate"
 
 
+def test_the_lock_is_released_from_64_kib_of_work(fast_switching):
+    # map_data over n one-byte rows: n bytes of work. While the call converts
+    # its n rows, the watcher asks for the lock; a call that then releases it
+    # hands it over (a forced switch) and the watcher, running during the
+    # call, finds the row lent to it (its base is the loans' marker).
+    row, key, stop = np.zeros(1, np.uint8), np.arange(256, dtype=np.uint8), threading.Event()
+    seen = []
+
+    def watch():
+        while not stop.is_set():
+            if row.base is not None:
+                seen.append(True)
+
+    def seen_during(n: int, calls: int) -> bool:
+        rows = [row] * n
+        seen.clear()
+        for _ in range(calls):
+            k.map_data(key, key, 0, rows)
+            if seen:
+                return True
+        return False
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        assert not seen_during((64 << 10) - 1, 20)
+        assert seen_during(64 << 10, 50)
+    finally:
+        stop.set()
+        watcher.join(TIMEOUT)
+
+
 def stopped_by_sigint(call) -> bool:
     """Whether call() (a C callable, such as a partial object), made on the main
     thread, ends in KeyboardInterrupt before its end when SIGINT comes 10 ms

@@ -30,6 +30,7 @@ void drop_exception() {
   ByteView view;
   if (!contiguous_view(arg, view)) raise(PyExc_ValueError, messages::kFieldNotContiguous);
   array_fields_.emplace_back(field_.size());
+  array_.emplace_back(arg);
   field_.emplace_back(BlobField::borrowed(view));
   return true;
 }
@@ -136,7 +137,7 @@ BlobFields::BlobFields(PyObject* args)
     : BlobFields(args ? std::size_t(PyTuple_Size(args)) : 0, args) {}
 
 BlobFields::BlobFields(std::size_t count, PyObject* args)
-    : field_(count), utf8_(count), array_fields_(count) {
+    : field_(count), utf8_(count), array_fields_(count), array_(count) {
   for (std::size_t i = 0; i < count; ++i) add(PyTuple_GetItem(args, Py_ssize_t(i)));
 }
 
@@ -148,6 +149,7 @@ void BlobFields::before_python_code() {
     field = BlobField::owned(Bytes(bytes.begin(), bytes.end()));
   }
   array_fields_.clear();
+  array_.clear();
 }
 
 }  // namespace kelvora::py

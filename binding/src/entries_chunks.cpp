@@ -10,8 +10,10 @@ PyObject* entry_get_chunk_size(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_guarded([&] {
     const Signature& s = sig::get_chunk_size;
     const Bound b = bind(s, args, kwargs);
-    const ByteView packet = require_contiguous(convert(s, b, 0, as_byte_array));
-    return int_result(run_unlocked(packet.size(), [&](StopToken stop) { return chunk_size(packet, stop); }));
+    PyObject* packet_array = convert(s, b, 0, as_byte_array);
+    const ByteView packet = require_contiguous(packet_array);
+    return int_result(run_unlocked(packet.size(), reading(packet_array),
+                                   [&](StopToken stop) { return chunk_size(packet, stop); }));
   });
 }
 
@@ -23,7 +25,8 @@ PyObject* entry_get_chunk_size_min(PyObject*, PyObject* args, PyObject* kwargs) 
     const std::uint64_t min_size = convert(s, b, 1, as_u64);
     const ByteView packet = require_contiguous(packet_array);
     return int_result(run_unlocked(
-        packet.size(), [&](StopToken stop) { return chunk_size_min(packet, min_size, stop); }));
+        packet.size(), reading(packet_array),
+        [&](StopToken stop) { return chunk_size_min(packet, min_size, stop); }));
   });
 }
 

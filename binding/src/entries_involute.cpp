@@ -28,7 +28,7 @@ PyObject* entry_involute_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView packet = require_contiguous(packet_array);
     const ByteView salt = require_contiguous(salt_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(run_unlocked(packet.size(),
+      value_or_raise(run_unlocked(packet.size(), reading(packet_array, salt_array),
                                   [&](StopToken stop) {
                                     return involute_into(packet, salt, chunk_size,
                                                          {out, packet.size()}, stop);
@@ -55,6 +55,8 @@ PyObject* entry_cycle_packet(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteView new_key = require_contiguous(new_key_array);
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
       value_or_raise(run_unlocked(packet.size(),
+                                  reading(packet_array, old_salt_array, new_salt_array,
+                                          old_key_array, new_key_array),
                                   [&](StopToken stop) {
                                     return cycle_into(packet, old_salt, new_salt, old_key,
                                                       new_key, chunk_size, {out, packet.size()},
@@ -79,7 +81,7 @@ PyObject* entry_cond_involute_packet(PyObject*, PyObject* args, PyObject* kwargs
     const ByteView salt = require_contiguous(salt_array);
     const Condition condition{{low, high}, test_value};
     return bytes_filled(packet.size(), [&](std::uint8_t* out) {
-      value_or_raise(run_unlocked(packet.size(),
+      value_or_raise(run_unlocked(packet.size(), reading(packet_array, salt_array),
                                   [&](StopToken stop) {
                                     return involute_if_into(packet, salt, chunk_size, condition,
                                                             {out, packet.size()}, stop);

@@ -30,9 +30,10 @@ PyObject* entry_map_data(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::vector<ByteView> sequences = item_views(items);
     const std::size_t len = mapping::check_map_arguments(identity, sequences);
     return bytes_filled(len, [&](std::uint8_t* out) {
-      run_unlocked(sequences.size() * len, [&](StopToken stop) {
-        mapping::map_sequences_into(pub, priv, identity, sequences, {out, len}, stop);
-      });
+      run_unlocked(sequences.size() * len, reading(pub_array, priv_array, items),
+                   [&](StopToken stop) {
+                     mapping::map_sequences_into(pub, priv, identity, sequences, {out, len}, stop);
+                   });
     });
   });
 }
@@ -60,7 +61,7 @@ PyObject* entry_inv_data(PyObject*, PyObject* args, PyObject* kwargs) {
       row_objects[i] = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(len)));
       rows[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(row_objects[i].get())), len};
     }
-    run_unlocked(n * len, [&](StopToken stop) {
+    run_unlocked(n * len, reading(pub_array, key_items, data_items), [&](StopToken stop) {
       mapping::restore_sequences_into(pub, keys, sequences, rows, stop);
     });
     PyRef list = result(PyList_New(Py_ssize_t(n)));

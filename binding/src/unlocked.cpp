@@ -6,6 +6,8 @@
 //                             same value (the process's main thread), the
 //                             identifier before the flag that publishes it
 //   g_exit_*, g_asking        atomics (see take_lock)
+//   the loans' table          lent_arrays.cpp: with the lock held, and not
+//                             used where there is no lock
 #include "unlocked.hpp"
 
 #include <atomic>
@@ -105,6 +107,7 @@ void forget_main_thread() noexcept {
   g_hook_runs_last.store(false);
   g_exit_over.store(false);
   g_exit_thread.store(0);
+  forget_loans();
 }
 
 bool watch_interpreter_exit() {
