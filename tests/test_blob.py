@@ -11,7 +11,8 @@ from hypothesis import given, strategies as st
 
 import kelvora_core_py as k
 from models import blob_model as model
-from support import UNSUPPORTED, Index, IndexFailsButIsASequence, raises_exactly, strided, u8
+from support import (UNSUPPORTED, Index, IndexFailsButIsASequence, raises_exactly, run_python,
+                     strided, u8)
 
 NOT_CONTIGUOUS = "numpy array not contiguous: The given array is not contiguous"
 W = model.word
@@ -156,6 +157,25 @@ def test_package_blob_holds_each_array_as_it_was_converted(change, later):
     last = later(a, change)
     tail = 1 if later is ChangesArray else b"\x01"
     assert k.package_blob(a, b"x", last, b) == model.blob(b"\x07" * 4096, b"x", tail, b"\x05" * 3)
+
+
+# A field over 4 MiB is copied in pieces of 4 MiB, with a check for signals
+# before each; the last piece here is 3 bytes, and the array it is copied from
+# goes on past it (run in a child, as an overrun may crash).
+LONG_FIELD = """
+    import numpy as np, kelvora_core_py as k
+    from models import blob_model
+
+    source = np.arange(9 << 20, dtype=np.uint8)
+    field = source[:(4 << 20) + 3]
+    assert k.package_blob(b"x", field) == blob_model.blob(b"x", field.tobytes())
+    assert np.array_equal(source, np.arange(9 << 20, dtype=np.uint8))
+"""
+
+
+def test_package_blob_copies_a_long_field_in_pieces():
+    done = run_python(LONG_FIELD)
+    assert done.returncode == 0, done.stderr[-2000:]
 
 
 @given(st.lists(st.one_of(

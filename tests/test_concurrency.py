@@ -9,6 +9,8 @@ Every wait is bounded: joins, queue reads and subprocesses have timeouts, and a
 child that does not finish in time is killed and reported.
 """
 import concurrent.futures
+import functools
+import itertools
 import json
 import multiprocessing
 import os
@@ -199,9 +201,44 @@ def test_other_threads_run_during_a_long_call(name):
     assert best >= 1 / 3, f"the counter ran at {best:.2f} of its free rate"
 
 
-@pytest.mark.parametrize("name", sorted(tasks.long_calls()))
-def test_sigint_ends_a_long_call(name):
-    call = tasks.long_calls()[name]
+def test_the_lock_is_released_from_64_kib_of_work(fast_switching):
+    # map_data over n one-byte rows: n bytes of work. While the call converts
+    # its n rows, the watcher asks for the lock; a call that then releases it
+    # hands it over (a forced switch) and the watcher, running during the
+    # call, finds the row lent to it (its base is the loans' marker).
+    row, key, stop = np.zeros(1, np.uint8), np.arange(256, dtype=np.uint8), threading.Event()
+    seen = []
+
+    def watch():
+        while not stop.is_set():
+            if row.base is not None:
+                seen.append(True)
+
+    def seen_during(n: int, calls: int) -> bool:
+        rows = [row] * n
+        seen.clear()
+        for _ in range(calls):
+            k.map_data(key, key, 0, rows)
+            if seen:
+                return True
+        return False
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        assert not seen_during((64 << 10) - 1, 20)
+        assert seen_during(64 << 10, 50)
+    finally:
+        stop.set()
+        watcher.join(TIMEOUT)
+
+
+def stopped_by_sigint(call) -> bool:
+    """Whether call() (a C callable, such as a partial object), made on the main
+    thread, ends in KeyboardInterrupt before its end when SIGINT comes 10 ms
+    into it. Its result is kept by C code (list.extend over starmap): the
+    interpreter runs the handler at its next instruction, so a call that ran
+    to its end has its result kept by then."""
     go = threading.Event()
 
     def send_sigint():
@@ -213,21 +250,26 @@ def test_sigint_ends_a_long_call(name):
     saved = signal.signal(signal.SIGINT, signal.default_int_handler)
     finished = []
     try:
-        with pytest.raises(KeyboardInterrupt):
-            try:
-                sender.start()
-                go.set()
-                finished.append(call())
-            finally:
-                # A call that kept the interpreter lock returns before the
-                # signal is even sent: it then arrives here, inside the check.
-                sender.join(TIMEOUT)
+        try:
+            sender.start()
+            go.set()
+            finished.extend(itertools.starmap(call, [()]))
+        finally:
+            # A call that kept the interpreter lock returns before the
+            # signal is even sent: it then arrives here, inside the check.
+            sender.join(TIMEOUT)
+    except KeyboardInterrupt:
+        return not finished
     finally:
         signal.signal(signal.SIGINT, saved)
-    assert not finished, "the call ran to its end"
+    return False
+
+
+@pytest.mark.parametrize("name", sorted(tasks.long_calls()))
+def test_sigint_ends_a_long_call(name):
+    assert stopped_by_sigint(tasks.long_calls()[name]), "the call ran to its end"
     # Nothing of the stopped call is left running: the pool takes new work.
     assert k.involute_packet(SMALL, SMALL[:5], 4) == k.involute_packet(SMALL, SMALL[:5], 4)
-
 
 
 # ---- os.fork --------------------------------------------------------------------
@@ -308,7 +350,8 @@ def test_forked_child_and_grandchild_run_their_own_pools():
 
 @needs_fork
 def test_fork_from_a_thread_while_others_call():
-    # One thread forks while the others keep calling into the module.
+    # One thread forks while the others keep calling into the module. In the
+    # child that thread is the main thread: Ctrl-C stops its long calls.
     want = without_threads(tasks.pooled_digests())
     stop = threading.Event()
 
@@ -319,9 +362,15 @@ def test_fork_from_a_thread_while_others_call():
     threads = [threading.Thread(target=busy) for _ in range(3)]
     for t in threads:
         t.start()
+    packet = np.arange(1 << 22, dtype=np.uint32).view(np.uint8)   # 16 MiB, distinct chunks
+
+    def child():
+        return [tasks.pooled_digests(),
+                stopped_by_sigint(functools.partial(k.involute_packet, packet, SMALL, 64))]
+
     try:
         with concurrent.futures.ThreadPoolExecutor(1) as forker:
-            got = forker.submit(in_forked_child, tasks.pooled_digests).result(timeout=TIMEOUT)
+            got, stopped = forker.submit(in_forked_child, child).result(timeout=TIMEOUT)
     finally:
         stop.set()
         for t in threads:
@@ -329,6 +378,7 @@ def test_fork_from_a_thread_while_others_call():
     assert not any(t.is_alive() for t in threads)
     assert without_threads(got) == want
     assert_pool_ran(got)
+    assert stopped, "Ctrl-C did not stop a long call in the child"
 
 
 # ---- process pools ------------------------------------------------------------------
@@ -380,6 +430,25 @@ STARTS_THE_POOL = """
     assert after > before or not tasks.pool_expected(), digests["threads"]
 """
 
+# Runs the functions added to `at_exit` from an atexit function registered
+# before the module's import, so after the module's own.
+BEFORE_IMPORT = """
+    import atexit
+    at_exit = []
+    atexit.register(lambda: [f() for f in at_exit])
+"""
+
+LONG_CALL_IN_A_DAEMON = """
+        import os, time
+        import numpy as np, kelvora_core_py as k
+        packet = np.arange(1 << 22, dtype=np.uint32).view(np.uint8)   # a call of about 0.3 s
+        started, done = threading.Event(), []
+        def work():
+            started.set()
+            done.append(k.involute_packet(packet, tasks.SALT, 64))
+        worker = threading.Thread(target=work, daemon=True)
+"""
+
 EXIT_SCRIPTS = {
     "sys.exit": "sys.exit(0)",
     "sys.exit with a daemon thread in pool calls": """
@@ -402,13 +471,39 @@ EXIT_SCRIPTS = {
         assert started.wait(60)
         sys.exit(0)
     """,
+    # The call ends while finalization sleeps in a __del__ (of an object in a
+    # module that only sys.modules holds), the lock released: asking for the
+    # lock then ends the thread, which must stay parked instead.
+    "a daemon thread's call ends while the interpreter finalizes": LONG_CALL_IN_A_DAEMON + """
+        import types
+        class SlowToGo:
+            def __del__(self, sleep=time.sleep):
+                sleep(1)
+        sys.modules["slow_to_go"] = types.ModuleType("slow_to_go")
+        sys.modules["slow_to_go"].it = SlowToGo()
+        worker.start()
+        assert started.wait(60)
+        time.sleep(0.05)
+        sys.exit(0)
+    """,
+    # The call ends during the atexit functions: it must take the lock back.
+    "an exit function registered before the import joins a thread in a call": (
+        BEFORE_IMPORT, LONG_CALL_IN_A_DAEMON + """
+        at_exit.append(lambda: worker.join(30) or done or os._exit(3))
+        worker.start()
+        assert started.wait(60)
+        sys.exit(0)
+    """),
 }
 
 
-@pytest.mark.parametrize("tail", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
-def test_exit_with_the_pool_started(tail):
-    done = run_python(textwrap.dedent(STARTS_THE_POOL) + textwrap.dedent(tail), timeout=60)
+@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
+def test_exit_with_the_pool_started(script):
+    before, tail = script if isinstance(script, tuple) else ("", script)
+    done = run_python(
+        "".join(textwrap.dedent(part) for part in (before, STARTS_THE_POOL, tail)), timeout=60)
     assert done.returncode == 0, done.stderr
+    assert "runtime error" not in done.stderr  # UndefinedBehaviorSanitizer's reports
 
 
 # ---- NumPy cannot be imported ---------------------------------------------------

@@ -130,6 +130,51 @@ def test_finaliser_in_a_call_cannot_change_what_the_core_reads():
     assert inside, "no collection fell between the last conversion and the return"
 
 
+# ---- arrays freed by another thread while a call reads them ----------------------
+
+# While a long call reads slices of `words` without the interpreter lock, the
+# main thread resizes `words` or gives it a new state: the resize is refused,
+# the new state leaves the old memory to the call, and the call gives what it
+# gives for the bytes as they were. Once it has ended, `words` owns its memory.
+FREED_DURING_A_CALL = """
+    import threading, time, numpy as np, kelvora_core_py as k
+
+    words = np.arange(8 << 20, dtype=np.uint32)    # 32 MiB of distinct 64-byte chunks
+    data, key = words.view(np.uint8), np.arange(256, dtype=np.uint8)
+    call = {{
+        "involute_packet": lambda: k.involute_packet(data, data[:16].copy(), 64),
+        "map_data": lambda: k.map_data(key, key, 1, [data[i << 20:(i + 16) << 20]
+                                                     for i in range(16)] * 2),
+        "package_blob": lambda: k.package_blob(*[data] * 8),
+    }}["{name}"]
+    want = call()
+    got = []
+    caller = threading.Thread(target=lambda: got.append(call()))
+    caller.start()
+    deadline = time.monotonic() + 0.05
+    while words.base is None and time.monotonic() < deadline:  # until the call reads
+        time.sleep(0.001)
+    try:
+        {free}
+    except ValueError as exc:
+        print(exc)
+    caller.join()
+    assert got == [want]
+    assert words.base is None and words.flags.owndata
+"""
+
+
+@pytest.mark.parametrize("free, refusal", [
+    ("words.resize(10, refcheck=False)", "cannot resize this array: it does not own its data"),
+    ("words.__setstate__((1, (10,), np.dtype(np.uint32), False, bytes(40)))", ""),
+], ids=["resize", "__setstate__"])
+@pytest.mark.parametrize("name", ["involute_packet", "map_data", "package_blob"])
+def test_an_array_freed_during_a_call_stays_readable(name, free, refusal):
+    done = run_python(FREED_DURING_A_CALL.format(name=name, free=free))
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == refusal
+
+
 # ---- sequences that lie about their length ------------------------------------
 
 class ClaimsToBeHuge(list):

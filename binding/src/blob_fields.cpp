@@ -30,6 +30,7 @@ void drop_exception() {
   ByteView view;
   if (!contiguous_view(arg, view)) raise(PyExc_ValueError, messages::kFieldNotContiguous);
   array_fields_.emplace_back(field_.size());
+  array_.emplace_back(arg);
   field_.emplace_back(BlobField::borrowed(view));
   return true;
 }
@@ -133,7 +134,7 @@ void BlobFields::add_by_rules(PyObject* arg) {
 
 // See header.
 BlobFields::BlobFields(const Positional& args)
-    : field_(args.size()), utf8_(args.size()), array_fields_(args.size()) {
+    : field_(args.size()), utf8_(args.size()), array_fields_(args.size()), array_(args.size()) {
   for (std::size_t i = 0; i < args.size(); ++i) add(args[i]);
 }
 
@@ -145,6 +146,7 @@ void BlobFields::before_python_code() {
     field = BlobField::owned(Bytes(bytes.begin(), bytes.end()));
   }
   array_fields_.clear();
+  array_.clear();
 }
 
 }  // namespace kelvora::py

@@ -45,6 +45,9 @@ class BlobFields {
   // The fields so far.
   std::span<const BlobField> fields() const { return field_.span(); }
 
+  // The arrays whose memory the fields borrow, for run_unlocked.
+  std::span<PyObject* const> arrays() const { return array_.span(); }
+
  private:
   static constexpr std::size_t kInline = 8;          // fields without an allocation
   static constexpr std::size_t kShortTextChars = 64;  // longer texts get a bytes object
@@ -63,6 +66,7 @@ class BlobFields {
   SmallList<BlobField, kInline> field_;
   SmallList<PyRef, kInline> utf8_;                // encodings of longer texts
   SmallList<std::size_t, kInline> array_fields_;  // fields borrowing array memory
+  SmallList<PyObject*, kInline> array_;           // and their arrays
   std::array<std::uint8_t, 4 * kShortTextChars> text_;  // uninitialised: written before read
   std::size_t text_used_ = 0;
 };

@@ -35,7 +35,8 @@ PyRef package_blob(const Positional& args) {
   const std::span<const BlobField> all = fields.fields();
   const std::size_t size = blob_size(all);
   return bytes_filled(size, [&](std::uint8_t* out) {
-    run_unlocked(size, [&](StopToken stop) { write_blob(all, {out, size}, stop); });
+    run_unlocked(size, reading(fields.arrays()),
+                 [&](StopToken stop) { write_blob(all, {out, size}, stop); });
   });
 }
 

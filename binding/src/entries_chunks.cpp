@@ -1,7 +1,7 @@
 // get_chunk_size, get_chunk_size_min
 #include "convert.hpp"
 #include "entries.hpp"
-#include "involute/chunk_sizes/chunks.hpp"
+#include "involute/chunks.hpp"
 #include "unlocked.hpp"
 
 namespace kelvora::py {
@@ -17,7 +17,8 @@ constexpr auto kGetChunkSize =
 PyRef get_chunk_size(const GetChunkSize& a) {
   const ByteView packet = require_contiguous(a.packet);
   return int_result(
-      run_unlocked(packet.size(), [&](StopToken stop) { return chunk_size(packet, stop); }));
+      run_unlocked(packet.size(), reading(a.packet),
+                                 [&](StopToken stop) { return chunk_size(packet, stop); }));
 }
 
 struct GetChunkSizeMin {
@@ -31,7 +32,7 @@ constexpr auto kGetChunkSizeMin =
 PyRef get_chunk_size_min(const GetChunkSizeMin& a) {
   const ByteView packet = require_contiguous(a.packet);
   return int_result(run_unlocked(
-      packet.size(), [&](StopToken stop) { return chunk_size_min(packet, a.min_size, stop); }));
+      packet.size(), reading(a.packet), [&](StopToken stop) { return chunk_size_min(packet, a.min_size, stop); }));
 }
 
 }  // namespace

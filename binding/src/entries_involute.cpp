@@ -8,8 +8,8 @@
 
 #include "convert.hpp"
 #include "entries.hpp"
-#include "involute/pipeline/cycle.hpp"
-#include "involute/pipeline/involute.hpp"
+#include "involute/cycle.hpp"
+#include "involute/involute.hpp"
 #include "messages.hpp"
 #include "unlocked.hpp"
 
@@ -20,14 +20,16 @@ using messages::kInvolutePrefix;
 
 namespace {
 
-// A result as long as `packet`, written once by work(out, stop); an error
-// value drops it and raises ValueError(prefix + the error's message).
-template <class Work>
-PyRef packet_result(ByteView packet, std::string_view prefix, Work&& work) {
+// A result as long as `packet`, written once by work(out, stop) while the
+// arrays `read` names are read; an error value drops it and raises
+// ValueError(prefix + the error's message).
+template <class Read, class Work>
+PyRef packet_result(ByteView packet, const Read& read, std::string_view prefix, Work&& work) {
   return bytes_filled(packet.size(), [&](std::uint8_t* out) {
     const std::span<std::uint8_t> into(out, packet.size());
-    value_or_raise(run_unlocked(packet.size(), [&](StopToken stop) { return work(into, stop); }),
-                   prefix);
+    value_or_raise(
+        run_unlocked(packet.size(), read, [&](StopToken stop) { return work(into, stop); }),
+        prefix);
   });
 }
 
@@ -42,7 +44,8 @@ constexpr auto kInvolute = declare(
 PyRef involute_packet(const Involute& a) {
   const ByteView packet = require_contiguous(a.packet);
   const ByteView salt = require_contiguous(a.salt);
-  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+  return packet_result(packet, reading(a.packet, a.salt), kInvolutePrefix,
+                       [&](std::span<std::uint8_t> out, StopToken stop) {
     return involute_into(packet, salt, a.chunk_size, out, stop);
   });
 }
@@ -63,7 +66,8 @@ PyRef cycle_packet(const Cycle& a) {
   const ByteView new_salt = require_contiguous(a.new_salt);
   const ByteView old_key = require_contiguous(a.old_key);
   const ByteView new_key = require_contiguous(a.new_key);
-  return packet_result(packet, kCyclePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+  return packet_result(packet, reading(a.packet, a.old_salt, a.new_salt, a.old_key, a.new_key),
+                       kCyclePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
     return cycle_into(packet, old_salt, new_salt, old_key, new_key, a.chunk_size, out, stop);
   });
 }
@@ -83,7 +87,8 @@ PyRef cond_involute_packet(const CondInv& a) {
   const ByteView packet = require_contiguous(a.packet);
   const ByteView salt = require_contiguous(a.involute_salt);
   const Condition condition{{a.low_bound, a.high_bound}, a.test_value};
-  return packet_result(packet, kInvolutePrefix, [&](std::span<std::uint8_t> out, StopToken stop) {
+  return packet_result(packet, reading(a.packet, a.involute_salt), kInvolutePrefix,
+                       [&](std::span<std::uint8_t> out, StopToken stop) {
     return involute_if_into(packet, salt, a.chunk_size, condition, out, stop);
   });
 }

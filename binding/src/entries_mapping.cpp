@@ -35,7 +35,8 @@ PyRef map_data(const MapData& a) {
   const std::vector<ByteView> sequences = item_views(a.data_sequences);
   const std::size_t len = mapping::check_map_arguments(a.identity, sequences);
   return bytes_filled(len, [&](std::uint8_t* out) {
-    run_unlocked(sequences.size() * len, [&](StopToken stop) {
+    run_unlocked(sequences.size() * len, reading(a.pub_key, a.priv_key, a.data_sequences),
+                 [&](StopToken stop) {
       mapping::map_sequences_into(pub, priv, a.identity, sequences, {out, len}, stop);
     });
   });
@@ -66,7 +67,7 @@ PyRef inv_data(const InvData& a) {
     row_objects[i] = result(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(len)));
     rows[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(row_objects[i].get())), len};
   }
-  run_unlocked(n * len, [&](StopToken stop) {
+  run_unlocked(n * len, reading(a.pub_key, a.priv_keys, a.data_sequences), [&](StopToken stop) {
     mapping::restore_sequences_into(pub, keys, sequences, rows, stop);
   });
   PyRef list = result(PyList_New(Py_ssize_t(n)));

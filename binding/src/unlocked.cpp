@@ -1,47 +1,36 @@
 // Core work without the interpreter lock; see unlocked.hpp.
+//
+// Process-wide state, each piece safe without the interpreter lock (which a
+// free-threaded interpreter does not have):
+//   g_main_known, g_main_ident  atomics; whoever refreshes them stores the
+//                             same value (the process's main thread), the
+//                             identifier before the flag that publishes it
+//   g_exit_*, g_asking        atomics (see take_lock)
+//   the loans' table          lent_arrays.cpp: with the lock held, and not
+//                             used where there is no lock
 #include "unlocked.hpp"
 
-#include "platform.hpp"
-
-#if KELVORA_POSIX
-#include <unistd.h>
-#else
-#include <windows.h>
-#endif
-// glibc ends a thread by unwinding its stack (see take_lock).
-#if KELVORA_POSIX && defined(__GLIBCXX__)
-#define KELVORA_FORCED_UNWIND 1
-#include <cxxabi.h>
-#else
-#define KELVORA_FORCED_UNWIND 0
-#endif
-
 #include <atomic>
+#include <chrono>
+#include <thread>
 
+#include "os_threads.hpp"
 #include "pyref.hpp"
 
 namespace kelvora::py {
 namespace {
 
-#if KELVORA_POSIX
-using ProcessId = pid_t;
-ProcessId process_id() { return getpid(); }
-#else
-using ProcessId = int;
-ProcessId process_id() { return 0; }  // no fork: the module lives in one process
-#endif
-
-// The main thread's identifier (threading.main_thread().ident) in the process
-// `g_main_pid`: after fork() the child's main thread is the one that forked.
-// Threads that find them unset may all set them at once (without an
-// interpreter lock), each to the same values: the identifier is published
-// with the process id that says it is valid.
-std::atomic<ProcessId> g_main_pid{ProcessId(-1)};
+// The main thread's identifier (threading.main_thread().ident), once known.
+// A forked child forgets it: its main thread is the one that forked.
+std::atomic<bool> g_main_known{false};
 std::atomic<unsigned long> g_main_ident{0};
 
+void forget_main_ident() { g_main_known.store(false, std::memory_order_relaxed); }
+
 bool on_main_thread() {
-  const ProcessId pid = process_id();
-  if (pid != g_main_pid.load(std::memory_order_acquire)) {
+  if (!g_main_known.load(std::memory_order_acquire)) {
+    [[maybe_unused]] static const bool watching_forks =
+        (after_fork_in_child(forget_main_ident), true);
     PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
     PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
                            : PyRef();
@@ -54,68 +43,86 @@ bool on_main_thread() {
       return false;
     }
     g_main_ident.store(value, std::memory_order_relaxed);
-    g_main_pid.store(pid, std::memory_order_release);
+    g_main_known.store(true, std::memory_order_release);
   }
   return PyThread_get_thread_ident() == g_main_ident.load(std::memory_order_relaxed);
 }
 
-// Set by the interpreter's exit hook (see watch_interpreter_exit), with the
-// identifier of the thread that runs it, the one that shuts the interpreter down.
-std::atomic<bool> g_exiting{false};
-std::atomic<unsigned long> g_exiting_thread{0};
+// Where the interpreter's ending of a thread cannot be caught here
+// (os_threads.hpp), a thread asks for the lock only while the interpreter can
+// still take it back: until the atexit functions have all run, after which
+// CPython marks itself finalizing and Py_IsInitialized() false. The one step
+// nothing reports is the end of the last atexit function: a thread asking
+// just before it would wait for the lock and be ended once the interpreter is
+// finalizing. When this module's exit hook is that last function (no atexit
+// function was registered before the import, so it runs last), the hook
+// closes the gap: it sets g_exit_over, then lets every thread already asking
+// (g_asking) take the lock before the interpreter goes on; threads asking
+// later park. The thread that runs the hook, the one that finalizes, is never
+// ended, so it always asks.
+std::atomic<bool> g_hook_runs_last{false};
+std::atomic<bool> g_exit_over{false};
+std::atomic<unsigned long> g_exit_thread{0};
+std::atomic<int> g_asking{0};
 
-[[noreturn]] void stay() {
-#if KELVORA_POSIX
-  for (;;) pause();
-#else
-  for (;;) Sleep(INFINITE);
-#endif
+bool interpreter_takes_threads_back() {
+  if (PyThread_get_thread_ident() == g_exit_thread.load()) return true;
+  return !g_exit_over.load() && Py_IsInitialized();
 }
 
-// Takes the interpreter lock back. While the interpreter is being finalized,
-// CPython ends the threads that ask for the lock with pthread_exit(), which
-// glibc carries out by unwinding their stacks; this thread's frames would then
-// release Python references without the lock. Such a thread stays here
-// instead until the process ends, as newer interpreters do themselves. With
-// libstdc++ the unwinding itself is caught; other C++ runtimes (libc++) cannot
-// tell it from an exception, so there a thread other than the one shutting
-// down stops asking for the lock once the exit hook has run, which comes
-// before the interpreter ends any thread.
+// Takes the interpreter lock back, or parks the thread for good where the
+// finalizing interpreter would end it instead: its frames would otherwise be
+// unwound (releasing Python references without the lock) or, where that
+// unwinding cannot be caught, crash the process.
 void take_lock(PyThreadState* state) {
-#if KELVORA_FORCED_UNWIND
+  if constexpr (!kThreadEndIsCaught) {
+    g_asking.fetch_add(1);
+    if (!interpreter_takes_threads_back()) {
+      g_asking.fetch_sub(1);
+      park_thread();
+    }
+  }
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    stay();
+  } catch (...) {  // the forced unwinding of the thread's end: it never leaves here
+    park_thread();
   }
-#else
-  if (g_exiting.load(std::memory_order_acquire) &&
-      PyThread_get_thread_ident() != g_exiting_thread.load(std::memory_order_relaxed))
-    stay();
-  PyEval_RestoreThread(state);
-#endif
+  if constexpr (!kThreadEndIsCaught) g_asking.fetch_sub(1);
 }
 
 PyObject* note_exit(PyObject*, PyObject*) {
-  g_exiting_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-  g_exiting.store(true, std::memory_order_release);
+  g_exit_thread.store(PyThread_get_thread_ident());
+  if (!g_hook_runs_last.load()) Py_RETURN_NONE;
+  g_exit_over.store(true);
+  Py_BEGIN_ALLOW_THREADS
+  while (g_asking.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
 }  // namespace
 
 void forget_main_thread() noexcept {
-  g_main_pid.store(ProcessId(-1), std::memory_order_relaxed);
-  g_exiting.store(false, std::memory_order_relaxed);
+  forget_main_ident();
+  g_hook_runs_last.store(false);
+  g_exit_over.store(false);
+  g_exit_thread.store(0);
+  forget_loans();
 }
 
 bool watch_interpreter_exit() {
+  if constexpr (kThreadEndIsCaught) return true;
   static PyMethodDef def = {"_note_exit", note_exit, METH_NOARGS, nullptr};
   PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  // atexit runs its functions last registered first.
+  PyRef before = PyRef::steal(PyObject_CallMethod(atexit.get(), "_ncallbacks", nullptr));
+  const long count = before ? PyLong_AsLong(before.get()) : -1;
+  PyErr_Clear();  // not known: taken as some
+  g_hook_runs_last.store(count == 0);
   PyRef hook = PyRef::steal(PyCFunction_New(&def, nullptr));
-  PyRef done = atexit && hook
-                   ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()))
-                   : PyRef();
+  PyRef done =
+      hook ? PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())) : PyRef();
   return bool(done);
 }
 

@@ -1,20 +1,23 @@
 // Core work without the interpreter lock, and signals while it runs.
 //
-// run_unlocked(work, body) runs body(StopToken), the core work of one call,
-// and returns what body returns (a value, or its exception once the lock is
-// back). When `work`, the bytes the core reads, is kUnlockedWork or more, the
-// interpreter lock is released while body runs, so other Python threads run
-// meanwhile and several calls run at once. Below that the lock is kept and
-// the token never stops: releasing costs little (a release and re-take pair
-// is about 30 ns), but a thread that let the lock go must win it back, which
-// takes up to the switch interval (5 ms) while another thread runs Python
-// code, far longer than the small call itself.
+// run_unlocked(work, reading(arrays...), body) runs body(StopToken), the core
+// work of one call, and returns what body returns (a value, or its exception
+// once the lock is back). When `work`, the bytes the core reads, is
+// kUnlockedWork or more, the interpreter lock is released while body runs, so
+// other Python threads run meanwhile and several calls run at once. Below
+// that the lock is kept and the token never stops: releasing costs little (a
+// release and re-take pair is about 30 ns), but a thread that let the lock go
+// must win it back, which takes up to the switch interval (5 ms) while
+// another thread runs Python code, far longer than the small call itself.
 //
 // Without the lock, body must not touch any Python object. Everything it
 // reads was taken before: views of array and bytes memory, whose objects the
-// binder's strong references keep alive, and native copies. The rule for
-// callers is the one hashlib states: do not modify (write, resize) an array
-// from another thread while a call reads it.
+// binder's strong references keep alive, and native copies. The arrays it
+// reads are named to run_unlocked (reading(...)), which lends their memory to
+// the call while the lock is released (lent_arrays.hpp), so that another
+// thread's resize or __setstate__ cannot free it. The rule for callers is the
+// one hashlib states: do not write into an array from another thread while a
+// call reads it.
 //
 // Signals: CPython runs signal handlers on the main thread only. A call on the
 // main thread gives body a token whose poll takes the lock back about every
@@ -30,10 +33,12 @@
 #include <cstddef>
 #include <exception>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "boundary.hpp"
+#include "lent_arrays.hpp"
 #include "parallel/stop.hpp"
 
 namespace kelvora::py {
@@ -67,10 +72,28 @@ class UnlockedCall {
   PyObject* traceback_ = nullptr;
 };
 
-template <class Body>
-auto run_unlocked(std::size_t work, Body&& body) -> decltype(body(StopToken{})) {
+// The arrays a call's core reads, for run_unlocked: byte arrays (PyObject*),
+// the items of array sequences (std::vector<PyRef>) and spans of arrays, each
+// borrowed from the caller, which keeps them alive for the call.
+template <class... Arrays>
+struct ArraysRead {
+  std::tuple<const Arrays&...> arrays;
+};
+
+template <class... Arrays>
+ArraysRead<Arrays...> reading(const Arrays&... arrays) {
+  return {{arrays...}};
+}
+
+template <class... Arrays, class Body>
+auto run_unlocked(std::size_t work, const ArraysRead<Arrays...>& read, Body&& body)
+    -> decltype(body(StopToken{})) {
   using R = decltype(body(StopToken{}));
   if (work < kUnlockedWork) return body(StopToken{});
+  LentArrays lent(std::apply(  // repaid last, once the lock is back
+      [](const auto&... arrays) { return (std::size_t(0) + ... + LentArrays::count(arrays)); },
+      read.arrays));
+  std::apply([&](const auto&... arrays) { (lent.add(arrays), ...); }, read.arrays);
   std::exception_ptr failure;
   std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> value;
   {
@@ -91,12 +114,20 @@ auto run_unlocked(std::size_t work, Body&& body) -> decltype(body(StopToken{})) 
   if constexpr (!std::is_void_v<R>) return std::move(*value);
 }
 
-// Forgets which thread is the main thread, and that an interpreter was shutting
-// down, once the interpreter has ended (module.cpp).
+// For core work that reads no array memory.
+template <class Body>
+auto run_unlocked(std::size_t work, Body&& body) -> decltype(body(StopToken{})) {
+  return run_unlocked(work, reading(), std::forward<Body>(body));
+}
+
+// Forgets which thread is the main thread, that an interpreter was shutting
+// down, and the loans of calls that never ended, once the interpreter has
+// ended (module.cpp).
 void forget_main_thread() noexcept;
 
-// At import: registers the hook that notes when the interpreter starts to
-// shut down (see take_lock in unlocked.cpp). False with a Python error set.
+// At import: registers, where the C++ runtime needs it, the hook that notes
+// when the interpreter shuts down (see take_lock in unlocked.cpp). False with
+// a Python error set.
 bool watch_interpreter_exit();
 
 }  // namespace kelvora::py
