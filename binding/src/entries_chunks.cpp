@@ -1,7 +1,7 @@
 // get_chunk_size, get_chunk_size_min
 #include "convert.hpp"
 #include "entries.hpp"
-#include "involute/chunks.hpp"
+#include "involute/chunk_sizes/chunks.hpp"
 #include "unlocked.hpp"
 
 namespace kelvora::py {

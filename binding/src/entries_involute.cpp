@@ -8,8 +8,8 @@
 
 #include "convert.hpp"
 #include "entries.hpp"
-#include "involute/cycle.hpp"
-#include "involute/involute.hpp"
+#include "involute/pipeline/cycle.hpp"
+#include "involute/pipeline/involute.hpp"
 #include "messages.hpp"
 #include "unlocked.hpp"
 
