@@ -14,6 +14,7 @@
 //   KELVORA_PREFETCH(address[, rw, locality])  a prefetch hint (MSVC: a read into
 //                     every cache level)
 //   aligned_allocate / aligned_release   memory at a power-of-two alignment
+//   map_zeroed / unmap_zeroed            zeroed pages straight from the system
 //   mul_64x64_128(a, b, &high)           the full product of two 64-bit words
 //   at_fork_child(fn)                    fn runs in the child of every later fork()
 //   with_signals_blocked(fn, context)    threads fn starts block every signal
@@ -85,6 +86,16 @@ inline void aligned_release(void* p) noexcept {
   std::free(p);
 #endif
 }
+
+// Zeroed pages straight from the system, for large tables, which go back to
+// it as soon as they are released. (The allocator keeps a large block freed
+// on a worker thread in that thread's arena, resident, where the next and
+// slightly larger table cannot reuse it.) Aligned to `alignment` (a power of
+// two) where the system can place a mapping so (POSIX), else to its
+// allocation granularity (64 KiB on Windows); null when out of memory.
+// unmap_zeroed takes the same byte count.
+void* map_zeroed(std::size_t bytes, std::size_t alignment) noexcept;
+void unmap_zeroed(void* p, std::size_t bytes) noexcept;
 
 // The low word of a * b; the high word goes to *high.
 inline std::uint64_t mul_64x64_128(std::uint64_t a, std::uint64_t b, std::uint64_t* high) {

@@ -20,9 +20,9 @@
 //                    a run at a time by the group set's back end
 //                    (key_groups.hpp).
 //
-// Growing checks the stop token between slices of the new table as it is
-// zeroed and of the old one as it is rehashed, and all_distinct() between
-// runs of keys: each step a few milliseconds of work at most, so a stop is
+// Growing checks the stop token between slices of the new table as its pages
+// are first written and of the old one as it is rehashed, and all_distinct()
+// between runs of keys: each step a few milliseconds of work at most, so a stop is
 // never held back by a set.
 #pragma once
 
@@ -75,28 +75,39 @@ class SetGrowth {
   std::size_t last_;
 };
 
-// n zeroed values of T on a cache-line boundary. A table of 2 MiB or more
-// lies on huge pages (huge_pages.hpp): few page faults and TLB misses as it
-// is reached at random, and quickly handed back to the system when dropped,
-// as on a stop. It is zeroed a slice at a time with a check of the stop token
-// before each, since the first writes to its pages are what makes the kernel
-// back them with memory.
+// n zeroed values of T on a cache-line boundary. A table of 256 KiB or more
+// is mapped from the system (map_zeroed), whose pages are zero already and
+// go back to it when the table is dropped, as on a stop or when the set
+// grows: the sets of one search never take more than their tables. One of
+// 2 MiB or more lies on huge pages (huge_pages.hpp): few page faults and TLB
+// misses as it is reached at random. The first write to a page is what makes
+// the kernel back it with memory (for a huge page, 2 MiB zeroed, or memory
+// compacted first): a mapped table has each of its pages written here, a
+// slice at a time with a check of the stop token before each, so that the
+// inserts between two checks never meet that cost.
 template <class T>
 class ZeroedTable {
  public:
+  static constexpr std::size_t kMappedFrom = std::size_t(256) << 10;
+
   ZeroedTable(std::size_t n, StopToken stop) : size_(n) {
-    constexpr std::size_t kSliceBytes = std::size_t(2) << 20;
+    constexpr std::size_t kSliceBytes = std::size_t(2) << 20, kPageBytes = 4096;
     if (n > (std::size_t(-1) - kHugePageSize) / sizeof(T)) throw std::bad_alloc();
-    const bool huge = n * sizeof(T) >= kHugePageSize;
-    const std::size_t align = huge ? kHugePageSize : 64;
-    const std::size_t bytes = (n * sizeof(T) + align - 1) / align * align;
-    data_.reset(static_cast<T*>(aligned_allocate(align, bytes)));
-    if (data_ == nullptr) throw std::bad_alloc();
-    if (huge) advise_huge_pages(data_.get(), bytes);
-    auto* p = reinterpret_cast<std::uint8_t*>(data_.get());
-    for (std::size_t at = 0; at < n * sizeof(T); at += kSliceBytes) {
-      if (at != 0) stop.checkpoint();
-      std::memset(p + at, 0, std::min(kSliceBytes, n * sizeof(T) - at));
+    const std::size_t bytes = (n * sizeof(T) + 63) / 64 * 64;
+    if (bytes >= kMappedFrom) {
+      const bool huge = bytes >= kHugePageSize;
+      data_.reset(static_cast<T*>(map_zeroed(bytes, huge ? kHugePageSize : 64)));
+      if (data_ == nullptr) throw std::bad_alloc();
+      if (huge) advise_huge_pages(data_.get(), bytes);
+      auto* const p = reinterpret_cast<std::uint8_t*>(data_.get());
+      for (std::size_t at = 0; at < bytes; at += kPageBytes) {
+        if (at % kSliceBytes == 0 && at != 0) stop.checkpoint();
+        p[at] = 0;
+      }
+    } else {
+      data_.reset(static_cast<T*>(aligned_allocate(64, bytes)));
+      if (data_ == nullptr) throw std::bad_alloc();
+      std::memset(data_.get(), 0, bytes);
     }
   }
 
@@ -106,10 +117,14 @@ class ZeroedTable {
 
  private:
   struct Release {
-    void operator()(T* p) const noexcept { aligned_release(p); }
+    std::size_t bytes;
+    void operator()(T* p) const noexcept {
+      if (bytes >= kMappedFrom) unmap_zeroed(p, bytes);
+      else aligned_release(p);
+    }
   };
-  std::unique_ptr<T[], Release> data_;
-  std::size_t size_;
+  std::size_t size_;  // before data_, whose release needs it
+  std::unique_ptr<T[], Release> data_{nullptr, Release{(size_ * sizeof(T) + 63) / 64 * 64}};
 };
 
 // Old slots rehashed between two checks of the stop token.
