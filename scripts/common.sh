@@ -23,8 +23,10 @@ ensure_venv() {
     echo "== creating $VENV"
     python3 -m venv "$VENV"
   fi
-  "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q cmake ninja
+  if [ ! -x "$VENV/bin/cmake" ] || [ ! -x "$VENV/bin/ninja" ]; then
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q cmake ninja
+  fi
   export PATH="$VENV/bin:$PATH"
 }
 
