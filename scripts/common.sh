@@ -41,7 +41,7 @@ install_wheel() {  # install_wheel <venv> <requirements...>: the wheel, then the
   local venv=$1; shift
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
-  "$venv/bin/python" -m pip install -q "$@"
+  [ $# -eq 0 ] || "$venv/bin/python" -m pip install -q "$@"
 }
 
 # write_toolchain <file> <system> <processor> <c compiler> <c++ compiler> [emulator...]

@@ -124,16 +124,21 @@ sid_venv() {
   echo "$venv"
 }
 
+# FT313_TEST_PACKAGES: what the Python suites need on the free-threaded
+# interpreter, as pip options and requirements. NumPy and hypothesis from their
+# wheels: the newest hypothesis is compiled and its source does not build for
+# this interpreter, so pip takes the newest pure-Python release; NumPy would
+# otherwise build from source. Dask's dependencies without a wheel for it build
+# from source (or install their pure-Python fallbacks).
+FT313_TEST_PACKAGES=(--only-binary=numpy,hypothesis "numpy>=2" pytest hypothesis dask distributed)
+
 # ft313_venv: this clone's venv of the free-threaded interpreter
-# (build/venv-3.13t) with NumPy, the test tools and the build backend; prints
-# its path. Binary wheels only: of the free-threaded interpreter's packages,
-# only those with a wheel for it install here.
+# (build/venv-3.13t) with those packages and the build backend; prints its path.
 ft313_venv() {
   local venv="$ROOT/build/venv-3.13t"
   [ -x "$venv/bin/python" ] || "$FT313" -m venv "$venv" >&2
   "$venv/bin/python" -m pip install -q --upgrade pip >&2
-  "$venv/bin/python" -m pip install -q --only-binary=:all: "numpy>=2" pytest hypothesis \
-    "scikit-build-core>=0.10" cmake ninja >&2
+  "$venv/bin/python" -m pip install -q "${FT313_TEST_PACKAGES[@]}" "scikit-build-core>=0.10" cmake ninja >&2
   echo "$venv"
 }
 
@@ -151,10 +156,10 @@ sid_embedding_env() {
 }
 
 # free_threaded_support: whether the module declares that it runs without the
-# interpreter lock (Py_mod_gil); says so when it does not.
+# interpreter lock (Py_MOD_GIL_NOT_USED); says so when it does not.
 free_threaded_support() {
-  grep -rqs Py_mod_gil "$ROOT/binding/src" && return 0
-  echo "== skipped: the module does not declare Py_mod_gil, so it builds for interpreters with the lock only"
+  grep -rqs Py_MOD_GIL_NOT_USED "$ROOT/binding/src" && return 0
+  echo "== skipped: the module does not declare Py_MOD_GIL_NOT_USED: it builds for interpreters with the lock only"
   return 1
 }
 
