@@ -41,8 +41,18 @@ stage cross "" "the Windows and macOS cross builds, the Windows C++ tests under 
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
 built_wheel() { WHEEL=$(ls "$ROOT"/build/wheel/kelvora_core_py-*.whl); }
 
+# compiler_cache: compilations through ccache, whose cache outside the clone
+# serves every build tree: the core, which has no Python in it, compiles once
+# for the wheel, the C++ tests, the cp310-abi3 wheel and the free-threaded build.
+# (CMake takes the launcher when it configures a build tree for the first time.)
+compiler_cache() {
+  apt_install /usr/bin/ccache ccache
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+}
+
 stage_build() {
   ensure_venv
+  compiler_cache
   build_wheel
   # Dask and distributed run examples/scale_out.py and its test only.
   install_wheel "$VENV" "numpy>=2" pytest hypothesis mypy abi3audit dask distributed
@@ -58,6 +68,7 @@ configure_tests() {
 
 stage_cpp() {
   echo "== C++ unit tests"
+  compiler_cache
   configure_tests "$ROOT/build/cpp" -DCMAKE_BUILD_TYPE=Release
   build_quietly "$ROOT/build/cpp"
   show_all_if_failing ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j 2
@@ -139,6 +150,7 @@ stage_freethreaded() {
   ensure_ft313
   local venv
   venv=$(ft313_venv)
+  compiler_cache
   echo "== building the module with $FT313"
   rm -rf "$ROOT/build/wheel-3.13t"
   "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$ROOT/build/wheel-3.13t" \
@@ -154,6 +166,7 @@ stage_freethreaded() {
 
 stage_cp310() {
   ensure_venv
+  compiler_cache
   echo "== building the cp310-abi3 wheel"
   rm -rf "$ROOT/build/wheel-cp310"
   "$VENV/bin/python" -m pip wheel -q --no-deps -w "$ROOT/build/wheel-cp310" \
