@@ -23,8 +23,10 @@ ensure_venv() {
     echo "== creating $VENV"
     python3 -m venv "$VENV"
   fi
-  "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q cmake ninja
+  if [ ! -x "$VENV/bin/cmake" ] || [ ! -x "$VENV/bin/ninja" ]; then
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q cmake ninja
+  fi
   export PATH="$VENV/bin:$PATH"
 }
 
@@ -39,7 +41,7 @@ install_wheel() {  # install_wheel <venv> <requirements...>: the wheel, then the
   local venv=$1; shift
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
-  "$venv/bin/python" -m pip install -q "$@"
+  [ $# -eq 0 ] || "$venv/bin/python" -m pip install -q "$@"
 }
 
 # write_toolchain <file> <system> <processor> <c compiler> <c++ compiler> [emulator...]

@@ -142,7 +142,7 @@ class ChangesArrayWhenIterated:
 CHANGES = {
     "writes": lambda a: a.__setitem__(0, 99),
     "frees": lambda a: a.resize(10, refcheck=False),
-    "reshapes": lambda a: setattr(a, "shape", (2, a.size // 2)),
+    "reshapes": lambda a: a.resize((2, a.size // 2), refcheck=False),   # in place: no new memory
     "grows": lambda a: a.resize(8192, refcheck=False),
 }
 

@@ -447,6 +447,34 @@ def test_the_table_covers_every_function():
         assert None in outcomes and any(o is not None for o in outcomes), name
 
 
+def growth(call, expected, rounds: int, first, objects) -> list:
+    """What `rounds` calls change: the reference count of each of `objects`,
+    then the resident set, the object blocks and malloc's bytes in use. Counts
+    are read after the collection that starts a snapshot, so that garbage of
+    earlier tests freed there does not show as a change."""
+    memory = snapshot()
+    counts = [sys.getrefcount(o) for o in objects]
+    repeat(call, expected, rounds, first)
+    after = snapshot()
+    counts_after = [sys.getrefcount(o) for o in objects]
+    return [b - a for a, b in zip([*counts, *memory], [*counts_after, *after])]
+
+
+def excess(changes, rounds: int) -> list:
+    """What of `changes` (as growth gives them) exceeds what `rounds` calls may leave."""
+    *counts, grown_rss, grown_blocks, grown_heap = changes
+    found = []
+    if any(counts):
+        found.append(f"reference counts of the arguments changed by {counts}")
+    if RSS_MEASURED and grown_rss > RSS_SLACK:
+        found.append(f"resident set grew by {grown_rss} bytes")
+    if grown_blocks > BLOCK_SLACK * rounds // ROUNDS + 20 + FREE_THREADED_BLOCKS:
+        found.append(f"{grown_blocks} more Python object blocks")
+    if grown_heap > HEAP_SLACK:
+        found.append(f"malloc in use grew by {grown_heap} bytes")
+    return found
+
+
 @pytest.mark.parametrize("call, expected", [pytest.param(c, e, id=n) for n, c, e in CASES])
 def test_no_growth(call, expected):
     panics = expected is not None and expected[0] == PANIC
@@ -465,18 +493,14 @@ def test_no_growth(call, expected):
         repeat(call, expected, WARM_UP, first)
 
         objects = call.objects() + ([panic_class] if panics else [])
-        memory = snapshot()  # garbage collected first, as before the counts after
-        counts = [sys.getrefcount(o) for o in objects]
-        repeat(call, expected, rounds, first)
-        after = snapshot()
-        counts_after = [sys.getrefcount(o) for o in objects]
-
-    assert counts_after == counts
-    grown_rss, grown_blocks, grown_heap = (b - a for a, b in zip(memory, after))
-    assert not RSS_MEASURED or grown_rss <= RSS_SLACK, f"resident set grew by {grown_rss} bytes"
-    assert grown_blocks <= BLOCK_SLACK * rounds // ROUNDS + 20 + FREE_THREADED_BLOCKS, \
-        f"{grown_blocks} more Python object blocks"
-    assert grown_heap <= HEAP_SLACK, f"malloc in use grew by {grown_heap} bytes"
+        changes = growth(call, expected, rounds, first, objects)
+        if excess(changes, rounds):
+            # A leak grows the process at every call, so it shows again over as
+            # many calls; a one-off growth (a cache filled once, a page the
+            # kernel backs anew) does not: of the two, the smaller change counts.
+            again = growth(call, expected, rounds, first, objects)
+            changes = [min(a, b, key=abs) for a, b in zip(changes, again)]
+    assert not excess(changes, rounds)
 
 
 # ---- calls stopped by a signal handler ---------------------------------------------
