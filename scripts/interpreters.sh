@@ -145,11 +145,13 @@ ft313_venv() {
 # sid_embedding_env: what a program that embeds Debian's CPython needs to build
 # and run here (the embedding test): a C compiler first on PATH that takes the
 # root's multiarch headers, loader and libraries, and PYTHONHOME at the root,
-# as the program's own location tells the library nothing.
+# as the program's own location tells the library nothing. The root's library
+# folder comes first in the run path: the program may name the interpreter's
+# LIBDIR (/usr/lib/..., the system's own) too.
 sid_embedding_env() {
   local dir="$ROOT/build/sid-cc" lib="$SID_ROOT/usr/lib/x86_64-linux-gnu"
   mkdir -p "$dir"
-  printf '#!/bin/sh\nexec gcc -idirafter "%s" "$@" -Wl,--dynamic-linker="%s" -Wl,--disable-new-dtags,-rpath,"%s" -Wl,--allow-shlib-undefined\n' \
+  printf '#!/bin/sh\nexec gcc -idirafter "%s" -Wl,--dynamic-linker="%s" -Wl,--disable-new-dtags,-rpath,"%s" -Wl,--allow-shlib-undefined "$@"\n' \
     "$SID_ROOT/usr/include" "$SID_ROOT/usr/lib64/ld-linux-x86-64.so.2" "$lib" >"$dir/cc"
   chmod +x "$dir/cc"
   export PATH="$dir:$PATH" PYTHONHOME="$SID_ROOT/usr"
