@@ -1,6 +1,7 @@
 """Helpers and message texts shared by the test suites."""
 import contextlib
 import os
+import sysconfig
 import subprocess
 import sys
 import textwrap
@@ -76,6 +77,12 @@ def user_mode_emulation() -> str:
 # sanitizer run, whose allocator keeps freed memory in quarantine, and out of
 # user-mode emulation, where the resident set is the emulator's and grows as
 # it translates code.
+# On a free-threaded interpreter no call holds or releases a lock, and the
+# module lends no arrays to its calls.
+lends_arrays = pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="a free-threaded interpreter has no lock for calls to release, and nothing is lent")
+
 measures_peak_memory = pytest.mark.skipif(
     not os.access("/proc/self/clear_refs", os.W_OK)
     or (os.path.exists("/proc/self/maps") and _sanitizer_loaded())

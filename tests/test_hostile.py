@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kelvora_core_py as k
-from support import raises_exactly, run_python, u8
+from support import lends_arrays, raises_exactly, run_python, u8
 
 # ---- C callers' own keyword dicts -------------------------------------------
 
@@ -164,6 +164,7 @@ FREED_DURING_A_CALL = """
 """
 
 
+@lends_arrays
 @pytest.mark.parametrize("free, refusal", [
     ("words.resize(10, refcheck=False)", "cannot resize this array: it does not own its data"),
     ("words.__setstate__((1, (10,), np.dtype(np.uint32), False, bytes(40)))", ""),
