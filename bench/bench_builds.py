@@ -51,12 +51,18 @@ def cases(rng):
     ]
 
 
-def main(argv):
+def parse_builds(argv, at_least: int, usage: str):
+    """The clock (--cpu: the process's CPU time) and the (name, module) pairs
+    of `[--cpu] NAME=PATH ...`; exits with `usage` for fewer than `at_least`."""
     clock = time.process_time if argv[:1] == ["--cpu"] else time.perf_counter
     builds = [arg.split("=", 1) for arg in argv if arg != "--cpu"]
-    if len(builds) < 2 or any(len(b) != 2 for b in builds):
-        raise SystemExit(__doc__)
-    modules = [(name, load(path)) for name, path in builds]
+    if len(builds) < at_least or any(len(b) != 2 for b in builds):
+        raise SystemExit(usage)
+    return clock, [(name, load(path)) for name, path in builds]
+
+
+def main(argv):
+    clock, modules = parse_builds(argv, 2, __doc__)
     for title, call in cases(np.random.default_rng(1)):
         first = call(modules[0][1])
         for name, module in modules[1:]:

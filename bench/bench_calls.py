@@ -28,12 +28,11 @@ Run: python3 bench/bench_calls.py [--cpu] NAME=PATH [NAME=PATH ...]
 """
 import os
 import sys
-import time
 from functools import partial
 
 import numpy as np
 
-from bench_builds import load
+from bench_builds import load, parse_builds
 from harness import check_same, compare, in_threads, one_core_floor
 
 KIB = 1 << 10
@@ -66,11 +65,7 @@ def cases(rng):
 
 
 def side_by_side(argv):
-    clock = time.process_time if argv[:1] == ["--cpu"] else time.perf_counter
-    builds = [arg.split("=", 1) for arg in argv if arg != "--cpu"]
-    if not builds or any(len(b) != 2 for b in builds):
-        raise SystemExit(__doc__)
-    modules = [(name, load(path)) for name, path in builds]
+    clock, modules = parse_builds(argv, 1, __doc__)
     summary = []
     for title, function, args, floor in cases(np.random.default_rng(1)):
         candidates = [(name, partial(getattr(module, function), *args))

@@ -30,12 +30,20 @@ ensure_venv() {
   export PATH="$VENV/bin:$PATH"
 }
 
+# pip_wheel <python> <folder> [pip wheel options...]: the project's wheel, and
+# nothing else, into the folder, emptied first.
+pip_wheel() {
+  local python=$1 out=$2; shift 2
+  rm -rf "$out"
+  "$python" -m pip wheel -q --no-deps -w "$out" "$@" "$ROOT"
+}
+
 build_wheel() {  # builds the abi3 wheel once into build/wheel; sets WHEEL
   echo "== building the kelvora_core_py wheel"
-  rm -rf "$ROOT/build/wheel"
-  "$VENV/bin/python" -m pip wheel -q --no-deps -w "$ROOT/build/wheel" "$ROOT"
-  WHEEL=$(ls "$ROOT"/build/wheel/kelvora_core_py-*.whl)
+  pip_wheel "$VENV/bin/python" "$ROOT/build/wheel"
+  built_wheel
 }
+built_wheel() { WHEEL=$(ls "$ROOT"/build/wheel/kelvora_core_py-*.whl); }  # the one built before
 
 install_wheel() {  # install_wheel <venv> <requirements...>: the wheel, then the requirements
   local venv=$1; shift

@@ -39,7 +39,6 @@ stage wheels "" "the sdist and the release wheels, each tested (scripts/wheels.s
 stage cross "" "the Windows and macOS cross builds, the Windows C++ tests under wine (scripts/cross.sh)"
 
 PYTEST=(-m pytest "$ROOT/tests" -q -p no:cacheprovider)
-built_wheel() { WHEEL=$(ls "$ROOT"/build/wheel/kelvora_core_py-*.whl); }
 
 # compiler_cache: compilations through ccache, whose cache outside the clone
 # serves every build tree: the core, which has no Python in it, compiles once
@@ -152,9 +151,8 @@ stage_freethreaded() {
   venv=$(ft313_venv)
   compiler_cache
   echo "== building the module with $FT313"
-  rm -rf "$ROOT/build/wheel-3.13t"
-  "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$ROOT/build/wheel-3.13t" \
-    -C build-dir="$ROOT/build/cp313t" "$ROOT"
+  pip_wheel "$venv/bin/python" "$ROOT/build/wheel-3.13t" --no-build-isolation \
+    -C build-dir="$ROOT/build/cp313t"
   WHEEL=$(ls "$ROOT"/build/wheel-3.13t/kelvora_core_py-*.whl)
   install_wheel "$venv"
   echo "== Python suites on $("$venv/bin/python" -VV | head -n 1)"
@@ -168,9 +166,8 @@ stage_cp310() {
   ensure_venv
   compiler_cache
   echo "== building the cp310-abi3 wheel"
-  rm -rf "$ROOT/build/wheel-cp310"
-  "$VENV/bin/python" -m pip wheel -q --no-deps -w "$ROOT/build/wheel-cp310" \
-    -C wheel.py-api=cp310 -C build-dir="$ROOT/build/cp310-abi3" "$ROOT"
+  pip_wheel "$VENV/bin/python" "$ROOT/build/wheel-cp310" \
+    -C wheel.py-api=cp310 -C build-dir="$ROOT/build/cp310-abi3"
   WHEEL=$(ls "$ROOT"/build/wheel-cp310/kelvora_core_py-*-cp310-abi3-*.whl)
   "$VENV/bin/python" -m pip install -q abi3audit
   "$VENV/bin/abi3audit" --strict --report "$WHEEL"

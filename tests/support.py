@@ -73,16 +73,17 @@ def user_mode_emulation() -> str:
     return "" if machine == kernel else f"{machine} emulated in user mode on an {kernel} kernel"
 
 
+# A free-threaded interpreter: no call holds or releases a lock there, and
+# the module lends no arrays to its calls.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+lends_arrays = pytest.mark.skipif(
+    FREE_THREADED,
+    reason="a free-threaded interpreter has no lock for calls to release, and nothing is lent")
+
 # Peak-memory tests need a resettable high-water mark, and stay out of the
 # sanitizer run, whose allocator keeps freed memory in quarantine, and out of
 # user-mode emulation, where the resident set is the emulator's and grows as
 # it translates code.
-# On a free-threaded interpreter no call holds or releases a lock, and the
-# module lends no arrays to its calls.
-lends_arrays = pytest.mark.skipif(
-    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-    reason="a free-threaded interpreter has no lock for calls to release, and nothing is lent")
-
 measures_peak_memory = pytest.mark.skipif(
     not os.access("/proc/self/clear_refs", os.W_OK)
     or (os.path.exists("/proc/self/maps") and _sanitizer_loaded())

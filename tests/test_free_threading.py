@@ -3,13 +3,11 @@ module's process-wide state (the module object, the NumPy table, the interned
 parameter names, PanicException) is made once, every call gives what the same
 call gives serially, and a free-threaded interpreter keeps its lock off."""
 import json
-import sysconfig
 
 import pytest
 
-from support import run_python
+from support import FREE_THREADED, run_python
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 16
 COPIES = 16     # copies of the module file per process, each with state of its own
 PROCESSES = 6 if FREE_THREADED else 2  # where races can interleave most, repeat most

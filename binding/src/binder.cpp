@@ -115,13 +115,12 @@ Bound bind(const Signature& sig, const CallArgs& call) {
   Bound bound;
 #if KELVORA_FASTCALL
   const std::size_t given = std::size_t(call.nargs);
-  bound.positional = Positional(call.args, given);
   const bool keywords = call.kwnames != nullptr && PyTuple_Size(call.kwnames) > 0;
 #else
   const std::size_t given = call.args ? std::size_t(PyTuple_Size(call.args)) : 0;
-  bound.positional = Positional(call.args, given);
   const bool keywords = call.kwargs != nullptr && PyDict_Size(call.kwargs) > 0;
 #endif
+  bound.positional = Positional(call.args, given);
   if (!sig.variadic) {
     if (given > sig.count) too_many_positional(sig, given);
     for (std::size_t i = 0; i < given; ++i) bound.slot[i] = bound.positional[i];

@@ -189,7 +189,7 @@ bool lend(PyObject* owner) {
   Py_INCREF(owner);
   Py_INCREF(a->mem_handler);
   Py_INCREF(a->head.descr);
-  a->head.flags &= ~kOwnData;
+  a->head.flags &= ~numpy::kOwnData;
   a->head.base = base;
   Py_INCREF(base);
   return true;
@@ -203,9 +203,9 @@ void repay(void* memory) {
   const Loan loan = g_loans.at(slot);
   g_loans.erase(slot);
   OwnerFields* const a = owner_fields(loan.owner);
-  if (a->head.base == g_lender && a->head.data == memory && !(a->head.flags & kOwnData)) {
+  if (a->head.base == g_lender && a->head.data == memory && !(a->head.flags & numpy::kOwnData)) {
     a->head.base = nullptr;
-    a->head.flags |= kOwnData;
+    a->head.flags |= numpy::kOwnData;
     Py_DECREF(g_lender);
   } else if (const std::size_t bytes = allocated_bytes(loan.descr, loan.elements)) {
     const auto* handler =
@@ -228,7 +228,7 @@ void LentArrays::add_owner_of(PyObject* array) {
   bool is_array = true;
   for (;;) {
     const numpy::ArrayFields& f = owner_fields(o)->head;
-    if ((f.flags & kOwnData) || f.base == nullptr || f.base == g_lender) break;
+    if ((f.flags & numpy::kOwnData) || f.base == nullptr || f.base == g_lender) break;
     o = f.base;
     if (o == last_) return;  // this call has it already (the rows of one matrix, say)
     is_array = Py_TYPE(o) == array_type ||
@@ -238,7 +238,7 @@ void LentArrays::add_owner_of(PyObject* array) {
   if (o == last_) return;
   if (!is_array) return keep(o);  // an object of another kind owns the memory
   const numpy::ArrayFields& f = owner_fields(o)->head;
-  if (f.flags & kOwnData) {
+  if (f.flags & numpy::kOwnData) {
     if (!lend(o)) return keep(o);
     loans_.emplace_back(f.data);
     last_ = o;

@@ -41,8 +41,6 @@
 
 namespace kelvora::py {
 
-inline constexpr int kOwnData = 0x0004;  // NPY_ARRAY_OWNDATA: the array frees its memory
-
 // Whether arrays are lent: only where the interpreter lock guards the table.
 #ifdef Py_GIL_DISABLED
 inline constexpr bool kLendsArrays = false;
@@ -68,7 +66,7 @@ class LentArrays {
     if constexpr (!kLendsArrays) return;
     const numpy::ArrayFields* f = numpy::fields(array);
     PyObject* const base = f->base;
-    if (base == nullptr || (f->flags & kOwnData)) return add_owner_of(array);
+    if (base == nullptr || (f->flags & numpy::kOwnData)) return add_owner_of(array);
     if (base == last_) return;
     if (Py_TYPE(base) != &PyBytes_Type) return add_owner_of(array);
     keep(base);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "entries.hpp"
+#include "lent_arrays.hpp"
 #include "numpy_api.hpp"
 #include "once.hpp"
 #include "unlocked.hpp"
@@ -63,8 +64,8 @@ Once module_made;
 PyObject* the_module = nullptr;  // made once per interpreter
 
 // Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module
-// object, the NumPy table, the PanicException class and the interned
-// parameter names all belonged to it, so they are forgotten (not released: no
+// object, the NumPy table, the PanicException class, the loans of calls that
+// never ended and the interned parameter names all belonged to it, so they are forgotten (not released: no
 // Python call is allowed any more), and a later Py_Initialize in the same
 // process imports the module afresh.
 void forget_interpreter() {
@@ -73,6 +74,7 @@ void forget_interpreter() {
   numpy::forget_api();
   forget_panic_exception();
   forget_main_thread();
+  forget_loans();
   for (const Function* f : kFunctions)
     if (f->signature.keywords != nullptr) f->signature.keywords->forget();
   owner_interpreter.store(-1);
@@ -141,16 +143,10 @@ PyObject* init_module() {
                     "already loaded in another one");
     return nullptr;
   }
-  try {
+  return run_guarded([] {
     module_made.run([] { the_module = make_module(); });
-  } catch (const PythonError&) {
-    return nullptr;
-  } catch (...) {
-    translate_current_exception();
-    return nullptr;
-  }
-  Py_INCREF(the_module);
-  return the_module;
+    return PyRef::borrow(the_module);
+  });
 }
 
 }  // namespace

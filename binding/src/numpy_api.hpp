@@ -29,6 +29,7 @@ struct ArrayFields {
 
 inline constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
 inline constexpr int kFContiguous = 0x0002;  // NPY_ARRAY_F_CONTIGUOUS
+inline constexpr int kOwnData = 0x0004;      // NPY_ARRAY_OWNDATA: the array frees its memory
 
 struct Api {
   PyTypeObject* array_type;                         // table slot 2: PyArray_Type

@@ -1,8 +1,6 @@
 // What the thread of a long call meets that differs by operating system and
 // C++ runtime; unlocked.cpp names these instead of testing systems itself.
 //
-//   after_fork_in_child(f)  has f run in the child after every fork(), for the
-//                      life of the process (Windows has no fork: nothing)
 //   park_thread()      blocks the calling thread until the process ends
 //   kThreadEndIsCaught whether `catch (...)` around a request for the
 //                      interpreter lock stops the interpreter's ending of the
@@ -27,8 +25,6 @@
 #include <version>  // the C++ library's
 
 namespace kelvora::py {
-
-void after_fork_in_child(void (*function)()) noexcept;
 
 [[noreturn]] void park_thread() noexcept;
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "os_threads.hpp"
+#include "platform.hpp"
 #include "pyref.hpp"
 
 namespace kelvora::py {
@@ -30,7 +31,7 @@ void forget_main_ident() { g_main_known.store(false, std::memory_order_relaxed);
 bool on_main_thread() {
   if (!g_main_known.load(std::memory_order_acquire)) {
     [[maybe_unused]] static const bool watching_forks =
-        (after_fork_in_child(forget_main_ident), true);
+        (at_fork_child(forget_main_ident), true);
     PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
     PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
                            : PyRef();
@@ -107,7 +108,6 @@ void forget_main_thread() noexcept {
   g_hook_runs_last.store(false);
   g_exit_over.store(false);
   g_exit_thread.store(0);
-  forget_loans();
 }
 
 bool watch_interpreter_exit() {

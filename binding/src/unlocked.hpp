@@ -120,9 +120,8 @@ auto run_unlocked(std::size_t work, Body&& body) -> decltype(body(StopToken{})) 
   return run_unlocked(work, reading(), std::forward<Body>(body));
 }
 
-// Forgets which thread is the main thread, that an interpreter was shutting
-// down, and the loans of calls that never ended, once the interpreter has
-// ended (module.cpp).
+// Forgets which thread is the main thread and that an interpreter was
+// shutting down, once the interpreter has ended (module.cpp).
 void forget_main_thread() noexcept;
 
 // At import: registers, where the C++ runtime needs it, the hook that notes

@@ -38,7 +38,7 @@ void* map_zeroed(std::size_t bytes, std::size_t alignment) noexcept {
   const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
   if (alignment < page) alignment = page;
   if (bytes > std::size_t(-1) - 2 * alignment) return nullptr;
-  bytes = whole_pages(bytes);
+  bytes = (bytes + page - 1) / page * page;
   const std::size_t span = bytes + alignment - page;
   void* const p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;

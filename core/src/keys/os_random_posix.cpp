@@ -7,10 +7,9 @@
 
 namespace kelvora {
 
-namespace {
-
-inline bool fill_through_vdso(std::span<std::uint8_t> out) {
-  return os_random::read_in_full(out, [](std::uint8_t* p, std::size_t n) -> long {
+// See os_random_sources.hpp.
+bool os_random::fill_from_vdso(std::span<std::uint8_t> out) {
+  return read_in_full(out, [](std::uint8_t* p, std::size_t n) -> long {
     const long got = vdso_random::read(p, n);
     if (got >= 0) return got;
     errno = int(-got);
@@ -18,17 +17,12 @@ inline bool fill_through_vdso(std::span<std::uint8_t> out) {
   });
 }
 
-}  // namespace
-
-// See os_random_sources.hpp.
-bool os_random::fill_from_vdso(std::span<std::uint8_t> out) { return fill_through_vdso(out); }
-
 // See header. A vDSO that fails leaves the request to the system call, as
 // other threads' states may still serve; a system call that fails hands
 // getrandom's requests to /dev/urandom for good.
 void fill_os_random(std::span<std::uint8_t> out) {
   if (os_random::getrandom_usable()) {
-    if (fill_through_vdso(out) || os_random::fill_from_getrandom(out)) return;
+    if (os_random::fill_from_vdso(out) || os_random::fill_from_getrandom(out)) return;
     os_random::refuse_getrandom();
   }
   if (!os_random::fill_from_urandom(out)) fail_os_random();

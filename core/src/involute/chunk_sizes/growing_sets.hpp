@@ -93,7 +93,7 @@ class ZeroedTable {
   ZeroedTable(std::size_t n, StopToken stop) : size_(n) {
     constexpr std::size_t kSliceBytes = std::size_t(2) << 20, kPageBytes = 4096;
     if (n > (std::size_t(-1) - kHugePageSize) / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = (n * sizeof(T) + 63) / 64 * 64;
+    const std::size_t bytes = bytes_for(n);
     if (bytes >= kMappedFrom) {
       const bool huge = bytes >= kHugePageSize;
       data_.reset(static_cast<T*>(map_zeroed(bytes, huge ? kHugePageSize : 64)));
@@ -123,8 +123,11 @@ class ZeroedTable {
       else aligned_release(p);
     }
   };
+  // The table's bytes: whole cache lines.
+  static std::size_t bytes_for(std::size_t n) { return (n * sizeof(T) + 63) / 64 * 64; }
+
   std::size_t size_;  // before data_, whose release needs it
-  std::unique_ptr<T[], Release> data_{nullptr, Release{(size_ * sizeof(T) + 63) / 64 * 64}};
+  std::unique_ptr<T[], Release> data_{nullptr, Release{bytes_for(size_)}};
 };
 
 // Old slots rehashed between two checks of the stop token.
